@@ -1,0 +1,17 @@
+// Assertions that stay active in every build type.
+//
+// KERV_ASSERT(condition, text) hands `text` to the C library's assertion
+// routine, which prints it with the source location and aborts, whenever
+// `condition` is false. The condition and its printed text are separate so
+// that a bound can be tested without forming an out-of-range pointer while
+// the message still shows the bound in its familiar form.
+#pragma once
+
+// The C library's assertion routine: prints the message and aborts. Declared
+// here because <assert.h> leaves it out when NDEBUG is defined.
+extern "C" [[noreturn]] void __assert_fail(const char* assertion, const char* file,
+                                           unsigned int line, const char* function) noexcept;
+
+#define KERV_ASSERT(condition, text)                                  \
+  ((condition) ? static_cast<void>(0)                                 \
+               : __assert_fail(text, __FILE__, __LINE__, __PRETTY_FUNCTION__))

@@ -1,0 +1,25 @@
+// The layout of an archive: an 8-byte header (three magic letters and five
+// zero bytes), the scenario text as one block behind a 16-bit length, then
+// one block behind a 32-bit size for each entry of the scenario's file
+// list, in list order. Integers are little-endian; no names are stored.
+#pragma once
+
+namespace container {
+
+constexpr int kMagicLength = 3;
+constexpr int kHeaderSize = 8;
+
+constexpr char kKervMagic[] = "KRV";
+constexpr char kPKervMagic[] = "PKV";
+
+// The writer stores a scenario length of at most this; put16 takes no more.
+constexpr int kMaxScenarioSize = 32767;
+
+// Offset of the scenario length field, and of the scenario block.
+constexpr int kScenarioLengthOffset = 8;
+constexpr int kScenarioOffset = 10;
+
+// Bytes in front of each data block (its size).
+constexpr int kBlockSizeWidth = 4;
+
+}  // namespace container

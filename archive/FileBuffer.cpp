@@ -1,0 +1,207 @@
+#include "archive/FileBuffer.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <new>
+
+namespace {
+
+// Below this a block goes through memory: a kernel copy costs a flush of
+// the writer's buffer, which is not worth it for a few kilobytes.
+constexpr int64_t kKernelCopyThreshold = 256 * 1024;
+
+}  // namespace
+
+FileBuffer::~FileBuffer() { close(); }
+
+bool FileBuffer::openForReading(const char* name, int64_t* size) {
+  // O_NONBLOCK keeps a FIFO without a writer from blocking the open; it is
+  // refused below as not regular, and means nothing for a regular file.
+  int d = ::open(name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (d < 0) return false;
+  struct stat st;
+  int e = ::fstat(d, &st) != 0 ? errno : S_ISREG(st.st_mode) ? 0 : EINVAL;
+  if (e != 0) {
+    ::close(d);
+    errno = e;
+    return false;
+  }
+  ::fcntl(d, F_SETFL, ::fcntl(d, F_GETFL) & ~O_NONBLOCK);
+  buffer.reset(new char[kBufferSize]);
+  fd = d;
+  setg(buffer.get(), buffer.get(), buffer.get());
+  *size = st.st_size;
+  return true;
+}
+
+bool FileBuffer::createNew(const char* name) {
+  int d = ::open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0664);
+  if (d < 0) return false;
+  buffer.reset(new char[kBufferSize]);
+  fd = d;
+  setp(buffer.get(), buffer.get() + kBufferSize);
+  return true;
+}
+
+bool FileBuffer::close() {
+  if (fd < 0) return true;
+  bool ok = flushPutArea();
+  int e = writeError;
+  if (::close(fd) != 0 && ok) {
+    ok = false;
+    e = errno;
+  }
+  fd = -1;
+  setg(nullptr, nullptr, nullptr);
+  setp(nullptr, nullptr);
+  buffer.reset();
+  if (!ok) errno = e;
+  return ok;
+}
+
+bool FileBuffer::writeAll(const char* p, std::size_t n) {
+  if (writeError != 0) return false;
+  while (n > 0) {
+    ssize_t w = ::write(fd, p, n);
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      writeError = errno;
+      return false;
+    }
+    p += w;
+    n -= static_cast<std::size_t>(w);
+  }
+  return true;
+}
+
+bool FileBuffer::flushPutArea() {
+  if (pbase() == nullptr) return writeError == 0;
+  bool ok = writeAll(pbase(), static_cast<std::size_t>(pptr() - pbase()));
+  setp(buffer.get(), buffer.get() + kBufferSize);  // failed bytes are dropped
+  if (!ok) errno = writeError;
+  return ok;
+}
+
+std::size_t FileBuffer::readSome(char* p, std::size_t n) {
+  for (;;) {
+    ssize_t r = ::read(fd, p, n);
+    if (r >= 0) return static_cast<std::size_t>(r);
+    if (errno != EINTR) return 0;
+  }
+}
+
+FileBuffer::int_type FileBuffer::underflow() {
+  if (gptr() < egptr()) return traits_type::to_int_type(*gptr());
+  if (fd < 0 || eback() == nullptr) return traits_type::eof();
+  std::size_t r = readSome(buffer.get(), kBufferSize);
+  setg(buffer.get(), buffer.get(), buffer.get() + r);
+  return r == 0 ? traits_type::eof() : traits_type::to_int_type(*gptr());
+}
+
+std::streamsize FileBuffer::xsgetn(char* s, std::streamsize n) {
+  std::streamsize done = std::min<std::streamsize>(n, egptr() - gptr());
+  if (done > 0) {
+    std::memcpy(s, gptr(), static_cast<std::size_t>(done));
+    gbump(static_cast<int>(done));
+  }
+  if (fd < 0 || eback() == nullptr) return done;
+  while (done < n) {
+    std::size_t want = static_cast<std::size_t>(n - done);
+    if (want < kBufferSize) {  // small: refill the buffer and copy from it
+      if (traits_type::eq_int_type(underflow(), traits_type::eof())) break;
+      std::streamsize k = std::min<std::streamsize>(n - done, egptr() - gptr());
+      std::memcpy(s + done, gptr(), static_cast<std::size_t>(k));
+      gbump(static_cast<int>(k));
+      done += k;
+    } else {  // large: straight into the caller's memory
+      std::size_t r = readSome(s + done, want);
+      if (r == 0) break;
+      done += static_cast<std::streamsize>(r);
+    }
+  }
+  return done;
+}
+
+FileBuffer::int_type FileBuffer::overflow(int_type c) {
+  if (fd < 0 || pbase() == nullptr || !flushPutArea()) return traits_type::eof();
+  if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
+  *pptr() = traits_type::to_char_type(c);
+  pbump(1);
+  return c;
+}
+
+std::streamsize FileBuffer::xsputn(const char* s, std::streamsize n) {
+  if (fd < 0 || pbase() == nullptr || writeError != 0) return 0;
+  if (n <= epptr() - pptr()) {
+    std::memcpy(pptr(), s, static_cast<std::size_t>(n));
+    pbump(static_cast<int>(n));
+    return n;
+  }
+  if (!flushPutArea()) return 0;
+  if (n < static_cast<std::streamsize>(kBufferSize)) {
+    std::memcpy(pptr(), s, static_cast<std::size_t>(n));
+    pbump(static_cast<int>(n));
+    return n;
+  }
+  return writeAll(s, static_cast<std::size_t>(n)) ? n : 0;
+}
+
+int FileBuffer::sync() {
+  if (pbase() == nullptr) return 0;
+  return flushPutArea() ? 0 : -1;
+}
+
+int64_t FileBuffer::kernelCopy(FileBuffer* to, int64_t n) {
+  if (!kernelCopyWorks || !to->flushPutArea()) return -1;
+  for (;;) {
+    ssize_t r = ::copy_file_range(fd, nullptr, to->fd, nullptr, static_cast<std::size_t>(n), 0);
+    if (r >= 0) return r;
+    if (errno == EINTR) continue;
+    // Unsupported here, or a real error: copying through memory tells
+    // which side failed, and reports it as such.
+    kernelCopyWorks = false;
+    return -1;
+  }
+}
+
+int64_t FileBuffer::transferTo(FileBuffer* to, int64_t n) {
+  // First what this buffer has already read ahead.
+  int64_t done = std::min<int64_t>(n, egptr() - gptr());
+  if (done > 0) {
+    if (to != nullptr) to->xsputn(gptr(), done);
+    gbump(static_cast<int>(done));
+  }
+  if (fd < 0) return done;
+  while (done < n) {
+    int64_t want = n - done;
+    bool writing = to != nullptr && to->fd >= 0 && !to->writeFailed();
+    if (writing && want >= kKernelCopyThreshold) {
+      int64_t r = kernelCopy(to, want);
+      if (r == 0) break;  // this file ended early
+      if (r > 0) {
+        done += r;
+        continue;
+      }
+    }
+    // Through memory: straight into the writer's free space, or into this
+    // buffer when the bytes are dropped.
+    char* p = buffer.get();
+    std::size_t room = kBufferSize;
+    writing = writing && !to->writeFailed();
+    if (writing) {
+      if (to->pptr() == to->epptr() && !to->flushPutArea()) continue;
+      p = to->pptr();
+      room = static_cast<std::size_t>(to->epptr() - to->pptr());
+    }
+    std::size_t r = readSome(p, std::min<std::size_t>(room, static_cast<std::size_t>(want)));
+    if (r == 0) break;
+    if (writing) to->pbump(static_cast<int>(r));
+    done += static_cast<int64_t>(r);
+  }
+  return done;
+}

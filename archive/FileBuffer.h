@@ -1,0 +1,71 @@
+// A stream buffer over one POSIX file descriptor.
+//
+// It opens an existing regular file for reading, or creates a new file for
+// writing exclusively with permission 0664 (less the umask), never opening
+// or following anything that already has the name. Blocks move from one
+// file to another in bounded pieces (or by the kernel's file-to-file copy),
+// so copying a file never needs a buffer of the file's size.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <streambuf>
+
+class FileBuffer : public std::streambuf {
+ public:
+  FileBuffer() = default;
+  ~FileBuffer() override;
+  FileBuffer(const FileBuffer&) = delete;
+  FileBuffer& operator=(const FileBuffer&) = delete;
+
+  // Opens `name` read-only and stores its size in *size. Returns false, with
+  // errno set, when it cannot be opened or is not a regular file. Never
+  // blocks on a FIFO or device.
+  bool openForReading(const char* name, int64_t* size);
+
+  // Creates `name` for writing. Returns false, with errno set, when the name
+  // exists (a dangling symbolic link included) or cannot be created.
+  bool createNew(const char* name);
+
+  bool isOpen() const { return fd >= 0; }
+
+  // Writes out what is buffered and closes the file. Returns false, with
+  // errno set, when a write or the close failed, now or earlier.
+  bool close();
+
+  // True once a write has failed; lastWriteError() is the errno it failed with.
+  bool writeFailed() const { return writeError != 0; }
+  int lastWriteError() const { return writeError; }
+
+  // Moves the next n bytes of this (reading) file to the end of `to` (a
+  // writing buffer), or drops them when `to` is null. A failed write leaves
+  // `to` failed and the rest of the n bytes are still read and dropped, so
+  // the reader stays in step. Returns the bytes read: less than n only when
+  // this file ended early or a read failed.
+  int64_t transferTo(FileBuffer* to, int64_t n);
+
+ protected:
+  int_type underflow() override;
+  std::streamsize xsgetn(char* s, std::streamsize n) override;
+  int_type overflow(int_type c) override;
+  std::streamsize xsputn(const char* s, std::streamsize n) override;
+  int sync() override;
+
+ private:
+  static constexpr std::size_t kBufferSize = 64 * 1024;
+
+  // Writes [p..p+n) to the file; records the error and returns false on failure.
+  bool writeAll(const char* p, std::size_t n);
+  // Writes out the put area; false once any write has failed.
+  bool flushPutArea();
+  // Reads at most n bytes into p; returns the count, 0 at the end or on error.
+  std::size_t readSome(char* p, std::size_t n);
+  // Lets the kernel copy up to n bytes to `to`; returns the count, or -1
+  // when it cannot (the caller then copies through memory).
+  int64_t kernelCopy(FileBuffer* to, int64_t n);
+
+  int fd = -1;
+  int writeError = 0;
+  bool kernelCopyWorks = true;
+  std::unique_ptr<char[]> buffer;
+};

@@ -1,0 +1,16 @@
+#include "scenario/PKervScenario.h"
+
+PKervScenario::PKervScenario(const char* fileName) : Scenario(fileName) { parseHeader(); }
+
+PKervScenario::PKervScenario(KervInputStream& in, int count) : Scenario(in, count) { parseHeader(); }
+
+PKervScenario::PKervScenario(const char* bytes, int length) : Scenario(bytes, length) { parseHeader(); }
+
+void PKervScenario::parseHeader() {
+  parseVersion();
+  parseSections();
+}
+
+int PKervScenario::checkMagic() { return matchMagic("PKERV", "This file is not for PKERV."); }
+
+void PKervScenario::printInfo() { printVersion("P-Kerv version="); }

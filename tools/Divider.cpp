@@ -1,0 +1,100 @@
+#include "tools/Divider.h"
+
+#include <cstring>
+#include <iostream>
+#include <memory>
+#include <string>
+
+#include "archive/Container.h"
+#include "archive/Exit.h"
+#include "archive/KervOutputStream.h"
+#include "scenario/ConsoleText.h"
+#include "tools/Reports.h"
+
+void writeScenarioFile(const char* name, const char* bytes, int length) {
+  KervOutputStream file(name, std::ios_base::out);
+  if (file.fail()) {
+    reportCannotCreate(name);
+    return;
+  }
+  file.write(bytes, length);
+  file.close();
+  if (file.fail()) reportCannotWrite(name);
+}
+
+bool leavesCurrentDirectory(const char* name) {
+  if (name[0] == '/') return true;
+  for (const char* part = name; *part != '\0';) {
+    std::size_t n = std::strcspn(part, "/");
+    if (n == 2 && part[0] == '.' && part[1] == '.') return true;
+    part += n;
+    if (*part == '/') ++part;
+  }
+  return false;
+}
+
+void extractDataFiles(Scenario& scenario, KervInputStream& archive, int raw) {
+  while (char* name = scenario.nextFileName()) {
+    std::cout << "creating \"";
+    writeText(std::cout, name, static_cast<int>(std::strlen(name)), raw) << "\"." << std::endl;
+
+    // The size is checked against the archive before the file is created.
+    int size = archive.get32();
+    if (size < 0) {
+      std::cerr << "bad block size for " << name << "." << std::endl << "Is file broken?" << std::endl;
+      exitProcess(-1);
+    }
+    archive.require(size);
+
+    if (leavesCurrentDirectory(name)) {
+      std::cerr << "can not create " << name << " : name leads outside the current directory" << std::endl;
+      archive.copyTo(nullptr, size);
+      continue;
+    }
+    KervOutputStream file(name, std::ios_base::out);
+    if (file.fail()) {
+      reportCannotCreate(name);
+      archive.copyTo(nullptr, size);  // the archive stays in step with the list
+      continue;
+    }
+    archive.copyTo(&file, size);
+    file.close();
+    if (file.fail()) reportCannotWrite(name);  // a partly written file stays
+  }
+}
+
+int divide(const Dialect& dialect, int argc, char** argv) {
+  prepareProcess();
+  if (argc != 2 && argc != 3) exitWithUsage(dialect.dividerUsage);
+  const char* archiveName = argv[1];
+  std::string derivedName;
+  if (argc == 2 && !replaceSuffix(archiveName, dialect.scenarioSuffix, derivedName)) {
+    exitWithUsage(dialect.dividerUsage);
+  }
+  const char* scenarioName = argc == 3 ? argv[2] : derivedName.c_str();
+
+  KervInputStream archive(archiveName, std::ios_base::in);
+  char header[container::kHeaderSize];
+  archive.read(header, container::kHeaderSize);
+  if (std::memcmp(header, dialect.archiveMagic, container::kMagicLength) != 0) {
+    std::cerr << dialect.wrongArchive << std::endl << "Is file broken?" << std::endl;
+    exitProcess(-1);
+  }
+
+  std::cout << "now creating scenario file.:";
+  writeText(std::cout, scenarioName, static_cast<int>(std::strlen(scenarioName)), 0) << std::endl;
+  int length = archive.get16();
+  std::unique_ptr<char[]> block(new char[static_cast<std::size_t>(length)]);
+  archive.read(block.get(), length);
+  // Written from the block as read: the scenario object blanks comments in
+  // its own copy, the file keeps the original bytes.
+  writeScenarioFile(scenarioName, block.get(), length);
+
+  std::unique_ptr<Scenario> scenario = dialect.makeScenario(block.get(), length);
+  block.reset();
+  scenario->printInfo();
+  std::cout << "now creating data(.qvd or .zpt)." << std::endl;
+  extractDataFiles(*scenario, archive, 0);
+  archive.close();
+  return 0;
+}
