@@ -1,0 +1,339 @@
+"""Black-box tests of krvmake, krvdiv, pkvmake and pkvdiv.
+
+Each test runs the programs in a scratch folder and checks standard output,
+standard error, the exit status and the files left on disk. KERV_BIN names
+the folder that holds the programs.
+"""
+import os
+import resource
+import shutil
+import signal
+import struct
+import subprocess
+import tempfile
+import unittest
+
+BIN = os.environ.get("KERV_BIN", os.path.join(os.path.dirname(__file__), "..", "build"))
+EXAMPLES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "examples")
+SEA = "海.zpt".encode("cp932")  # a Shift_JIS file name
+EXISTS = os.strerror(17)
+
+
+def scenario(magic=b"KERV 1.2 30.5", files=(b"a.qvd",), seconds=(), wait=b"", body=b"R1 ; go\r\n"):
+    lines = [magic, "春".encode("cp932"), b"." + wait, *files, b".", *seconds, b"."]
+    return b"\r\n".join(lines) + b"\r\n" + body
+
+
+def archive(magic, text, blocks):
+    """The container as the format defines it, built independently of the tools."""
+    out = magic + b"\0" * 5 + struct.pack("<H", len(text)) + text
+    for block in blocks:
+        out += struct.pack("<i", len(block)) + block
+    return out
+
+
+def limit_file_size(size):
+    def apply():
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (size, size))
+    return apply
+
+
+class Folder(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="kerv-tools-")
+        self.addCleanup(shutil.rmtree, self.dir)
+
+    def path(self, name):
+        return os.path.join(os.fsencode(self.dir), name if isinstance(name, bytes) else name.encode())
+
+    def put(self, name, data):
+        os.makedirs(os.path.dirname(self.path(name)), exist_ok=True)
+        with open(self.path(name), "wb") as f:
+            f.write(data)
+
+    def get(self, name):
+        with open(self.path(name), "rb") as f:
+            return f.read()
+
+    def files(self):
+        return sorted(os.listdir(os.fsencode(self.dir)))
+
+    def run_tool(self, tool, *args, cwd=None, preexec=None):
+        r = subprocess.run([os.path.join(BIN, tool), *args], cwd=cwd or self.dir, capture_output=True,
+                           preexec_fn=preexec, timeout=60)
+        self.assertGreaterEqual(r.returncode, 0, "ended by a signal")
+        return r.returncode, r.stdout, r.stderr
+
+
+class PackerTest(Folder):
+    def test_usage(self):
+        for tool, usage in (("krvmake", b"Usage:krvmake file.ker [file.krv]\n"),
+                            ("pkvmake", b"Usage:pkvmake file.psc [file.pkv]\n")):
+            for args in ((), ("a", "b", "c"), ("ab",)):
+                self.assertEqual(self.run_tool(tool, *args), (255, b"", usage), args)
+        self.assertEqual(self.files(), [])
+
+    def test_packs_the_example_byte_for_byte(self):
+        for name in os.listdir(os.fsencode(EXAMPLES)):
+            shutil.copy(os.path.join(os.fsencode(EXAMPLES), name), self.path(name))
+        text = self.get("story.ker")
+        status, out, err = self.run_tool("krvmake", "story.ker")
+        self.assertEqual((status, err), (0, b""))
+        self.assertEqual(out, b"now creating story.krv.\nKerv version=1.2000\nwaiting time=15(sec.)\n"
+                              b"now adding op.qvd size=1536\nnow adding \xb3\xa4.zpt size=2048\n"
+                              b"now adding door.qvd size=700\nnow adding title.zpt size=0\ncompleted\n")
+        blocks = [self.get(n) for n in (b"op.qvd", SEA, b"door.qvd", b"title.zpt")]
+        self.assertEqual(self.get("story.krv"), archive(b"KRV", text, blocks))
+
+    def test_archive_names(self):
+        cases = (("krvmake", ["story.ker"], "story.krv"), ("pkvmake", ["story.psc"], "story.pkv"),
+                 ("krvmake", ["dir/story.ker"], "dir/story.krv"), ("krvmake", ["notes"], "nokrv"),
+                 ("krvmake", ["abc"], "krv"), ("krvmake", ["s.ker", "out.bin"], "out.bin"))
+        for tool, args, expected in cases:
+            magic = b"PKERV 1.0" if tool == "pkvmake" else b"KERV 1.0 30.0"
+            self.put(args[0], scenario(magic, files=()))
+            status, out, _ = self.run_tool(tool, *args)
+            self.assertEqual(status, 0, args)
+            self.assertTrue(out.startswith(b"now creating " + expected.encode() + b".\n"), out)
+            self.assertTrue(os.path.exists(self.path(expected)), expected)
+
+    def test_empty_list_and_repeated_names(self):
+        text = scenario(files=())
+        self.put("e.ker", text)
+        self.assertEqual(self.run_tool("krvmake", "e.ker"),
+                         (0, b"now creating e.krv.\nKerv version=1.2000\nwaiting time=32767(sec.)\ncompleted\n", b""))
+        self.assertEqual(self.get("e.krv"), archive(b"KRV", text, []))
+        text = scenario(files=(b"a.qvd", b"=x:a.qvd", b"z.zpt"))
+        self.put("t.ker", text)
+        self.put("a.qvd", b"AAA")
+        self.put("z.zpt", b"")
+        status, out, _ = self.run_tool("krvmake", "t.ker")
+        self.assertEqual(status, 0)
+        self.assertEqual(out.count(b"now adding a.qvd size=3\n"), 2)
+        self.assertIn(b"now adding z.zpt size=0\n", out)
+        self.assertEqual(self.get("t.krv"), archive(b"KRV", text, [b"AAA", b"AAA", b""]))
+
+    def test_existing_archive_is_left_alone(self):
+        self.put("s.ker", scenario())
+        self.put("s.krv", b"precious")
+        os.symlink(self.path("nowhere"), self.path("link.krv"))
+        for args, name in ((["s.ker"], "s.krv"), (["s.krv"], "s.krv"), (["s.ker", "link.krv"], "link.krv")):
+            self.assertEqual(self.run_tool("krvmake", *args),
+                             (255, b"", f"can not create {name} : {EXISTS}\n".encode()), args)
+        self.assertEqual(self.get("s.krv"), b"precious")
+        self.assertFalse(os.path.exists(self.path("nowhere")))
+
+    def test_refusals_before_the_archive_is_created(self):
+        self.put("big.ker", b"KERV 1.0 30.0\r\n" + b"x" * 32753)
+        self.put("ok.ker", scenario(b"KERV 1.0 30.0\r\n" + b"x" * 100, files=()))
+        os.mkdir(self.path("dir.ker"))
+        cases = (("missing.ker", b"Can't open missing.ker.\n"), ("dir.ker", b"Can't open dir.ker.\n"),
+                 ("big.ker", b"can not pack big.ker : a scenario file holds at most 32767 bytes\n"))
+        for name, err in cases:
+            self.assertEqual(self.run_tool("krvmake", name), (255, b"", err), name)
+        self.assertEqual(sorted(f for f in self.files() if f.endswith(b".krv")), [])
+        self.put("max.ker", b"KERV 1.0 30.0\r\n.\r\n.\r\n.\r\n".ljust(32767, b"x"))
+        self.assertEqual(self.run_tool("krvmake", "max.ker")[0], 0)
+
+    def test_missing_data_file_keeps_the_blocks_before_it(self):
+        text = scenario(files=(b"a.qvd", b"gone.qvd", b"c.qvd"))
+        self.put("s.ker", text)
+        self.put("a.qvd", b"first")
+        self.put("c.qvd", b"third")
+        status, out, err = self.run_tool("krvmake", "s.ker")
+        self.assertEqual((status, err), (255, b"Can't open gone.qvd.\n"))
+        self.assertTrue(out.endswith(b"now adding a.qvd size=5\n"))
+        self.assertEqual(self.get("s.krv"), archive(b"KRV", text, [b"first"]))
+
+    def test_wrong_dialect_leaves_header_and_scenario(self):
+        for tool, magic, message, name in (("pkvmake", b"KERV 1.0 30.0", b"This file is not for PKERV.\n", "s.pkv"),
+                                           ("krvmake", b"PKERV 1.0", b"This file is not for KERV.\n", "s.krv")):
+            text = scenario(magic)
+            self.put("s.x", text)
+            self.put("a.qvd", b"data")
+            status, out, err = self.run_tool(tool, "s.x", name)
+            self.assertEqual((status, out, err), (255, f"now creating {name}.\n".encode(), message))
+            self.assertEqual(self.get(name), archive(name[2:].upper().encode(), text, []))
+
+    def test_failed_write_is_reported(self):
+        text = scenario(files=(b"a.qvd", b"big.qvd"))
+        self.put("s.ker", text)
+        self.put("a.qvd", b"a" * 100)
+        self.put("big.qvd", os.urandom(300000))
+        for limit, stdout_tail in ((50, b"now creating s.krv.\n"), (2000, b"now adding big.qvd size=300000\n")):
+            if os.path.exists(self.path("s.krv")):
+                os.remove(self.path("s.krv"))
+            status, out, err = self.run_tool("krvmake", "s.ker", preexec=limit_file_size(limit))
+            self.assertEqual(status, 255)
+            self.assertTrue(out.endswith(stdout_tail), out)
+            self.assertEqual(err, f"can not write to s.krv : {os.strerror(27)}\ns.krv may be broken.\n".encode())
+
+    def test_mode_follows_the_umask(self):
+        self.put("s.ker", scenario(files=()))
+        for mask, name in ((0o002, "a.krv"), (0o027, "b.krv")):
+            self.run_tool("krvmake", "s.ker", name, preexec=lambda m=mask: os.umask(m))
+            self.assertEqual(os.stat(self.path(name)).st_mode & 0o777, 0o664 & ~mask)
+
+
+class DividerTest(Folder):
+    def pack_example(self):
+        src = os.path.join(self.dir, "src")
+        shutil.copytree(EXAMPLES, src)
+        self.assertEqual(self.run_tool("krvmake", "story.ker", cwd=src)[0], 0)
+        return os.path.join(src, "story.krv")
+
+    def test_usage_and_broken_archives(self):
+        self.put("five.krv", b"KRV\0\0")
+        self.put("odd.krv", b"KRV\1\2\3\4\5" + b"\xff\xff")
+        self.put("p.pkv", b"PKV\0\0\0\0\0\0\0")
+        cases = (("krvdiv", (), b"Usage:krvdiv file.krv [file.ker]\n"),
+                 ("pkvdiv", ("a", "b", "c"), b"Usage:pkvdiv file.pkv [file.psc]\n"),
+                 ("krvdiv", ("ab",), b"Usage:krvdiv file.krv [file.ker]\n"),
+                 ("krvdiv", ("none.krv",), b"Can't open none.krv.\n"),
+                 ("krvdiv", ("five.krv",), b"Unexpected end of file.\n"),
+                 ("pkvdiv", ("odd.krv",), b"this file is not for P-KERV.\nIs file broken?\n"),
+                 ("krvdiv", ("p.pkv",), b"this file is not for KERV.\nIs file broken?\n"))
+        for tool, args, err in cases:
+            self.assertEqual(self.run_tool(tool, *args), (255, b"", err), args)
+        # Bytes 3 to 7 are not examined: odd.krv gets as far as its scenario.
+        self.assertEqual(self.run_tool("krvdiv", "odd.krv"),
+                         (255, b"now creating scenario file.:odd.ker\n", b"Unexpected end of file.\n"))
+        self.assertEqual(self.files(), [b"five.krv", b"odd.krv", b"p.pkv"])
+
+    def test_round_trip_and_second_run(self):
+        packed = self.pack_example()
+        os.mkdir(self.path("out"))
+        out_dir = os.path.join(self.dir, "out")
+        status, out, err = self.run_tool("krvdiv", packed, "story.ker", cwd=out_dir)
+        self.assertEqual((status, err), (0, b""))
+        self.assertEqual(out, b"now creating scenario file.:story.ker\nKerv version=1.2000\nwaiting time=15(sec.)\n"
+                              b"now creating data(.qvd or .zpt).\ncreating \"op.qvd\".\ncreating \"\xb3\xa4.zpt\".\n"
+                              b"creating \"door.qvd\".\ncreating \"title.zpt\".\n")
+        names = sorted(os.listdir(os.fsencode(EXAMPLES)))
+        self.assertEqual(sorted(os.listdir(os.fsencode(out_dir))), names)
+        for name in names:
+            with open(os.path.join(os.fsencode(out_dir), name), "rb") as a, \
+                 open(os.path.join(os.fsencode(EXAMPLES), name), "rb") as b:
+                self.assertEqual(a.read(), b.read(), name)
+        before = {n: os.stat(os.path.join(os.fsencode(out_dir), n)).st_mtime_ns for n in names}
+        status, again, err = self.run_tool("krvdiv", packed, "story.ker", cwd=out_dir)
+        self.assertEqual((status, again), (0, out))
+        self.assertEqual(err, b"".join(b"can not create " + n + b" : " + EXISTS.encode() + b"\n"
+                                       for n in (b"story.ker", b"op.qvd", SEA, b"door.qvd", b"title.zpt")))
+        self.assertEqual(before, {n: os.stat(os.path.join(os.fsencode(out_dir), n)).st_mtime_ns for n in names})
+
+    def test_default_scenario_name_keeps_the_archive_folder(self):
+        text = scenario(files=(b"d.qvd",))
+        self.put("sub/a.krv", archive(b"KRV", text, [b"dd"]))
+        status, out, _ = self.run_tool("krvdiv", "sub/a.krv")
+        self.assertEqual(status, 0)
+        self.assertTrue(out.startswith(b"now creating scenario file.:sub/a.ker\n"))
+        self.assertEqual((self.get("sub/a.ker"), self.get("d.qvd")), (text, b"dd"))
+
+    def test_files_that_cannot_be_created_are_skipped_in_step(self):
+        # Only the first entry may begin with '.': a later one would end the list.
+        text = scenario(files=(b"../up.qvd", b"a.qvd", b"a.qvd", b"sub/../../x.qvd", b"/tmp/kerv-abs.qvd",
+                               b"nodir/n.qvd", b"b.zpt"))
+        blocks = [b"up", b"one", b"two", b"x", b"abs", b"n", b"last"]
+        self.put("s.krv", archive(b"KRV", text, blocks))
+        status, out, err = self.run_tool("krvdiv", "s.krv", "s.krv")
+        self.assertEqual(status, 0)
+        self.assertEqual(err.decode().splitlines(), [
+            f"can not create s.krv : {EXISTS}",
+            "can not create ../up.qvd : name leads outside the current directory",
+            f"can not create a.qvd : {EXISTS}",
+            "can not create sub/../../x.qvd : name leads outside the current directory",
+            "can not create /tmp/kerv-abs.qvd : name leads outside the current directory",
+            f"can not create nodir/n.qvd : {os.strerror(2)}"])
+        self.assertEqual(out.count(b"creating \""), 7)
+        self.assertEqual((self.get("a.qvd"), self.get("b.zpt")), (b"one", b"last"))
+        self.assertEqual(self.files(), [b"a.qvd", b"b.zpt", b"s.krv"])
+        self.assertFalse(os.path.exists("/tmp/kerv-abs.qvd"))
+
+    def test_archive_ends_or_lies_about_a_block(self):
+        text = scenario(files=(b"a.qvd", b"b.qvd"))
+        cases = ((archive(b"KRV", text, [b"aa"]), b"Unexpected end of file.\n"),
+                 (archive(b"KRV", text, [b"aa"]) + struct.pack("<i", 10) + b"short", b"Unexpected end of file.\n"),
+                 (archive(b"KRV", text, [b"aa"]) + struct.pack("<I", 0x80000001) + b"x", b"bad block size for b.qvd.\nIs file broken?\n"))
+        for data, err in cases:
+            for name in self.files():
+                os.remove(self.path(name))
+            self.put("s.krv", data)
+            status, out, e = self.run_tool("krvdiv", "s.krv")
+            self.assertEqual((status, e), (255, err))
+            self.assertTrue(out.endswith(b"creating \"a.qvd\".\ncreating \"b.qvd\".\n"), out)
+            self.assertEqual(self.files(), [b"a.qvd", b"s.ker", b"s.krv"])
+
+    def test_cut_short_at_every_offset(self):
+        text = scenario(files=(b"a.qvd", b"b.qvd"), body=b"")
+        full = archive(b"KRV", text, [b"abc", b""])
+        for n in range(len(full)):
+            work = os.path.join(self.dir, str(n))
+            os.mkdir(work)
+            with open(os.path.join(work, "s.krv"), "wb") as f:
+                f.write(full[:n])
+            status, _, err = self.run_tool("krvdiv", "s.krv", cwd=work)
+            self.assertEqual((status, err), (255, b"Unexpected end of file.\n"), n)
+        self.put("whole.krv", full)
+        self.assertEqual(self.run_tool("krvdiv", "whole.krv")[0], 0)
+
+    def test_empty_list_and_extra_bytes(self):
+        for files, blocks in (((), []), ((b"a.qvd",), [b"aa"])):
+            self.put("s.krv", archive(b"KRV", scenario(files=files), blocks) + b"trailing junk")
+            status, out, err = self.run_tool("krvdiv", "s.krv", "s.ker")
+            self.assertEqual((status, err), (0, b""))
+            self.assertTrue(out.endswith(b"now creating data(.qvd or .zpt).\n" + b"".join(
+                b"creating \"" + f + b"\".\n" for f in files)))
+            os.remove(self.path("s.ker"))
+
+    def test_scenario_of_the_wrong_dialect(self):
+        text = scenario(b"PKERV 1.0")
+        self.put("s.krv", archive(b"KRV", text, [b"aa"]))
+        self.assertEqual(self.run_tool("krvdiv", "s.krv"),
+                         (255, b"now creating scenario file.:s.ker\n", b"This file is not for KERV.\n"))
+        self.assertEqual(self.get("s.ker"), text)
+        self.assertEqual(self.files(), [b"s.ker", b"s.krv"])
+
+    def test_failed_data_write_is_reported_and_the_run_goes_on(self):
+        text = scenario(files=(b"big.qvd", b"small.qvd"))
+        self.put("s.krv", archive(b"KRV", text, [b"x" * 5000, b"ok"]))
+        status, out, err = self.run_tool("krvdiv", "s.krv", preexec=limit_file_size(1000))
+        self.assertEqual(status, 0)
+        self.assertEqual(err, f"can not write to big.qvd : {os.strerror(27)}\nbig.qvd may be broken.\n".encode())
+        self.assertEqual((len(self.get("big.qvd")), self.get("small.qvd")), (1000, b"ok"))
+
+
+class PKervTest(Folder):
+    def test_round_trip(self):
+        text = scenario(b"PKERV 2.25 300 15", files=(b"=x:a.qvd", SEA), wait=b"20")
+        self.put("s.psc", text)
+        self.put("a.qvd", b"\0\1\2")
+        self.put(SEA, b"")
+        status, out, err = self.run_tool("pkvmake", "s.psc")
+        self.assertEqual((status, err), (0, b""))
+        self.assertEqual(out, b"now creating s.pkv.\nP-Kerv version=2.2500\nwaiting time=20(sec.)\n"
+                              b"now adding a.qvd size=3\nnow adding \xb3\xa4.zpt size=0\ncompleted\n")
+        self.assertEqual(self.get("s.pkv"), archive(b"PKV", text, [b"\0\1\2", b""]))
+        os.mkdir(self.path("out"))
+        status, out, err = self.run_tool("pkvdiv", "../s.pkv", "s.psc", cwd=os.path.join(self.dir, "out"))
+        self.assertEqual((status, err), (0, b""))
+        self.assertTrue(out.startswith(b"now creating scenario file.:s.psc\nP-Kerv version=2.2500\n"))
+        self.assertEqual(self.get("out/s.psc"), text)
+        self.assertEqual(self.get("out/a.qvd"), b"\0\1\2")
+        self.assertEqual(self.get(b"out/" + SEA), b"")
+
+    def test_each_dialect_rejects_the_other(self):
+        for tool, magic, message in (("pkvdiv", b"KERV 1.0 30.0", b"This file is not for PKERV.\n"),
+                                     ("pkvdiv", b"PKERX 1.0", b"This file is not for PKERV.\n"),
+                                     ("krvdiv", b"PKERV 1.0", b"This file is not for KERV.\n")):
+            archive_magic = b"PKV" if tool == "pkvdiv" else b"KRV"
+            self.put("s.bin", archive(archive_magic, scenario(magic), [b"a"]))
+            status, _, err = self.run_tool(tool, "s.bin", "out.txt")
+            self.assertEqual((status, err), (255, message))
+            self.assertFalse(os.path.exists(self.path("a.qvd")))
+            os.remove(self.path("out.txt"))
+
+
+if __name__ == "__main__":
+    unittest.main()
