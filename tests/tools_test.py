@@ -169,6 +169,23 @@ class PackerTest(Folder):
             self.assertTrue(out.endswith(stdout_tail), out)
             self.assertEqual(err, f"can not write to s.krv : {os.strerror(27)}\ns.krv may be broken.\n".encode())
 
+    def test_scenario_cut_short_anywhere(self):
+        text = scenario(b"KERV 1.05 45.07", files=(b"=x:a.qvd", b"b.qvd"), seconds=(b"s",), wait=b"9")
+        self.put("a.qvd", b"A")
+        self.put("b.qvd", b"B")
+        for n in range(len(text) + 1):
+            self.put("s.ker", text[:n])
+            status, _, err = self.run_tool("krvmake", "s.ker", f"{n}.krv")
+            allowed = (b"", b"This file is not for KERV.\n", b"Can't open a.q.\n", b"Can't open b.q.\n",
+                       b"Can't open a.qv.\n", b"Can't open b.qv.\n")
+            self.assertIn(err, allowed, n)
+            self.assertEqual(status, 0 if err == b"" else 255, n)
+
+    def test_archive_in_a_missing_folder(self):
+        self.put("s.ker", scenario(files=()))
+        self.assertEqual(self.run_tool("krvmake", "s.ker", "nodir/s.krv"),
+                         (255, b"", f"can not create nodir/s.krv : {os.strerror(2)}\n".encode()))
+
     def test_mode_follows_the_umask(self):
         self.put("s.ker", scenario(files=()))
         for mask, name in ((0o002, "a.krv"), (0o027, "b.krv")):
@@ -210,8 +227,9 @@ class DividerTest(Folder):
         self.assertEqual(out, b"now creating scenario file.:story.ker\nKerv version=1.2000\nwaiting time=15(sec.)\n"
                               b"now creating data(.qvd or .zpt).\ncreating \"op.qvd\".\ncreating \"\xb3\xa4.zpt\".\n"
                               b"creating \"door.qvd\".\ncreating \"title.zpt\".\n")
-        names = sorted(os.listdir(os.fsencode(EXAMPLES)))
+        names = sorted(n for n in os.listdir(os.fsencode(EXAMPLES)) if not n.endswith(b".sh"))
         self.assertEqual(sorted(os.listdir(os.fsencode(out_dir))), names)
+        self.assertEqual(len(names), 5)
         for name in names:
             with open(os.path.join(os.fsencode(out_dir), name), "rb") as a, \
                  open(os.path.join(os.fsencode(EXAMPLES), name), "rb") as b:
@@ -234,9 +252,10 @@ class DividerTest(Folder):
     def test_files_that_cannot_be_created_are_skipped_in_step(self):
         # Only the first entry may begin with '.': a later one would end the list.
         text = scenario(files=(b"../up.qvd", b"a.qvd", b"a.qvd", b"sub/../../x.qvd", b"/tmp/kerv-abs.qvd",
-                               b"nodir/n.qvd", b"b.zpt"))
-        blocks = [b"up", b"one", b"two", b"x", b"abs", b"n", b"last"]
+                               b"nodir/n.qvd", b"link.qvd", b"b.zpt"))
+        blocks = [b"up", b"one", b"two", b"x", b"abs", b"n", b"l", b"last"]
         self.put("s.krv", archive(b"KRV", text, blocks))
+        os.symlink(self.path("target"), self.path("link.qvd"))
         status, out, err = self.run_tool("krvdiv", "s.krv", "s.krv")
         self.assertEqual(status, 0)
         self.assertEqual(err.decode().splitlines(), [
@@ -245,10 +264,10 @@ class DividerTest(Folder):
             f"can not create a.qvd : {EXISTS}",
             "can not create sub/../../x.qvd : name leads outside the current directory",
             "can not create /tmp/kerv-abs.qvd : name leads outside the current directory",
-            f"can not create nodir/n.qvd : {os.strerror(2)}"])
-        self.assertEqual(out.count(b"creating \""), 7)
+            f"can not create nodir/n.qvd : {os.strerror(2)}", f"can not create link.qvd : {EXISTS}"])
+        self.assertEqual(out.count(b"creating \""), 8)
         self.assertEqual((self.get("a.qvd"), self.get("b.zpt")), (b"one", b"last"))
-        self.assertEqual(self.files(), [b"a.qvd", b"b.zpt", b"s.krv"])
+        self.assertEqual(self.files(), [b"a.qvd", b"b.zpt", b"link.qvd", b"s.krv"])
         self.assertFalse(os.path.exists("/tmp/kerv-abs.qvd"))
 
     def test_archive_ends_or_lies_about_a_block(self):
