@@ -9,8 +9,10 @@
 
 // The C library's assertion routine: prints the message and aborts. Declared
 // here because <assert.h> leaves it out when NDEBUG is defined.
-extern "C" [[noreturn]] void __assert_fail(const char* assertion, const char* file,
-                                           unsigned int line, const char* function) noexcept;
+// (The GNU attribute, unlike [[noreturn]], may follow <assert.h>'s own
+// declaration.)
+extern "C" void __assert_fail(const char* assertion, const char* file, unsigned int line,
+                              const char* function) noexcept __attribute__((__noreturn__));
 
 #define KERV_ASSERT(condition, text)                                  \
   ((condition) ? static_cast<void>(0)                                 \

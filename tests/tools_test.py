@@ -181,6 +181,17 @@ class PackerTest(Folder):
             self.assertIn(err, allowed, n)
             self.assertEqual(status, 0 if err == b"" else 255, n)
 
+    def test_files_of_2_gib_are_refused(self):
+        text = scenario(files=(b"a.qvd", b"huge.qvd"))
+        self.put("s.ker", text)
+        self.put("a.qvd", b"a")
+        with open(self.path("huge.qvd"), "wb") as f:
+            f.truncate(2 ** 31)  # sparse: takes no disk space
+        self.assertEqual(self.run_tool("krvmake", "s.ker")[::2], (255, b"Can't open huge.qvd.\n"))
+        self.assertEqual(self.get("s.krv"), archive(b"KRV", text, [b"a"]))
+        os.rename(self.path("huge.qvd"), self.path("huge.krv"))
+        self.assertEqual(self.run_tool("krvdiv", "huge.krv"), (255, b"", b"Can't open huge.krv.\n"))
+
     def test_archive_in_a_missing_folder(self):
         self.put("s.ker", scenario(files=()))
         self.assertEqual(self.run_tool("krvmake", "s.ker", "nodir/s.krv"),

@@ -1,9 +1,12 @@
-// The pure helpers of the drivers: derived names and unsafe entry names.
+// The units of the drivers: derived names, unsafe entry names, and the
+// process set-up.
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <string>
 
 #include "tools/Divider.h"
+#include "tools/Reports.h"
 
 namespace {
 
@@ -38,6 +41,21 @@ TEST(DividerTest, LeavesCurrentDirectory) {
       {"a//../x", true},    {"/", true},
   };
   for (const Case& c : cases) EXPECT_EQ(leavesCurrentDirectory(c.name), c.leaves) << c.name;
+}
+
+char* volatile allocated;  // keeps the allocation from being optimised away
+
+void allocateTooMuch() {
+  prepareProcess();
+  volatile std::size_t size = std::size_t{1} << 60;
+  allocated = new char[size];
+}
+
+TEST(ReportsDeathTest, AFailedAllocationEndsTheRunWithAMessage) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the sanitizer's allocator aborts on its own";
+#endif
+  EXPECT_EXIT(allocateTooMuch(), testing::ExitedWithCode(255), "^Out of memory\\.\n$");
 }
 
 }  // namespace
