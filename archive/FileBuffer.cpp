@@ -13,7 +13,7 @@ namespace {
 
 // Below this a block goes through memory: a kernel copy costs a flush of
 // the writer's buffer, which is not worth it for a few kilobytes.
-constexpr int64_t kKernelCopyThreshold = 256 * 1024;
+constexpr int64_t kKernelCopyThreshold = int64_t{256} * 1024;
 
 }  // namespace
 

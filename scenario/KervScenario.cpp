@@ -1,10 +1,10 @@
 #include "scenario/KervScenario.h"
 
-KervScenario::KervScenario(const char* fileName) : Scenario(fileName) { parseHeader(); }
+KervScenario::KervScenario(const char* fileName) : Scenario(fileName) { KervScenario::parseHeader(); }
 
-KervScenario::KervScenario(KervInputStream& in, int count) : Scenario(in, count) { parseHeader(); }
+KervScenario::KervScenario(KervInputStream& in, int count) : Scenario(in, count) { KervScenario::parseHeader(); }
 
-KervScenario::KervScenario(const char* bytes, int length) : Scenario(bytes, length) { parseHeader(); }
+KervScenario::KervScenario(const char* bytes, int length) : Scenario(bytes, length) { KervScenario::parseHeader(); }
 
 void KervScenario::parseHeader() {
   parseVersion();

@@ -1,10 +1,10 @@
 #include "scenario/PKervScenario.h"
 
-PKervScenario::PKervScenario(const char* fileName) : Scenario(fileName) { parseHeader(); }
+PKervScenario::PKervScenario(const char* fileName) : Scenario(fileName) { PKervScenario::parseHeader(); }
 
-PKervScenario::PKervScenario(KervInputStream& in, int count) : Scenario(in, count) { parseHeader(); }
+PKervScenario::PKervScenario(KervInputStream& in, int count) : Scenario(in, count) { PKervScenario::parseHeader(); }
 
-PKervScenario::PKervScenario(const char* bytes, int length) : Scenario(bytes, length) { parseHeader(); }
+PKervScenario::PKervScenario(const char* bytes, int length) : Scenario(bytes, length) { PKervScenario::parseHeader(); }
 
 void PKervScenario::parseHeader() {
   parseVersion();

@@ -3,6 +3,7 @@
 #include "archive/Container.h"
 #include "scenario/KervScenario.h"
 #include "scenario/PKervScenario.h"
+#include "tools/Reports.h"
 
 namespace {
 
@@ -38,4 +39,11 @@ bool replaceSuffix(const char* name, const char* suffix, std::string& result) {
   if (result.size() < 3) return false;
   result.replace(result.size() - 3, 3, suffix);
   return true;
+}
+
+const char* outputName(int argc, char** argv, const char* suffix, const char* usage, std::string& storage) {
+  if (argc != 2 && argc != 3) exitWithUsage(usage);
+  if (argc == 3) return argv[2];
+  if (!replaceSuffix(argv[1], suffix, storage)) exitWithUsage(usage);
+  return storage.c_str();
 }

@@ -25,3 +25,9 @@ extern const Dialect pkervDialect;
 // `suffix` (no dot is looked for: story.ker gives story.krv, notes gives
 // nokrv). Returns false when the name is shorter than three characters.
 bool replaceSuffix(const char* name, const char* suffix, std::string& result);
+
+// The output name of a run with the command line argv ("input [output]"):
+// the second argument when there is one, else the first with its suffix
+// replaced, kept in `storage`. Prints `usage` and ends the process with -1
+// when argc is not 2 or 3, or the first argument is too short for that.
+const char* outputName(int argc, char** argv, const char* suffix, const char* usage, std::string& storage);

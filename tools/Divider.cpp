@@ -65,13 +65,9 @@ void extractDataFiles(Scenario& scenario, KervInputStream& archive, int raw) {
 
 int divide(const Dialect& dialect, int argc, char** argv) {
   prepareProcess();
-  if (argc != 2 && argc != 3) exitWithUsage(dialect.dividerUsage);
-  const char* archiveName = argv[1];
   std::string derivedName;
-  if (argc == 2 && !replaceSuffix(archiveName, dialect.scenarioSuffix, derivedName)) {
-    exitWithUsage(dialect.dividerUsage);
-  }
-  const char* scenarioName = argc == 3 ? argv[2] : derivedName.c_str();
+  const char* scenarioName = outputName(argc, argv, dialect.scenarioSuffix, dialect.dividerUsage, derivedName);
+  const char* archiveName = argv[1];
 
   KervInputStream archive(archiveName, std::ios_base::in);
   char header[container::kHeaderSize];

@@ -41,13 +41,9 @@ void appendDataFiles(KervOutputStream& archive, Scenario& scenario, const char* 
 
 int pack(const Dialect& dialect, int argc, char** argv) {
   prepareProcess();
-  if (argc != 2 && argc != 3) exitWithUsage(dialect.packerUsage);
-  const char* scenarioName = argv[1];
   std::string derivedName;
-  if (argc == 2 && !replaceSuffix(scenarioName, dialect.archiveSuffix, derivedName)) {
-    exitWithUsage(dialect.packerUsage);
-  }
-  const char* archiveName = argc == 3 ? argv[2] : derivedName.c_str();
+  const char* archiveName = outputName(argc, argv, dialect.archiveSuffix, dialect.packerUsage, derivedName);
+  const char* scenarioName = argv[1];
 
   // The scenario is read whole and closed before the archive is created.
   KervInputStream scenarioFile(scenarioName, std::ios_base::in);

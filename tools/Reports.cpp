@@ -40,5 +40,5 @@ void exitWithUsage(const char* usage) {
 
 void prepareProcess() {
   std::set_new_handler(outOfMemory);
-  std::signal(SIGXFSZ, SIG_IGN);
+  static_cast<void>(std::signal(SIGXFSZ, SIG_IGN));
 }
