@@ -128,7 +128,9 @@ class PackerTest(Folder):
         self.put("big.ker", b"KERV 1.0 30.0\r\n" + b"x" * 32753)
         self.put("ok.ker", scenario(b"KERV 1.0 30.0\r\n" + b"x" * 100, files=()))
         os.mkdir(self.path("dir.ker"))
+        os.mkfifo(self.path("fifo.ker"))  # no writer: opening it must not block
         cases = (("missing.ker", b"Can't open missing.ker.\n"), ("dir.ker", b"Can't open dir.ker.\n"),
+                 ("fifo.ker", b"Can't open fifo.ker.\n"),
                  ("big.ker", b"can not pack big.ker : a scenario file holds at most 32767 bytes\n"))
         for name, err in cases:
             self.assertEqual(self.run_tool("krvmake", name), (255, b"", err), name)
