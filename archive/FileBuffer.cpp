@@ -157,7 +157,7 @@ int FileBuffer::sync() {
 }
 
 int64_t FileBuffer::kernelCopy(FileBuffer* to, int64_t n) {
-  if (!kernelCopyWorks || !to->flushPutArea()) return -1;
+  if (!kernelCopyAllowed || !kernelCopyWorks || !to->flushPutArea()) return -1;
   for (;;) {
     ssize_t r = ::copy_file_range(fd, nullptr, to->fd, nullptr, static_cast<std::size_t>(n), 0);
     if (r >= 0) return r;

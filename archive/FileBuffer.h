@@ -44,6 +44,11 @@ class FileBuffer : public std::streambuf {
   // this file ended early or a read failed.
   int64_t transferTo(FileBuffer* to, int64_t n);
 
+  // Whether transferTo may use the kernel's file-to-file copy (on by
+  // default). Off, every block goes through memory, as on a system without
+  // it; the tests use this to cover that path.
+  static void allowKernelCopy(bool allowed) { kernelCopyAllowed = allowed; }
+
  protected:
   int_type underflow() override;
   std::streamsize xsgetn(char* s, std::streamsize n) override;
@@ -63,6 +68,8 @@ class FileBuffer : public std::streambuf {
   // Lets the kernel copy up to n bytes to `to`; returns the count, or -1
   // when it cannot (the caller then copies through memory).
   int64_t kernelCopy(FileBuffer* to, int64_t n);
+
+  static inline bool kernelCopyAllowed = true;
 
   int fd = -1;
   int writeError = 0;

@@ -147,7 +147,15 @@ TEST(KervOutputStreamDeathTest, AWriteBeyondTheFileSizeLimitFails) {
   EXPECT_EXIT(writePastTheLimit(dir.path("f")), testing::ExitedWithCode(3), "");
 }
 
-TEST(BlockCopyTest, CopiesAndDropsBlocksOfEverySize) {
+class BlockCopyTest : public testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override { FileBuffer::allowKernelCopy(GetParam()); }
+  void TearDown() override { FileBuffer::allowKernelCopy(true); }
+};
+
+INSTANTIATE_TEST_SUITE_P(KernelCopy, BlockCopyTest, testing::Bool());
+
+TEST_P(BlockCopyTest, CopiesAndDropsBlocksOfEverySize) {
   // Blocks small and large, read after a buffered integer so that part of
   // each comes from what the reader has already read ahead.
   std::vector<int> sizes = {0, 1, 5, 65535, 65536, 65537, 300000, 1 << 20};
