@@ -15,11 +15,4 @@ constexpr char kPKervMagic[] = "PKV";
 // The writer stores a scenario length of at most this; put16 takes no more.
 constexpr int kMaxScenarioSize = 32767;
 
-// Offset of the scenario length field, and of the scenario block.
-constexpr int kScenarioLengthOffset = 8;
-constexpr int kScenarioOffset = 10;
-
-// Bytes in front of each data block (its size).
-constexpr int kBlockSizeWidth = 4;
-
 }  // namespace container
