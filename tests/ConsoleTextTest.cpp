@@ -26,9 +26,11 @@ TEST(SjisToEucTest, Vectors) {
       {"\x81\x40", "\xA1\xA1"},            // ideographic space
       {"\x83\x5C", "\xA5\xBD"},            // trail byte 0x5C, a backslash
       {"\xB1", "\x8E\xB1"},                // half-width katakana
+      {"\xA1\xDF", "\x8E\xA1\x8E\xDF"},      // its first and last
       {"abc\r\n", "abc\r\n"},              // ASCII and line ends unchanged
       {"\x82\xA0\x41", "\xA4\xA2\x41"},    // three bytes written
       {"\xE0\x40", "\xDF\xA1"},            // a lead byte from 0xE0 on
+      {"\x9F\x40", "\xDD\xA1"},            // the last lead byte below 0xA0
       {"\x8A\x43", "\xB3\xA4"},            // the sea
       {std::string("\x80\xA0\xFD\xFF\x00", 5), std::string("\x80\xA0\xFD\xFF\x00", 5)},
       {"\x82\r", "\xA3\x6E"},              // a CR after a lead byte is its trail

@@ -128,13 +128,17 @@ TEST(KervOutputStreamTest, CreatesWithPermission0664LessTheUmask) {
   }
 }
 
-// Writes 5000 bytes under a file-size limit of 1000; exits 3 when the
-// stream reports the failure with EFBIG.
-void writePastTheLimit(const std::string& name) {
+void limitFileSizeTo1000() {
   std::signal(SIGXFSZ, SIG_IGN);
   struct rlimit limit;
   limit.rlim_cur = limit.rlim_max = 1000;
   setrlimit(RLIMIT_FSIZE, &limit);
+}
+
+// Writes 5000 bytes under a file-size limit of 1000; exits 3 when the
+// stream reports the failure with EFBIG.
+void writePastTheLimit(const std::string& name) {
+  limitFileSizeTo1000();
   KervOutputStream out(name.c_str(), std::ios_base::out);
   std::string block(5000, 'x');
   out.write(block.data(), static_cast<std::streamsize>(block.size()));
@@ -142,9 +146,22 @@ void writePastTheLimit(const std::string& name) {
   std::exit(out.fail() && errno == EFBIG ? 3 : 4);
 }
 
+// The same through the file buffer alone, with a flush that fails before
+// the close: exits 3 when close() still reports the failed write.
+void flushPastTheLimitThenClose(const std::string& name) {
+  limitFileSizeTo1000();
+  FileBuffer file;
+  std::string block(5000, 'x');
+  bool flushFailed = file.createNew(name.c_str()) &&
+                     file.sputn(block.data(), static_cast<std::streamsize>(block.size())) == 5000 &&
+                     file.pubsync() != 0;
+  std::exit(flushFailed && !file.close() && errno == EFBIG ? 3 : 4);
+}
+
 TEST(KervOutputStreamDeathTest, AWriteBeyondTheFileSizeLimitFails) {
   ScratchDir dir;
   EXPECT_EXIT(writePastTheLimit(dir.path("f")), testing::ExitedWithCode(3), "");
+  EXPECT_EXIT(flushPastTheLimitThenClose(dir.path("g")), testing::ExitedWithCode(3), "");
 }
 
 class BlockCopyTest : public testing::TestWithParam<bool> {
@@ -186,6 +203,20 @@ TEST_P(BlockCopyTest, CopiesAndDropsBlocksOfEverySize) {
     EXPECT_EQ(dir.read("b" + std::to_string(i)), bytesOf({7, 0}) + blocks[i]) << sizes[i];
   }
   EXPECT_EQ(in.getRemaining(), 0);
+}
+
+TEST_P(BlockCopyTest, AFileThatShrankAfterItWasMeasuredEndsTheRun) {
+  ScratchDir dir;
+  dir.write("data", std::string(300000, 'd'));
+  std::string data = dir.path("data"), copy = dir.path("copy");
+  EXPECT_EXIT(
+      {
+        KervInputStream in(data.c_str(), std::ios_base::in);
+        if (truncate(data.c_str(), 1000) != 0) std::exit(9);
+        KervOutputStream out(copy.c_str(), std::ios_base::out);
+        in.copyTo(&out, in.getRemaining());
+      },
+      testing::ExitedWithCode(255), "^Unexpected end of file\\.\n$");
 }
 
 }  // namespace

@@ -34,7 +34,9 @@ def archive(magic, text, blocks):
 
 def limit_file_size(size):
     def apply():
-        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        # SIGXFSZ at its default (ending the process): the tools must ignore
+        # it themselves for the failed write to be reported.
+        signal.signal(signal.SIGXFSZ, signal.SIG_DFL)
         resource.setrlimit(resource.RLIMIT_FSIZE, (size, size))
     return apply
 
@@ -159,11 +161,14 @@ class PackerTest(Folder):
             self.assertEqual(self.get(name), archive(name[2:].upper().encode(), text, []))
 
     def test_failed_write_is_reported(self):
-        text = scenario(files=(b"a.qvd", b"big.qvd"))
-        self.put("s.ker", text)
         self.put("a.qvd", b"a" * 100)
         self.put("big.qvd", os.urandom(300000))
-        for limit, stdout_tail in ((50, b"now creating s.krv.\n"), (2000, b"now adding big.qvd size=300000\n")):
+        self.put("k.qvd", b"k" * 1000)
+        # The last row's limit is crossed only when the archive is closed.
+        for files, limit, stdout_tail in (((b"a.qvd", b"big.qvd"), 50, b"now creating s.krv.\n"),
+                                          ((b"a.qvd", b"big.qvd"), 2000, b"now adding big.qvd size=300000\n"),
+                                          ((b"k.qvd",), 500, b"now adding k.qvd size=1000\n")):
+            self.put("s.ker", scenario(files=files))
             if os.path.exists(self.path("s.krv")):
                 os.remove(self.path("s.krv"))
             status, out, err = self.run_tool("krvmake", "s.ker", preexec=limit_file_size(limit))
