@@ -9,9 +9,6 @@ namespace container {
 constexpr int kMagicLength = 3;
 constexpr int kHeaderSize = 8;
 
-constexpr char kKervMagic[] = "KRV";
-constexpr char kPKervMagic[] = "PKV";
-
 // The writer stores a scenario length of at most this; put16 takes no more.
 constexpr int kMaxScenarioSize = 32767;
 

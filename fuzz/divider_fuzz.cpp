@@ -45,9 +45,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::fclose(f);
   char program[] = "div", archive[] = "input.archive", scenario[] = "out.scenario";
   char* argv[] = {program, archive, scenario, nullptr};
-  for (const Dialect* dialect : {&kervDialect, &pkervDialect}) {
+  for (const Programs* programs : {&kervPrograms, &pkervPrograms}) {
     try {
-      divide(*dialect, 3, argv);
+      divide(*programs, 3, argv);
     } catch (const FatalExit&) {
     }
     emptyScratch();

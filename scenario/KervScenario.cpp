@@ -31,6 +31,6 @@ void KervScenario::parseHeader() {
   parseSections();
 }
 
-int KervScenario::checkMagic() { return matchMagic("KERV", "This file is not for KERV."); }
+int KervScenario::checkMagic() { return matchMagic(magic, "This file is not for KERV."); }
 
 void KervScenario::printInfo() { printVersion("Kerv version="); }

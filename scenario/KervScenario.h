@@ -6,6 +6,8 @@
 
 class KervScenario : public Scenario {
  public:
+  static constexpr char magic[] = "KERV";
+
   explicit KervScenario(const char* fileName);
   KervScenario(KervInputStream& in, int count);
   KervScenario(const char* bytes, int length);

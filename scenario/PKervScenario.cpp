@@ -11,6 +11,6 @@ void PKervScenario::parseHeader() {
   parseSections();
 }
 
-int PKervScenario::checkMagic() { return matchMagic("PKERV", "This file is not for PKERV."); }
+int PKervScenario::checkMagic() { return matchMagic(magic, "This file is not for PKERV."); }
 
 void PKervScenario::printInfo() { printVersion("P-Kerv version="); }

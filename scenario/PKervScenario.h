@@ -6,6 +6,8 @@
 
 class PKervScenario : public Scenario {
  public:
+  static constexpr char magic[] = "PKERV";
+
   explicit PKervScenario(const char* fileName);
   PKervScenario(KervInputStream& in, int count);
   PKervScenario(const char* bytes, int length);

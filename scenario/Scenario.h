@@ -52,6 +52,14 @@ class Scenario {
   char* getBody() const { return body; }
   int getBodySize() const { return static_cast<int>(end() - body); }
   int getWaitingTime() const { return waitingTime; }
+  // The header's version as parsed: 1.2 gives 1 and 2000 (see getVersion).
+  int getMajorVersion() const { return majorVersion; }
+  int getMinorVersion() const { return minorVersion; }
+  // 1 when the text starts with `magic`; prints nothing.
+  int startsWith(const char* magic) const {
+    std::size_t n = std::strlen(magic);
+    return static_cast<std::size_t>(scenarioSize) >= n && std::memcmp(scenarioData, magic, n) == 0;
+  }
   // majorVersion * 10000 + minorVersion: 1.5 gives 15000, 1.25 gives 12500.
   int getVersion() const { return wrapAdd(wrapMul(majorVersion, 10000), minorVersion); }
   char* getPointer() const { return pt; }

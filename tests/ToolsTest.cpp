@@ -10,7 +10,7 @@
 
 namespace {
 
-TEST(DialectTest, ReplaceSuffix) {
+TEST(ProgramsTest, ReplaceSuffix) {
   struct Case {
     const char* name;
     const char* suffix;

@@ -63,17 +63,18 @@ void extractDataFiles(Scenario& scenario, KervInputStream& archive, int raw) {
   }
 }
 
-int divide(const Dialect& dialect, int argc, char** argv) {
+int divide(const Programs& programs, int argc, char** argv) {
+  const Dialect& dialect = programs.dialect;
   prepareProcess();
   std::string derivedName;
-  const char* scenarioName = outputName(argc, argv, dialect.scenarioSuffix, dialect.dividerUsage, derivedName);
+  const char* scenarioName = outputName(argc, argv, dialect.scenarioSuffix, programs.dividerUsage, derivedName);
   const char* archiveName = argv[1];
 
   KervInputStream archive(archiveName, std::ios_base::in);
   char header[container::kHeaderSize];
   archive.read(header, container::kHeaderSize);
   if (std::memcmp(header, dialect.archiveMagic, container::kMagicLength) != 0) {
-    std::cerr << dialect.wrongArchive << std::endl << "Is file broken?" << std::endl;
+    std::cerr << programs.wrongArchive << std::endl << "Is file broken?" << std::endl;
     exitProcess(-1);
   }
 

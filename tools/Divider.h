@@ -5,7 +5,7 @@
 
 #include "archive/KervInputStream.h"
 #include "scenario/Scenario.h"
-#include "tools/Dialect.h"
+#include "tools/Programs.h"
 
 // Creates `name` and writes [bytes..bytes+length) into it. A file that
 // cannot be created or written is reported; the run goes on either way.
@@ -25,4 +25,4 @@ bool leavesCurrentDirectory(const char* name);
 // Runs the divider on argv ("file.krv [file.ker]") and returns 0 after a
 // complete run, reports about single files included; every fatal failure
 // ends the process with status -1.
-int divide(const Dialect& dialect, int argc, char** argv);
+int divide(const Programs& programs, int argc, char** argv);

@@ -39,10 +39,11 @@ void appendDataFiles(KervOutputStream& archive, Scenario& scenario, const char* 
   }
 }
 
-int pack(const Dialect& dialect, int argc, char** argv) {
+int pack(const Programs& programs, int argc, char** argv) {
+  const Dialect& dialect = programs.dialect;
   prepareProcess();
   std::string derivedName;
-  const char* archiveName = outputName(argc, argv, dialect.archiveSuffix, dialect.packerUsage, derivedName);
+  const char* archiveName = outputName(argc, argv, dialect.archiveSuffix, programs.packerUsage, derivedName);
   const char* scenarioName = argv[1];
 
   // The scenario is read whole and closed before the archive is created.

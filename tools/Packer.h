@@ -4,7 +4,7 @@
 
 #include "archive/KervOutputStream.h"
 #include "scenario/Scenario.h"
-#include "tools/Dialect.h"
+#include "tools/Programs.h"
 
 // Appends a 32-bit size and the bytes of each file the scenario's file list
 // names, printing "now adding <name> size=<n>" before each (the name through
@@ -15,4 +15,4 @@ void appendDataFiles(KervOutputStream& archive, Scenario& scenario, const char* 
 
 // Runs the packer on argv ("file.ker [file.krv]") and returns 0 after a
 // complete run; every failure ends the process with status -1.
-int pack(const Dialect& dialect, int argc, char** argv);
+int pack(const Programs& programs, int argc, char** argv);

@@ -1,5 +1,4 @@
 // krvdiv: divides a KERV archive back into its scenario and data files.
-#include "tools/Dialect.h"
 #include "tools/Divider.h"
 
-int main(int argc, char** argv) { return divide(kervDialect, argc, argv); }
+int main(int argc, char** argv) { return divide(kervPrograms, argc, argv); }

@@ -1,5 +1,4 @@
 // pkvdiv: divides a P-KERV archive back into its scenario and data files.
-#include "tools/Dialect.h"
 #include "tools/Divider.h"
 
-int main(int argc, char** argv) { return divide(pkervDialect, argc, argv); }
+int main(int argc, char** argv) { return divide(pkervPrograms, argc, argv); }

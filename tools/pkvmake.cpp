@@ -1,5 +1,4 @@
 // pkvmake: packs a P-KERV scenario and the data files it lists into one archive.
-#include "tools/Dialect.h"
 #include "tools/Packer.h"
 
-int main(int argc, char** argv) { return pack(pkervDialect, argc, argv); }
+int main(int argc, char** argv) { return pack(pkervPrograms, argc, argv); }

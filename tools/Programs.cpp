@@ -1,37 +1,19 @@
-#include "tools/Dialect.h"
+#include "tools/Programs.h"
 
-#include "archive/Container.h"
-#include "scenario/KervScenario.h"
-#include "scenario/PKervScenario.h"
 #include "tools/Reports.h"
 
-namespace {
-
-template <class ScenarioClass>
-std::unique_ptr<Scenario> make(const char* bytes, int length) {
-  return std::make_unique<ScenarioClass>(bytes, length);
-}
-
-}  // namespace
-
-const Dialect kervDialect = {
+const Programs kervPrograms = {
+    kervDialect,
     "Usage:krvmake file.ker [file.krv]",
     "Usage:krvdiv file.krv [file.ker]",
-    "krv",
-    "ker",
-    container::kKervMagic,
     "this file is not for KERV.",
-    make<KervScenario>,
 };
 
-const Dialect pkervDialect = {
+const Programs pkervPrograms = {
+    pkervDialect,
     "Usage:pkvmake file.psc [file.pkv]",
     "Usage:pkvdiv file.pkv [file.psc]",
-    "pkv",
-    "psc",
-    container::kPKervMagic,
     "this file is not for P-KERV.",
-    make<PKervScenario>,
 };
 
 bool replaceSuffix(const char* name, const char* suffix, std::string& result) {
