@@ -61,9 +61,15 @@ class Folder(unittest.TestCase):
     def files(self):
         return sorted(os.listdir(os.fsencode(self.dir)))
 
-    def run_tool(self, tool, *args, cwd=None, preexec=None):
+    def pack_example(self):
+        src = os.path.join(self.dir, "src")
+        shutil.copytree(EXAMPLES, src)
+        self.assertEqual(self.run_tool("krvmake", "story.ker", cwd=src)[0], 0)
+        return os.path.join(src, "story.krv")
+
+    def run_tool(self, tool, *args, cwd=None, preexec=None, env=None):
         r = subprocess.run([os.path.join(BIN, tool), *args], cwd=cwd or self.dir, capture_output=True,
-                           preexec_fn=preexec, timeout=60)
+                           preexec_fn=preexec, env=env, timeout=60)
         self.assertGreaterEqual(r.returncode, 0, "ended by a signal")
         return r.returncode, r.stdout, r.stderr
 
@@ -211,12 +217,8 @@ class PackerTest(Folder):
             self.assertEqual(os.stat(self.path(name)).st_mode & 0o777, 0o664 & ~mask)
 
 
+
 class DividerTest(Folder):
-    def pack_example(self):
-        src = os.path.join(self.dir, "src")
-        shutil.copytree(EXAMPLES, src)
-        self.assertEqual(self.run_tool("krvmake", "story.ker", cwd=src)[0], 0)
-        return os.path.join(src, "story.krv")
 
     def test_usage_and_broken_archives(self):
         self.put("five.krv", b"KRV\0\0")
@@ -372,6 +374,64 @@ class PKervTest(Folder):
             self.assertEqual((status, err), (255, message))
             self.assertFalse(os.path.exists(self.path("a.qvd")))
             os.remove(self.path("out.txt"))
+
+
+class ListerTest(Folder):
+    def kervls(self, *args, charset="C"):
+        return self.run_tool("kervls", *args, env=dict(os.environ, LC_ALL=charset))
+
+    def test_lists_names_in_the_terminals_character_set(self):
+        packed = os.path.relpath(self.pack_example(), self.dir)
+        odd = scenario(b"PKERV 1.0", files=(b"a\x80\x1b.qvd",))
+        self.put("odd.pkv", archive(b"PKV", odd, [b"xy"]))
+        for charset, sea in (("C", b"\xb3\xa4"), ("C.UTF-8", "海".encode())):
+            self.assertEqual(self.kervls(packed, "odd.pkv", charset=charset), (0, (
+                packed.encode() + b": KERV archive, version 1.2000, waiting time 15 s, 4 data files\n"
+                b"1536  205  op.qvd\n2048 1745  " + sea + b".zpt\n 700 3797  door.qvd\n   0 4501  title.zpt\n"
+                b"odd.pkv: P-KERV archive, version 1.0, waiting time 32767 s, 1 data file\n"
+                b"2 %d  a\\x80\\x1B.qvd\n" % (10 + len(odd) + 4)), b""), charset)
+
+    def test_findings_and_exit_status(self):
+        text = scenario(files=(b"a.qvd", b"b.qvd"))
+        end = 10 + len(text) + 6  # after the first block, "aa"
+        cases = (("sound.krv", archive(b"KRV", text, [b"aa", b"b"]), 0, b""),
+                 ("top.krv", archive(b"KRV", text, [b"aa"]) + struct.pack("<I", 0x80000001), 1,
+                  b"offset %d: data block 2 has a bad size, 2147483649 (its top bit is set)" % end),
+                 ("long.krv", archive(b"KRV", text, [b"aa"]) + struct.pack("<i", 9) + b"b", 1,
+                  b"offset %d: data block 2 of 9 bytes runs 8 bytes past the end of the archive" % end),
+                 ("few.krv", archive(b"KRV", text, [b"aa"]), 1,
+                  b"offset %d: 1 of 2 data blocks missing: the archive ends after 1 block" % end),
+                 ("tail.krv", archive(b"KRV", text, [b"aa", b"b"]) + b"xyz", 1,
+                  b"offset %d: 3 bytes after the last data block" % (end + 5)),
+                 ("other.krv", archive(b"KRV", scenario(b"PKERV 1.0 30.0"), [b"aa"]), 1,
+                  b"offset 10: the scenario is not for KERV: it does not start with KERV"),
+                 ("none.krv", b"PK\3\4 a zip file", 1, b"not a KERV or P-KERV archive: it does not start with KRV or PKV"),
+                 ("missing.krv", None, 2, b"No such file or directory"),
+                 ("folder.krv", "folder", 2, b"Is a directory"))
+        for name, data, status, finding in cases:
+            if data == "folder":
+                os.mkdir(self.path(name))
+            elif data is not None:
+                self.put(name, data)
+            self.assertEqual(self.kervls(name)[::2], (status, b"kervls: %s: %s\n" % (name.encode(), finding)
+                                                      if finding else b""), name)
+        status, out, err = self.kervls(*(c[0] for c in cases))
+        self.assertEqual((status, out.count(b" archive, version "), len(err.splitlines())), (2, 6, 8))
+        for n in range(len(cases[0][1])):  # cut anywhere: a finding, never a crash
+            self.put("cut.krv", cases[0][1][:n])
+            status, _, err = self.kervls("cut.krv")
+            self.assertEqual((status, err.count(b"\n")), (1, 1), n)
+            self.assertTrue(err.startswith(b"kervls: cut.krv: "), err)
+
+    def test_options(self):
+        status, out, _ = self.kervls("--help")
+        self.assertEqual((status, out.splitlines()[0]), (0, b"Usage: kervls [OPTION]... ARCHIVE..."))
+        status, out, _ = self.kervls("--version")
+        self.assertEqual((status, out.splitlines()[0]), (0, b"kervls (KERV archive tools) 1.0.0"))
+        for args in ((), ("--bogus", "x.krv"), ("-l",)):
+            status, out, err = self.kervls(*args)
+            self.assertEqual((status, out), (2, b""), args)
+            self.assertTrue(err.endswith(b"\nTry 'kervls --help' for more information.\n"), err)
 
 
 if __name__ == "__main__":

@@ -1,0 +1,104 @@
+// An archive of either dialect used in place: its scenario, an index of its
+// data blocks by the names of the scenario's file list, a check of its
+// structure, and positioned reads of single data files.
+//
+// Opening reads the header, the scenario and the 4-byte size of each block,
+// and seeks past the data itself, so an archive of any size opens in a few
+// small reads. The reader never prints and never ends the process: an
+// archive it cannot use at all throws ArchiveError, and any later damage is
+// recorded in damage() while the entries before it stay usable.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "scenario/Dialect.h"
+#include "scenario/Scenario.h"
+
+// One complete data block and the file-list entry it belongs to.
+struct ArchiveEntry {
+  std::string name;  // the file-list entry, prefixes dropped, Shift_JIS bytes as they stand
+  int64_t offset;    // where the entry's data starts in the archive
+  int32_t size;      // its length in bytes
+};
+
+// An archive that cannot be used: what() names the archive and the reason.
+class ArchiveError : public std::runtime_error {
+ public:
+  // `error` is the errno of a failed system call, or 0 when the file was
+  // read but is not a usable archive.
+  ArchiveError(const std::string& path, const std::string& reason, int error = 0)
+      : std::runtime_error(path + ": " + reason), error(error) {}
+  // The errno behind the failure; 0 when the file is not an archive.
+  int errorNumber() const { return error; }
+
+ private:
+  int error;
+};
+
+class ArchiveReader {
+ public:
+  // Opens and indexes the archive at `path`. Throws ArchiveError when it
+  // cannot be opened or is not a regular file, when it does not start with
+  // either dialect's magic, or when its header or scenario is cut short.
+  explicit ArchiveReader(const char* path);
+  ~ArchiveReader();
+  ArchiveReader(const ArchiveReader&) = delete;
+  ArchiveReader& operator=(const ArchiveReader&) = delete;
+
+  const Dialect& dialect() const { return *dialect_; }
+  // "KERV" or "P-KERV", from the archive's magic.
+  const char* dialectName() const { return dialect_->name; }
+
+  // The scenario held in the archive, parsed by the archive's dialect, its
+  // lists not yet walked and its cursor at the body. Not for concurrent use.
+  Scenario& scenario() { return *scenario_; }
+  // The scenario's bytes exactly as stored (the object above blanks its
+  // comments and cuts list entries in its own copy).
+  const std::string& scenarioText() const { return scenarioText_; }
+  // The version as the tools print it: "1.2000" for a header's 1.2.
+  std::string version() const;
+
+  // The complete data blocks, in list order.
+  const std::vector<ArchiveEntry>& entries() const { return entries_; }
+  // The first entry whose name is exactly `name`'s bytes; null when absent.
+  const ArchiveEntry* find(const char* name) const;
+
+  // Copies up to n bytes of `entry`, starting `from` bytes into it, into
+  // buffer; returns the count (fewer only at the entry's end, 0 when from
+  // is at or past it). Safe to call from several threads at once. Throws
+  // ArchiveError when the file cannot be read or has become shorter.
+  // REQUIRES: buffer holds n bytes; from >= 0; n >= 0.
+  int64_t read(const ArchiveEntry& entry, int64_t from, char* buffer, int64_t n) const;
+
+  // What is wrong with the archive, each finding starting with
+  // "offset <n>: " (the first byte it concerns); empty when sound.
+  const std::vector<std::string>& damage() const { return damage_; }
+
+  // The archive's path as given, and its size in bytes when opened.
+  const std::string& path() const { return path_; }
+  int64_t size() const { return size_; }
+
+ private:
+  // Reads exactly n bytes at offset `at` into p, or throws ArchiveError
+  // saying what was being read (`what`) when the file ends first.
+  void readAt(int64_t at, char* p, int64_t n, const char* what) const;
+  // Walks the file list, pairing each entry with the next block from
+  // `at` on; records damage and stops at the first block that cannot be.
+  void indexBlocks(int64_t at);
+  void addDamage(int64_t offset, const std::string& what);
+
+  std::string path_;
+  int fd = -1;
+  int64_t size_ = 0;
+  const Dialect* dialect_ = nullptr;
+  std::string scenarioText_;
+  std::unique_ptr<Scenario> scenario_;
+  std::vector<ArchiveEntry> entries_;
+  std::unordered_map<std::string, std::size_t> byName;
+  std::vector<std::string> damage_;
+};

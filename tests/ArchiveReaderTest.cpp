@@ -1,0 +1,183 @@
+// The archive reader: its index, its findings of damage, and reads.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "TestUtil.h"
+#include "reader/ArchiveReader.h"
+
+namespace {
+
+std::string le32(uint32_t v) {
+  std::string s;
+  for (int i = 0; i < 4; ++i) s += static_cast<char>(v >> (8 * i) & 0xFF);
+  return s;
+}
+
+std::string scenarioText(const std::string& magic, std::initializer_list<std::string> files) {
+  std::string text = magic + " 1.2 30.5\r\ntitle\r\n.15\r\n";
+  for (const std::string& f : files) text += f + "\r\n";
+  return text + ".\r\n.\r\nR1 ; go\r\n";
+}
+
+// The archive as the format defines it: magic, five zero bytes, the 16-bit
+// scenario length, the scenario, then each block behind its 32-bit size.
+std::string archive(const std::string& magic, const std::string& text, std::initializer_list<std::string> blocks) {
+  std::string out = magic + std::string(5, '\0') + le32(static_cast<uint32_t>(text.size())).substr(0, 2) + text;
+  for (const std::string& b : blocks) out += le32(static_cast<uint32_t>(b.size())) + b;
+  return out;
+}
+
+const std::string kText = scenarioText("KERV", {"a.qvd", "=x:|y:\x8a\x43.zpt", "a.qvd", "e.zpt"});
+const std::string kSound = archive("KRV", kText, {"AAA", "sea", "again", ""});
+
+TEST(ArchiveReaderTest, IndexesASoundArchive) {
+  ScratchDir dir;
+  dir.write("s.krv", kSound);
+  ArchiveReader reader(dir.path("s.krv").c_str());
+  EXPECT_STREQ(reader.dialectName(), "KERV");
+  EXPECT_EQ(reader.version(), "1.2000");
+  EXPECT_EQ(reader.scenarioText(), kText);
+  EXPECT_TRUE(reader.damage().empty());
+  // The scenario handed out is parsed, its lists still whole.
+  EXPECT_EQ(reader.scenario().getWaitingTime(), 15);
+  EXPECT_STREQ(reader.scenario().nextFileName(), "a.qvd");
+  EXPECT_EQ(reader.scenario().getPointer(), reader.scenario().getBody());
+
+  const int64_t first = 10 + static_cast<int64_t>(kText.size()) + 4;
+  const std::vector<std::pair<std::string, int64_t>> expected = {
+      {"a.qvd", first}, {"\x8a\x43.zpt", first + 7}, {"a.qvd", first + 14}, {"e.zpt", first + 23}};
+  ASSERT_EQ(reader.entries().size(), expected.size());
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    EXPECT_EQ(reader.entries()[i].name, expected[i].first);
+    EXPECT_EQ(reader.entries()[i].offset, expected[i].second);
+  }
+  EXPECT_EQ(reader.find("a.qvd"), &reader.entries()[0]);  // the first of a repeated name
+  EXPECT_EQ(reader.find("\x8a\x43.zpt")->size, 3);
+  EXPECT_EQ(reader.find("A.QVD"), nullptr);
+
+  char buffer[8];
+  const ArchiveEntry& again = reader.entries()[2];
+  EXPECT_EQ(reader.read(again, 0, buffer, 8), 5);
+  EXPECT_EQ(std::string(buffer, 5), "again");
+  EXPECT_EQ(reader.read(again, 3, buffer, 1), 1);
+  EXPECT_EQ(buffer[0], 'i');
+  EXPECT_EQ(reader.read(again, 5, buffer, 8), 0);
+  EXPECT_EQ(reader.read(again, 9, buffer, 8), 0);
+  EXPECT_THROW(reader.read(again, -1, buffer, 1), std::invalid_argument);
+}
+
+TEST(ArchiveReaderTest, RecordsDamageAndKeepsTheEntriesBeforeIt) {
+  const std::string pText = scenarioText("PKERV", {"a.qvd", "e.zpt"});
+  const std::string two = scenarioText("KERV", {"a.qvd", "b.qvd"});
+  const int64_t end2 = 10 + static_cast<int64_t>(two.size()) + 7;  // after the block "AAA"
+  struct Case {
+    std::string bytes;
+    std::size_t entries;
+    std::string damage;  // empty: sound
+  } cases[] = {
+      {archive("PKV", pText, {"AAA", ""}), 2, ""},
+      {archive("KRV", pText, {"AAA", ""}), 2, "offset 10: the scenario is not for KERV: it does not start with KERV"},
+      {archive("KRV", two, {"AAA"}), 1,
+       "offset " + std::to_string(end2) + ": 1 of 2 data blocks missing: the archive ends after 1 block"},
+      {archive("KRV", two, {"AAA"}) + std::string("\1\0", 2), 1,
+       "offset " + std::to_string(end2) + ": the archive ends inside the size of data block 2; 1 of 2 data blocks missing"},
+      {archive("KRV", two, {"AAA"}) + le32(0x80000001u) + "x", 1,
+       "offset " + std::to_string(end2) + ": data block 2 has a bad size, 2147483649 (its top bit is set)"},
+      {archive("KRV", two, {"AAA"}) + le32(10) + "short", 1,
+       "offset " + std::to_string(end2) + ": data block 2 of 10 bytes runs 5 bytes past the end of the archive"},
+      {archive("KRV", two, {"AAA", "B"}) + "junk", 2,
+       "offset " + std::to_string(end2 + 5) + ": 4 bytes after the last data block"},
+  };
+  ScratchDir dir;
+  for (const Case& c : cases) {
+    dir.write("a", c.bytes);
+    ArchiveReader reader(dir.path("a").c_str());
+    EXPECT_EQ(reader.entries().size(), c.entries) << c.damage;
+    EXPECT_EQ(reader.damage(), c.damage.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.damage});
+    EXPECT_EQ(reader.find("a.qvd"), &reader.entries()[0]);
+    char a[3];
+    EXPECT_EQ(reader.read(reader.entries()[0], 0, a, 3), 3);
+    EXPECT_EQ(std::string(a, 3), "AAA");
+  }
+}
+
+TEST(ArchiveReaderTest, ThrowsOnWhatIsNoArchive) {
+  ScratchDir dir;
+  struct Case {
+    std::string bytes;  // empty: the name is a folder, or missing
+    const char* name;
+    std::string what;
+    int error;
+  } cases[] = {
+      {"", "missing", "missing: No such file or directory", ENOENT},
+      {"", "", ": Is a directory", EISDIR},
+      {"KR", "two", "two: cut short in its header: 2 bytes, where the header has 10", 0},
+      {std::string("KRV\0\0", 5), "five", "five: cut short in its header: 5 bytes, where the header has 10", 0},
+      {"XYZ whatever", "foreign", "foreign: not a KERV or P-KERV archive: it does not start with KRV or PKV", 0},
+      {kSound.substr(0, 40), "cut",
+       "cut: cut short in its scenario: 30 bytes at offset 10, where the scenario has " + std::to_string(kText.size()), 0},
+  };
+  for (const Case& c : cases) {
+    if (!c.bytes.empty()) dir.write(c.name, c.bytes);
+    try {
+      ArchiveReader reader(dir.path(c.name).c_str());
+      ADD_FAILURE() << c.name << " was accepted";
+    } catch (const ArchiveError& e) {
+      EXPECT_EQ(e.what(), dir.path(c.what)) << c.name;
+      EXPECT_EQ(e.errorNumber(), c.error) << c.name;
+    }
+  }
+}
+
+TEST(ArchiveReaderTest, CutAtEveryOffset) {
+  ScratchDir dir;
+  for (std::size_t n = 0; n <= kSound.size(); ++n) {
+    dir.write("a", kSound.substr(0, n));
+    try {
+      ArchiveReader reader(dir.path("a").c_str());
+      EXPECT_GE(n, 10 + kText.size()) << n;
+      EXPECT_EQ(reader.damage().empty(), n == kSound.size()) << n;
+      for (const ArchiveEntry& e : reader.entries()) EXPECT_LE(e.offset + e.size, static_cast<int64_t>(n)) << n;
+    } catch (const ArchiveError&) {
+      EXPECT_LT(n, 10 + kText.size()) << n;
+    }
+  }
+}
+
+TEST(ArchiveReaderTest, OffsetsBeyond2GiBAndReadsFromSeveralThreads) {
+  // A sparse first block of 2 GiB - 1 puts every later block past 2 GiB.
+  ScratchDir dir;
+  const std::string text = scenarioText("KERV", {"big.qvd", "b1.qvd", "b2.qvd", "b3.qvd"});
+  const int64_t bigAt = 10 + static_cast<int64_t>(text.size()) + 4, big = 0x7FFFFFFF;
+  std::string tail;
+  for (int i = 1; i <= 3; ++i) tail += le32(100000) + std::string(100000, static_cast<char>('0' + i));
+  dir.write("a", archive("KRV", text, {}) + le32(big));
+  ASSERT_EQ(truncate(dir.path("a").c_str(), bigAt + big), 0);
+  {
+    std::ofstream(dir.path("a"), std::ios::binary | std::ios::app) << tail;
+  }
+  ArchiveReader reader(dir.path("a").c_str());
+  ASSERT_TRUE(reader.damage().empty()) << reader.damage()[0];
+  ASSERT_EQ(reader.entries().size(), 4u);
+  EXPECT_EQ(reader.entries()[3].offset, bigAt + big + 2 * 100004 + 4);
+
+  std::vector<std::string> got(3);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 3; ++i) {
+    threads.emplace_back([&, i] {
+      const ArchiveEntry& e = reader.entries()[static_cast<std::size_t>(i) + 1];
+      char buffer[4096];
+      for (int64_t at = 0, n; (n = reader.read(e, at, buffer, sizeof buffer)) > 0; at += n) got[i].append(buffer, n);
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(got[i], std::string(100000, static_cast<char>('1' + i))) << i;
+}
+
+}  // namespace
