@@ -15,6 +15,15 @@ namespace {
 // the writer's buffer, which is not worth it for a few kilobytes.
 constexpr int64_t kKernelCopyThreshold = int64_t{256} * 1024;
 
+// The kernel's file-to-file copy keeps up with a plain `cat` only where the
+// two offsets agree modulo this; elsewhere (the usual case in an archive,
+// whose blocks start anywhere) it took 1.5 times as long, and splicing
+// through a pipe of kPipeSize was the fastest way (see the README).
+constexpr off_t kRangeCopyAlignment = 64 * 1024;
+// The largest pipe an unprivileged process may ask for by default; smaller
+// pipes took up to 1.6 times as long.
+constexpr int kPipeSize = 1024 * 1024;
+
 }  // namespace
 
 FileBuffer::~FileBuffer() { close(); }
@@ -57,6 +66,10 @@ bool FileBuffer::close() {
     e = errno;
   }
   fd = -1;
+  for (int& end : pipeEnds) {
+    if (end >= 0) ::close(end);
+    end = -1;
+  }
   setg(nullptr, nullptr, nullptr);
   setp(nullptr, nullptr);
   buffer.reset();
@@ -158,15 +171,57 @@ int FileBuffer::sync() {
 
 int64_t FileBuffer::kernelCopy(FileBuffer* to, int64_t n) {
   if (!kernelCopyAllowed || !kernelCopyWorks || !to->flushPutArea()) return -1;
-  for (;;) {
-    ssize_t r = ::copy_file_range(fd, nullptr, to->fd, nullptr, static_cast<std::size_t>(n), 0);
-    if (r >= 0) return r;
-    if (errno == EINTR) continue;
-    // Unsupported here, or a real error: copying through memory tells
-    // which side failed, and reports it as such.
-    kernelCopyWorks = false;
-    return -1;
+  off_t from = ::lseek(fd, 0, SEEK_CUR), at = ::lseek(to->fd, 0, SEEK_CUR);
+  if (from < 0 || at < 0) return -1;
+  if (rangeCopyWorks && (from - at) % kRangeCopyAlignment == 0) {
+    for (;;) {
+      ssize_t r = ::copy_file_range(fd, nullptr, to->fd, nullptr, static_cast<std::size_t>(n), 0);
+      if (r >= 0) return r;
+      if (errno != EINTR) break;
+    }
+    rangeCopyWorks = false;  // unsupported here, or a real error that the pipe will meet too
   }
+  return spliceTo(to, n);
+}
+
+int64_t FileBuffer::spliceTo(FileBuffer* to, int64_t n) {
+  if (pipeEnds[0] < 0) {
+    if (::pipe2(pipeEnds, O_CLOEXEC) != 0) return -1;
+    ::fcntl(pipeEnds[1], F_SETPIPE_SZ, kPipeSize);  // a smaller pipe works too, only slower
+  }
+  ssize_t in;
+  do {
+    in = ::splice(fd, nullptr, pipeEnds[1], nullptr, static_cast<std::size_t>(std::min<int64_t>(n, kPipeSize)),
+                  SPLICE_F_MOVE);
+  } while (in < 0 && errno == EINTR);
+  if (in <= 0) return in;
+
+  std::size_t left = static_cast<std::size_t>(in);
+  while (left > 0) {
+    ssize_t out = ::splice(pipeEnds[0], nullptr, to->fd, nullptr, left, SPLICE_F_MOVE);
+    if (out > 0) {
+      left -= static_cast<std::size_t>(out);
+    } else if (out < 0 && errno == EINTR) {
+      continue;
+    } else {
+      break;
+    }
+  }
+  if (left > 0) {
+    // The writer failed, or takes no splice: what is still in the pipe is
+    // written through memory, where a failure is recorded as for any write,
+    // and the pipe is empty again. Later blocks go through memory.
+    kernelCopyWorks = false;
+    setg(buffer.get(), buffer.get(), buffer.get());  // the get area was used up; its room is free
+    while (left > 0) {
+      ssize_t r = ::read(pipeEnds[0], buffer.get(), std::min(left, kBufferSize));
+      if (r < 0 && errno == EINTR) continue;
+      if (r <= 0) return -1;  // cannot happen: the pipe holds the bytes
+      to->writeAll(buffer.get(), static_cast<std::size_t>(r));
+      left -= static_cast<std::size_t>(r);
+    }
+  }
+  return in;
 }
 
 int64_t FileBuffer::transferTo(FileBuffer* to, int64_t n) {
@@ -182,11 +237,15 @@ int64_t FileBuffer::transferTo(FileBuffer* to, int64_t n) {
     bool writing = to != nullptr && to->fd >= 0 && !to->writeFailed();
     if (writing && want >= kKernelCopyThreshold) {
       int64_t r = kernelCopy(to, want);
-      if (r == 0) break;  // this file ended early
       if (r > 0) {
         done += r;
         continue;
       }
+      // Nothing moved. Some file systems answer the kernel's copy with 0
+      // before the end of a file: the rest goes through memory, where an
+      // ordinary read tells whether this file really ended. (A writer that
+      // failed drops the rest there too.)
+      if (!to->writeFailed()) kernelCopyWorks = false;
     }
     // Through memory: straight into the writer's free space, or into this
     // buffer when the bytes are dropped.

@@ -3,8 +3,9 @@
 // It opens an existing regular file for reading, or creates a new file for
 // writing exclusively with permission 0664 (less the umask), never opening
 // or following anything that already has the name. Blocks move from one
-// file to another in bounded pieces (or by the kernel's file-to-file copy),
-// so copying a file never needs a buffer of the file's size.
+// file to another inside the kernel where it can (its file-to-file copy, or
+// a pipe that both files are spliced through), else in 64 KiB pieces, so
+// copying a file never needs a buffer of the file's size.
 #pragma once
 
 #include <cstdint>
@@ -44,9 +45,9 @@ class FileBuffer : public std::streambuf {
   // this file ended early or a read failed.
   int64_t transferTo(FileBuffer* to, int64_t n);
 
-  // Whether transferTo may use the kernel's file-to-file copy (on by
-  // default). Off, every block goes through memory, as on a system without
-  // it; the tests use this to cover that path.
+  // Whether transferTo may move blocks inside the kernel (on by default).
+  // Off, every block goes through memory, as on a system without the
+  // kernel's copy; the tests use this to cover that path.
   static void allowKernelCopy(bool allowed) { kernelCopyAllowed = allowed; }
 
  protected:
@@ -65,14 +66,19 @@ class FileBuffer : public std::streambuf {
   bool flushPutArea();
   // Reads at most n bytes into p; returns the count, 0 at the end or on error.
   std::size_t readSome(char* p, std::size_t n);
-  // Lets the kernel copy up to n bytes to `to`; returns the count, or -1
-  // when it cannot (the caller then copies through memory).
+  // Lets the kernel move up to n bytes to `to`; returns the count, 0 when
+  // it moved none (the caller then confirms the end with an ordinary read),
+  // or -1 when it cannot here (the caller then copies through memory).
   int64_t kernelCopy(FileBuffer* to, int64_t n);
+  // The same through a pipe: spliced in from this file, out to `to`.
+  int64_t spliceTo(FileBuffer* to, int64_t n);
 
   static inline bool kernelCopyAllowed = true;
 
   int fd = -1;
   int writeError = 0;
   bool kernelCopyWorks = true;
+  bool rangeCopyWorks = true;
+  int pipeEnds[2] = {-1, -1};  // made on the first splice
   std::unique_ptr<char[]> buffer;
 };

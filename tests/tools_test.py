@@ -338,11 +338,14 @@ class DividerTest(Folder):
 
     def test_failed_data_write_is_reported_and_the_run_goes_on(self):
         text = scenario(files=(b"big.qvd", b"small.qvd"))
-        self.put("s.krv", archive(b"KRV", text, [b"x" * 5000, b"ok"]))
-        status, out, err = self.run_tool("krvdiv", "s.krv", preexec=limit_file_size(1000))
-        self.assertEqual(status, 0)
-        self.assertEqual(err, f"can not write to big.qvd : {os.strerror(27)}\nbig.qvd may be broken.\n".encode())
-        self.assertEqual((len(self.get("big.qvd")), self.get("small.qvd")), (1000, b"ok"))
+        for size, limit in ((5000, 1000), (600000, 100000)):  # through memory, and through the kernel
+            self.put("s.krv", archive(b"KRV", text, [b"x" * size, b"ok"]))
+            status, out, err = self.run_tool("krvdiv", "s.krv", preexec=limit_file_size(limit))
+            self.assertEqual(status, 0)
+            self.assertEqual(err, f"can not write to big.qvd : {os.strerror(27)}\nbig.qvd may be broken.\n".encode())
+            self.assertEqual((len(self.get("big.qvd")), self.get("small.qvd")), (limit, b"ok"))
+            for name in (b"s.ker", b"big.qvd", b"small.qvd"):
+                os.remove(self.path(name))
 
 
 class PKervTest(Folder):
