@@ -5,6 +5,9 @@
 #include "scenario/Scenario.h"
 
 class KervScenario : public Scenario {
+ protected:
+  void parseHeader() override;
+
  public:
   static constexpr char magic[] = "KERV";
 
@@ -20,9 +23,6 @@ class KervScenario : public Scenario {
   // The header's second number in hundredths, whole part limited to 10..600:
   // 30.5 gives 3050, 45.07 gives 4570 (leading zeros of a fraction are lost).
   int getHeaderValue() const { return headerValue; }
-
- protected:
-  void parseHeader() override;
 
  private:
   int headerValue = 0;

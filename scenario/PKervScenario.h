@@ -5,6 +5,9 @@
 #include "scenario/Scenario.h"
 
 class PKervScenario : public Scenario {
+ protected:
+  void parseHeader() override;
+
  public:
   static constexpr char magic[] = "PKERV";
 
@@ -16,7 +19,4 @@ class PKervScenario : public Scenario {
   // "P-Kerv version=<major>.<minor>" and "waiting time=<seconds>(sec.)".
   void printInfo() override;
   int checkMagic() override;
-
- protected:
-  void parseHeader() override;
 };

@@ -15,7 +15,14 @@
 
 class KervInputStream;
 
+// The virtual operations are declared in their slot order: parseHeader,
+// the destructor, printInfo, checkMagic.
 class Scenario {
+ protected:
+  // Finds the header sections and leaves the cursor at the body. Called
+  // once, by each dialect's constructors.
+  virtual void parseHeader() = 0;
+
  public:
   virtual ~Scenario();
   Scenario(const Scenario&) = delete;
@@ -117,9 +124,6 @@ class Scenario {
   Scenario(KervInputStream& in, int count);
   // From memory: `length` bytes at `bytes`. REQUIRES: length >= 0.
   Scenario(const char* bytes, int length);
-
-  // Finds the header sections and leaves the cursor at the body.
-  virtual void parseHeader() = 0;
 
   // The header parse shared by the dialects: the magic and the version
   // (major.minor, the minor normalised to four digits) ...

@@ -210,6 +210,32 @@ class PackerTest(Folder):
         self.assertEqual(self.run_tool("krvmake", "s.ker", "nodir/s.krv"),
                          (255, b"", f"can not create nodir/s.krv : {os.strerror(2)}\n".encode()))
 
+    def test_lines_that_end_in_lf_alone_are_warned_of(self):
+        warning = (b"warning: %s has lines that end in LF alone; a scenario needs CR LF line ends, "
+                   b"so its header and file list may not have been found.\n")
+        cases = (("krvmake", "lf.ker", b"KERV 1.0 2.0\nTitle\n.20\nbgm.qvd\n.\n.\nR1\n", b"Kerv", True),
+                 ("pkvmake", "lf.psc", b"PKERV 1.0\r\nTitle\n.20\r\n.\r\n.\r\nR1\n", b"P-Kerv", True),
+                 ("krvmake", "body.ker", scenario(files=(), body=b"R1\nR2\n"), b"Kerv", False))
+        for tool, name, text, label, warned in cases:
+            self.put(name, text)
+            status, out, err = self.run_tool(tool, name)
+            self.assertEqual((status, err), (0, warning % name.encode() if warned else b""), name)
+            self.assertTrue(out.endswith(b"completed\n") and label + b" version=1." in out, out)
+
+    def test_closed_standard_streams_stay_out_of_the_files(self):
+        text = scenario(files=(b"a.qvd", b"gone.qvd"))
+        self.put("s.ker", text)
+        self.put("a.qvd", b"first")
+        for closed, status in ((1, 255), (2, 255), (0, 255)):
+            status_seen = self.run_tool("krvmake", "s.ker", preexec=lambda fd=closed: os.close(fd))[0]
+            self.assertEqual(status_seen, status, closed)
+            self.assertEqual(self.get("s.krv"), archive(b"KRV", text, [b"first"]), closed)
+            os.remove(self.path("s.krv"))
+        self.put("s.krv", archive(b"KRV", text, [b"first", b"second"]))
+        os.mkdir(self.path("out"))
+        status = self.run_tool("krvdiv", "../s.krv", "s.ker", cwd=self.path("out"), preexec=lambda: os.close(1))[0]
+        self.assertEqual((status, self.get("out/s.ker"), self.get("out/gone.qvd")), (0, text, b"second"))
+
     def test_mode_follows_the_umask(self):
         self.put("s.ker", scenario(files=()))
         for mask, name in ((0o002, "a.krv"), (0o027, "b.krv")):

@@ -11,6 +11,8 @@
 #include <iostream>
 #include <string>
 
+#include "tools/Reports.h"
+
 namespace {
 
 enum Status { kSound = 0, kDamaged = 1, kTrouble = 2 };
@@ -81,6 +83,7 @@ int listArchive(ArchiveReader& reader, const char* name, Charset charset, std::o
 }
 
 int listArchives(int argc, char** argv) {
+  openStandardStreams();
   std::setlocale(LC_ALL, "");
   static const option options[] = {{"help", no_argument, nullptr, 'h'},
                                    {"version", no_argument, nullptr, 'v'},

@@ -13,6 +13,16 @@
 
 namespace {
 
+// True when a line feed that no carriage return precedes comes before the
+// body: the header's sections are found only in CR LF lines.
+bool hasBareLineFeed(const Scenario& scenario) {
+  const char* text = scenario.getData();
+  for (const char* p = text; p < scenario.getBody(); ++p) {
+    if (*p == '\n' && (p == text || p[-1] != '\r')) return true;
+  }
+  return false;
+}
+
 [[noreturn]] void failWrite(KervOutputStream& archive, const char* archiveName) {
   reportCannotWrite(archiveName);
   archive.close();
@@ -57,6 +67,11 @@ int pack(const Programs& programs, int argc, char** argv) {
   std::unique_ptr<char[]> bytes(new char[static_cast<std::size_t>(size)]);
   scenarioFile.read(bytes.get(), size);
   scenarioFile.close();
+  std::unique_ptr<Scenario> scenario = dialect.makeScenario(bytes.get(), size);
+  if (hasBareLineFeed(*scenario)) {
+    std::cerr << "warning: " << scenarioName << " has lines that end in LF alone; a scenario needs CR LF line "
+              << "ends, so its header and file list may not have been found." << std::endl;
+  }
 
   KervOutputStream archive(archiveName, std::ios_base::out);
   if (archive.fail()) {
@@ -74,7 +89,6 @@ int pack(const Programs& programs, int argc, char** argv) {
   archive.flush();  // on disk before the magic test, which may end the run
   if (archive.fail()) failWrite(archive, archiveName);
 
-  std::unique_ptr<Scenario> scenario = dialect.makeScenario(bytes.get(), size);
   bytes.reset();
   scenario->printInfo();
   appendDataFiles(archive, *scenario, archiveName, 0);
