@@ -32,11 +32,15 @@ class ArchiveError : public std::runtime_error {
   // `error` is the errno of a failed system call, or 0 when the file was
   // read but is not a usable archive.
   ArchiveError(const std::string& path, const std::string& reason, int error = 0)
-      : std::runtime_error(path + ": " + reason), error(error) {}
+      : std::runtime_error(path + ": " + reason), path_(path), reason_(reason), error(error) {}
   // The errno behind the failure; 0 when the file is not an archive.
   int errorNumber() const { return error; }
+  const std::string& path() const { return path_; }
+  const std::string& reason() const { return reason_; }
 
  private:
+  std::string path_;
+  std::string reason_;
   int error;
 };
 

@@ -1,0 +1,96 @@
+#!/usr/bin/env python3
+"""Times the Python module kerv against cat and os.pread on one archive.
+
+Packs 4 data files of 256 MiB with krvmake in a scratch folder, then runs,
+in turn and several times: `cat ARCHIVE >/dev/null`; every entry read in
+1 MiB slices with Archive.read(e, start, 1 << 20), and the same slices with
+os.pread; every entry read whole with Archive[name], and the same ranges
+with one os.pread each. Prints the medians and the ratios the goals are
+stated in (medians of the ratios within each round); then removes
+everything. This is a benchmark, not a test.
+
+Usage: PYTHONPATH=BUILD_DIR/python bench/python_benchmark.py [BUILD_DIR] [--runs N]
+"""
+import argparse
+import os
+import shutil
+import statistics
+import subprocess
+import tempfile
+import time
+
+import kerv
+
+SLICE = 1 << 20
+
+
+def make_archive(folder, krvmake):
+    names = [f"d{i}.qvd" for i in range(4)]
+    chunk = os.urandom(SLICE)
+    for name in names:
+        with open(os.path.join(folder, name), "wb") as f:
+            for _ in range(256):
+                f.write(chunk)
+    with open(os.path.join(folder, "s.ker"), "wb") as f:
+        f.write(b"\r\n".join([b"KERV 1.0 30.0", b"bench", b".", *[n.encode() for n in names], b".", b"."]) + b"\r\n")
+    subprocess.run([krvmake, "s.ker"], cwd=folder, check=True, stdout=subprocess.DEVNULL)
+    for name in names:
+        os.remove(os.path.join(folder, name))
+    return os.path.join(folder, "s.krv")
+
+
+def timed(action):
+    start = time.perf_counter()
+    action()
+    return time.perf_counter() - start
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("build", nargs="?", default="build")
+    parser.add_argument("--runs", type=int, default=7)
+    args = parser.parse_args()
+    scratch = tempfile.mkdtemp(prefix="kerv-pybench-")
+    try:
+        path = make_archive(scratch, os.path.join(os.path.abspath(args.build), "krvmake"))
+        archive = kerv.Archive(path)
+        entries = list(archive)
+        fd = os.open(path, os.O_RDONLY)
+
+        def kerv_slices():
+            for e in entries:
+                for start in range(0, e.size, SLICE):
+                    archive.read(e, start, SLICE)
+
+        def pread_slices():
+            for e in entries:
+                for start in range(0, e.size, SLICE):
+                    os.pread(fd, min(SLICE, e.size - start), e.offset + start)
+
+        cases = {
+            "cat >/dev/null": lambda: subprocess.run(f"cat '{path}' >/dev/null", shell=True, check=True),
+            "kerv read 1 MiB": kerv_slices,
+            "os.pread 1 MiB": pread_slices,
+            "kerv a[name]": lambda: [archive[e.name] for e in entries],
+            "os.pread whole": lambda: [os.pread(fd, e.size, e.offset) for e in entries],
+        }
+        times = {name: [] for name in cases}
+        for _ in range(args.runs):
+            for name, action in cases.items():
+                times[name].append(timed(action))
+        print(f"4 x 256 MiB archive, page cache warm (median of {args.runs} runs)")
+        for name in cases:
+            print(f"  {name:16} {statistics.median(times[name]):7.3f} s")
+        for tool, other, goal in (("kerv read 1 MiB", "cat >/dev/null", "at most 1.1"),
+                                  ("os.pread 1 MiB", "cat >/dev/null", "for comparison"),
+                                  ("kerv a[name]", "os.pread whole", "at most 1.1")):
+            ratio = statistics.median(t / o for t, o in zip(times[tool], times[other]))
+            print(f"  {tool} / {other:15} = {ratio:.3f}   ({goal})")
+        os.close(fd)
+        archive.close()
+    finally:
+        shutil.rmtree(scratch, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()

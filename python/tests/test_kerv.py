@@ -1,0 +1,108 @@
+"""The Python module kerv: an archive's contents, its findings, reads and errors."""
+import errno
+import os
+import shutil
+import struct
+import subprocess
+import threading
+import time
+
+import pytest
+
+import kerv
+
+EXAMPLES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "examples")
+SEA = "海.zpt"
+
+
+def scenario(magic=b"KERV 1.2 30.5", files=(b"a.qvd", b"b.qvd")):
+    return b"\r\n".join([magic, b"title", b".20", *files, b".", b"."]) + b"\r\nR1\r\n"
+
+
+def archive(text, blocks, magic=b"KRV"):
+    out = magic + b"\0" * 5 + struct.pack("<H", len(text)) + text
+    return out + b"".join(struct.pack("<i", len(b)) + b for b in blocks)
+
+
+@pytest.fixture
+def example(tmp_path):
+    """The example scenario packed by krvmake; returns the archive's path."""
+    shutil.copytree(EXAMPLES, tmp_path / "src")
+    subprocess.run([os.path.join(os.environ["KERV_BIN"], "krvmake"), "story.ker"], cwd=tmp_path / "src",
+                   check=True, stdout=subprocess.DEVNULL)
+    return tmp_path / "src" / "story.krv"
+
+
+def test_the_example(example):
+    folder = os.fsencode(EXAMPLES)
+    with kerv.Archive(example) as a:
+        assert (a.dialect, a.version, a.waiting_time, a.damage) == ("KERV", "1.2000", 15, [])
+        with open(os.path.join(folder, b"story.ker"), "rb") as f:
+            assert a.scenario == f.read()
+        assert [(e.text, e.offset, e.size) for e in a] == [
+            ("op.qvd", 205, 1536), (SEA, 1745, 2048), ("door.qvd", 3797, 700), ("title.zpt", 4501, 0)]
+        assert len(a) == 4 and [e.name for e in a][1] == SEA.encode("cp932")
+        for e in a:
+            with open(os.path.join(folder, e.name), "rb") as f:
+                data = f.read()
+            assert a[e.name] == a[e.text] == a.read(e) == data
+            assert a.read(e, 100, 10) == data[100:110] and a.read(e, e.size + 5) == b""
+        assert SEA in a and SEA.encode("cp932") in a and "none.qvd" not in a and "€" not in a
+        with pytest.raises(KeyError):
+            a["none.qvd"]
+        with pytest.raises(ValueError):
+            a.read(next(iter(a)), -1)
+    # Leaving the with block closed the file.
+    for use in (len, lambda a: a.dialect, lambda a: a["op.qvd"], lambda a: list(a)):
+        with pytest.raises(ValueError):
+            use(a)
+    assert a.closed
+
+
+END = 10 + len(scenario()) + 5  # where the second block's size lies
+
+
+@pytest.mark.parametrize("data, entries, damage", [
+    (archive(scenario(), [b"A", b"BB"]), 2, []),
+    (archive(scenario(), [b"A"]), 1, [f"offset {END}: 1 of 2 data blocks missing: the archive ends after 1 block"]),
+    (archive(scenario(), [b"A"]) + struct.pack("<I", 0x80000000), 1,
+     [f"offset {END}: data block 2 has a bad size, 2147483648 (its top bit is set)"]),
+    (archive(scenario(), [b"A", b"BB"]) + b"xyz", 2, [f"offset {END + 6}: 3 bytes after the last data block"]),
+    (archive(scenario(b"PKERV 1.0 30.5"), [b"A", b"BB"]), 2,
+     ["offset 10: the scenario is not for KERV: it does not start with KERV"]),
+])
+def test_findings(tmp_path, data, entries, damage):
+    (tmp_path / "a.krv").write_bytes(data)
+    a = kerv.Archive(str(tmp_path / "a.krv"))
+    assert (len(a), a.damage, a["a.qvd"]) == (entries, damage, b"A")
+
+
+def test_what_is_no_archive_raises_archive_error(tmp_path):
+    (tmp_path / "zip").write_bytes(b"PK\3\4")
+    with pytest.raises(kerv.ArchiveError) as raised:
+        kerv.Archive(tmp_path / "zip")
+    assert str(raised.value).endswith("zip: not a KERV or P-KERV archive: it does not start with KRV or PKV")
+    with pytest.raises(kerv.ArchiveError) as raised:
+        kerv.Archive(os.fsencode(tmp_path / "missing"))
+    assert isinstance(raised.value, OSError) and raised.value.errno == errno.ENOENT
+    assert raised.value.filename == str(tmp_path / "missing")
+
+
+def test_reads_release_the_gil(tmp_path):
+    # A sparse entry of 256 MiB takes a while to read; while it is read in
+    # one thread, this one must get to run Python.
+    size = 256 << 20
+    (tmp_path / "a.krv").write_bytes(archive(scenario(files=(b"big.qvd",)), []) + struct.pack("<i", size))
+    os.truncate(tmp_path / "a.krv", os.path.getsize(tmp_path / "a.krv") + size)
+    with kerv.Archive(tmp_path / "a.krv") as a:
+        result = []
+        reader = threading.Thread(target=lambda: result.append(len(a["big.qvd"])))
+        start = last = time.perf_counter()
+        longest = 0.0  # the longest this thread had to wait for its turn
+        reader.start()
+        while reader.is_alive():
+            now = time.perf_counter()
+            longest, last = max(longest, now - last), now
+        took = last - start
+    assert result == [size]
+    assert longest < took / 2, f"this thread waited {longest:.3f} s of a read of {took:.3f} s"
