@@ -216,7 +216,10 @@ int64_t FileBuffer::spliceTo(FileBuffer* to, int64_t n) {
     while (left > 0) {
       ssize_t r = ::read(pipeEnds[0], buffer.get(), std::min(left, kBufferSize));
       if (r < 0 && errno == EINTR) continue;
-      if (r <= 0) return -1;  // cannot happen: the pipe holds the bytes
+      if (r <= 0) {  // cannot happen, the pipe holds the bytes; if it did, they are lost to the writer
+        if (to->writeError == 0) to->writeError = r < 0 ? errno : EIO;
+        break;
+      }
       to->writeAll(buffer.get(), static_cast<std::size_t>(r));
       left -= static_cast<std::size_t>(r);
     }
