@@ -19,7 +19,7 @@ constexpr int64_t kKernelCopyThreshold = int64_t{256} * 1024;
 // two offsets agree modulo this; elsewhere (the usual case in an archive,
 // whose blocks start anywhere) it took 1.5 times as long, and splicing
 // through a pipe of kPipeSize was the fastest way (see the README).
-constexpr off_t kRangeCopyAlignment = 64 * 1024;
+constexpr off_t kRangeCopyAlignment = off_t{64} * 1024;
 // The largest pipe an unprivileged process may ask for by default; smaller
 // pipes took up to 1.6 times as long.
 constexpr int kPipeSize = 1024 * 1024;
