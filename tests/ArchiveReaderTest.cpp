@@ -135,21 +135,6 @@ TEST(ArchiveReaderTest, ThrowsOnWhatIsNoArchive) {
   }
 }
 
-TEST(ArchiveReaderTest, CutAtEveryOffset) {
-  ScratchDir dir;
-  for (std::size_t n = 0; n <= kSound.size(); ++n) {
-    dir.write("a", kSound.substr(0, n));
-    try {
-      ArchiveReader reader(dir.path("a").c_str());
-      EXPECT_GE(n, 10 + kText.size()) << n;
-      EXPECT_EQ(reader.damage().empty(), n == kSound.size()) << n;
-      for (const ArchiveEntry& e : reader.entries()) EXPECT_LE(e.offset + e.size, static_cast<int64_t>(n)) << n;
-    } catch (const ArchiveError&) {
-      EXPECT_LT(n, 10 + kText.size()) << n;
-    }
-  }
-}
-
 TEST(ArchiveReaderTest, OffsetsBeyond2GiBAndReadsFromSeveralThreads) {
   // A sparse first block of 2 GiB - 1 puts every later block past 2 GiB.
   ScratchDir dir;
