@@ -47,7 +47,7 @@ ArchiveReader::ArchiveReader(const char* path) : path_(path) {
     int64_t length = (header[8] & 0xFF) | (header[9] & 0xFF) << 8;
     if (length > size_ - kScenarioOffset) {
       throw ArchiveError(path_, "cut short in its scenario: " + plural(size_ - kScenarioOffset, "byte") +
-                                    " at offset 10, where the scenario has " + std::to_string(length));
+                                    " at offset " + std::to_string(kScenarioOffset) + ", where the scenario has " + std::to_string(length));
     }
     scenarioText_.resize(static_cast<std::size_t>(length));
     readAt(kScenarioOffset, scenarioText_.data(), length, "the scenario");

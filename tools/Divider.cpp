@@ -73,7 +73,7 @@ int divide(const Programs& programs, int argc, char** argv) {
   KervInputStream archive(archiveName, std::ios_base::in);
   char header[container::kHeaderSize];
   archive.read(header, container::kHeaderSize);
-  if (std::memcmp(header, dialect.archiveMagic, container::kMagicLength) != 0) {
+  if (dialectOfArchive(header, container::kHeaderSize) != &dialect) {
     std::cerr << programs.wrongArchive << std::endl << "Is file broken?" << std::endl;
     exitProcess(-1);
   }
