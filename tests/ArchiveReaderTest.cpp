@@ -122,6 +122,9 @@ TEST(ArchiveReaderTest, ThrowsOnWhatIsNoArchive) {
       {"XYZ whatever", "foreign", "foreign: not a KERV or P-KERV archive: it does not start with KRV or PKV", 0},
       {kSound.substr(0, 40), "cut",
        "cut: cut short in its scenario: 30 bytes at offset 10, where the scenario has " + std::to_string(kText.size()), 0},
+      {kSound.substr(0, 10 + kText.size() - 1), "one",
+       "one: cut short in its scenario: " + std::to_string(kText.size() - 1) +
+           " bytes at offset 10, where the scenario has " + std::to_string(kText.size()), 0},
   };
   for (const Case& c : cases) {
     if (!c.bytes.empty()) dir.write(c.name, c.bytes);

@@ -411,14 +411,17 @@ class ListerTest(Folder):
 
     def test_lists_names_in_the_terminals_character_set(self):
         packed = os.path.relpath(self.pack_example(), self.dir)
-        odd = scenario(b"PKERV 1.0", files=(b"a\x80\x1b.qvd",))
-        self.put("odd.pkv", archive(b"PKV", odd, [b"xy"]))
+        # A lead byte before a byte that cannot follow it shows as \xNN; the
+        # next byte keeps its own meaning (here a control character, then '.').
+        odd = scenario(b"PKERV 1.0", files=(b"a\x80\x1b.qvd", b"b\x81\x1b\x81.qvd"))
+        self.put("odd.pkv", archive(b"PKV", odd, [b"xy", b"z"]))
         for charset, sea in (("C", b"\xb3\xa4"), ("C.UTF-8", "海".encode())):
             self.assertEqual(self.kervls(packed, "odd.pkv", charset=charset), (0, (
                 packed.encode() + b": KERV archive, version 1.2000, waiting time 15 s, 4 data files\n"
                 b"1536  205  op.qvd\n2048 1745  " + sea + b".zpt\n 700 3797  door.qvd\n   0 4501  title.zpt\n"
-                b"odd.pkv: P-KERV archive, version 1.0, waiting time 32767 s, 1 data file\n"
-                b"2 %d  a\\x80\\x1B.qvd\n" % (10 + len(odd) + 4)), b""), charset)
+                b"odd.pkv: P-KERV archive, version 1.0, waiting time 32767 s, 2 data files\n"
+                b"2 %d  a\\x80\\x1B.qvd\n1 %d  b\\x81\\x1B\\x81.qvd\n" % (10 + len(odd) + 4, 10 + len(odd) + 10)),
+                b""), charset)
 
     def test_findings_and_exit_status(self):
         # What the findings say is the reader's; here: their lines, and the status.
@@ -450,6 +453,11 @@ class ListerTest(Folder):
         self.assertEqual((status, out.splitlines()[0]), (0, b"Usage: kervls [OPTION]... ARCHIVE..."))
         status, out, _ = self.kervls("--version")
         self.assertEqual((status, out.splitlines()[0]), (0, b"kervls (KERV archive tools) 1.0.0"))
+        # Standard output on a full disk: the listing is lost, and the status says so.
+        packed = self.pack_example()
+        with open("/dev/full", "wb") as full:
+            r = subprocess.run([os.path.join(BIN, "kervls"), packed], stdout=full, stderr=subprocess.PIPE, timeout=60)
+        self.assertEqual((r.returncode, r.stderr), (2, f"kervls: write error: {os.strerror(28)}\n".encode()))
         for args in ((), ("--bogus", "x.krv"), ("-l",)):
             status, out, err = self.kervls(*args)
             self.assertEqual((status, out), (2, b""), args)
