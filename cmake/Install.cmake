@@ -1,13 +1,12 @@
-# Installation and the two Debian packages.
+# Installation, by component (each becomes one Debian package, see
+# Packages.cmake).
 #
-# Component "tools" (package kerv-tools): the programs and their manual
-# pages. Component "dev" (package libkerv-dev): the headers under
-# include/kerv, the static library, and the CMake and pkg-config files that
-# put include/kerv on a consumer's include path. With the prefix /usr the
-# library goes into the multiarch folder (lib/x86_64-linux-gnu), where
-# Debian's own -dev packages put theirs: build the packages with
-#   cmake -S . -B build-deb -DCMAKE_INSTALL_PREFIX=/usr && cmake --build build-deb
-#   (cd build-deb && cpack -G DEB)
+# Component "tools" (kerv-tools): the programs and their manual pages.
+# Component "dev" (libkerv-dev): the headers under include/kerv, the static
+# library, and the CMake and pkg-config files that put include/kerv on a
+# consumer's include path. With the prefix /usr the library goes into the
+# multiarch folder (lib/x86_64-linux-gnu), where Debian's own -dev packages
+# put theirs. Component "python" (python3-kerv) is installed by python/.
 include(CMakePackageConfigHelpers)
 add_subdirectory(man)
 
@@ -47,40 +46,15 @@ add_custom_command(OUTPUT ${changelog_gz}
                    COMMAND gzip -9n -c ${PROJECT_SOURCE_DIR}/packaging/changelog > ${changelog_gz}
                    DEPENDS ${PROJECT_SOURCE_DIR}/packaging/changelog VERBATIM)
 add_custom_target(changelog ALL DEPENDS ${changelog_gz})
-foreach(component tools dev)
-  set(package kerv-tools)
-  if(component STREQUAL dev)
-    set(package libkerv-dev)
-  endif()
+set(KERV_PACKAGE_tools kerv-tools)
+set(KERV_PACKAGE_dev libkerv-dev)
+set(KERV_PACKAGE_python python3-kerv)
+set(KERV_COMPONENTS tools dev)
+if(KERV_PYTHON)
+  list(APPEND KERV_COMPONENTS python)
+endif()
+foreach(component ${KERV_COMPONENTS})
+  set(package ${KERV_PACKAGE_${component}})
   install(FILES packaging/copyright ${changelog_gz} DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${package}
           COMPONENT ${component})
 endforeach()
-
-set(CPACK_PACKAGE_NAME kerv)
-set(CPACK_PACKAGE_VENDOR "the KERV archive tools authors")
-set(CPACK_PACKAGE_CONTACT "KERV archive tools maintainers <maintainers@kerv.example.org>")
-set(CPACK_DEB_COMPONENT_INSTALL ON)
-set(CPACK_COMPONENTS_ALL tools dev)
-set(CPACK_STRIP_FILES ON)  # the programs; the static library keeps its symbols
-set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_SOURCE kerv)
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME kerv-tools)
-set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
-set(CPACK_DEBIAN_TOOLS_DESCRIPTION "pack KERV and P-KERV scenarios and their data files into archives
-KERV and P-KERV scenarios are Shift_JIS texts whose header lists the data
-files (pictures, sounds) a scenario uses. krvmake and pkvmake pack a
-scenario and every data file it lists into one archive; krvdiv and pkvdiv
-divide an archive back into its files, never overwriting anything. kervls
-lists and checks archives of either dialect without extracting them.")
-set(CPACK_DEBIAN_DEV_PACKAGE_NAME libkerv-dev)
-set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
-set(CPACK_DEBIAN_DEV_PACKAGE_SHLIBDEPS OFF)
-set(CPACK_DEBIAN_DEV_DESCRIPTION "scenario library and archive reader of the KERV archive tools
-A static C++ library for programs that play or study KERV and P-KERV
-scenarios: it parses a scenario's header sections, walks its file lists,
-offers the cursor operations a script reader uses on the body, and reads
-archives in place (list, check, and read single data files by name from
-several threads). It comes with a CMake package (find_package(kerv)) and a
-pkg-config file.")
-include(CPack)
