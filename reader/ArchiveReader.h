@@ -13,18 +13,9 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
-#include "scenario/Dialect.h"
-#include "scenario/Scenario.h"
-
-// One complete data block and the file-list entry it belongs to.
-struct ArchiveEntry {
-  std::string name;  // the file-list entry, prefixes dropped, Shift_JIS bytes as they stand
-  int64_t offset;    // where the entry's data starts in the archive
-  int32_t size;      // its length in bytes
-};
+#include "reader/ArchiveIndex.h"
 
 // An archive that cannot be used: what() names the archive and the reason.
 class ArchiveError : public std::runtime_error {
@@ -54,23 +45,23 @@ class ArchiveReader {
   ArchiveReader(const ArchiveReader&) = delete;
   ArchiveReader& operator=(const ArchiveReader&) = delete;
 
-  const Dialect& dialect() const { return *dialect_; }
+  const Dialect& dialect() const { return index->dialect(); }
   // "KERV" or "P-KERV", from the archive's magic.
-  const char* dialectName() const { return dialect_->name; }
+  const char* dialectName() const { return index->dialect().name; }
 
   // The scenario held in the archive, parsed by the archive's dialect, its
   // lists not yet walked and its cursor at the body. Not for concurrent use.
-  Scenario& scenario() { return *scenario_; }
+  Scenario& scenario() { return index->scenario(); }
   // The scenario's bytes exactly as stored (the object above blanks its
   // comments and cuts list entries in its own copy).
-  const std::string& scenarioText() const { return scenarioText_; }
+  const std::string& scenarioText() const { return index->scenarioText(); }
   // The version as the tools print it: "1.2000" for a header's 1.2.
-  std::string version() const;
+  std::string version() const { return index->version(); }
 
   // The complete data blocks, in list order.
-  const std::vector<ArchiveEntry>& entries() const { return entries_; }
+  const std::vector<ArchiveEntry>& entries() const { return index->entries(); }
   // The first entry whose name is exactly `name`'s bytes; null when absent.
-  const ArchiveEntry* find(const char* name) const;
+  const ArchiveEntry* find(const char* name) const { return index->find(name); }
 
   // Copies up to n bytes of `entry`, starting `from` bytes into it, into
   // buffer; returns the count (fewer only at the entry's end, 0 when from
@@ -81,7 +72,7 @@ class ArchiveReader {
 
   // What is wrong with the archive, each finding starting with
   // "offset <n>: " (the first byte it concerns); empty when sound.
-  const std::vector<std::string>& damage() const { return damage_; }
+  const std::vector<std::string>& damage() const { return index->damage(); }
 
   // The archive's path as given, and its size in bytes when opened.
   const std::string& path() const { return path_; }
@@ -91,18 +82,9 @@ class ArchiveReader {
   // Reads exactly n bytes at offset `at` into p, or throws ArchiveError
   // saying what was being read (`what`) when the file ends first.
   void readAt(int64_t at, char* p, int64_t n, const char* what) const;
-  // Walks the file list, pairing each entry with the next block from
-  // `at` on; records damage and stops at the first block that cannot be.
-  void indexBlocks(int64_t at);
-  void addDamage(int64_t offset, const std::string& what);
 
   std::string path_;
   int fd = -1;
   int64_t size_ = 0;
-  const Dialect* dialect_ = nullptr;
-  std::string scenarioText_;
-  std::unique_ptr<Scenario> scenario_;
-  std::vector<ArchiveEntry> entries_;
-  std::unordered_map<std::string, std::size_t> byName;
-  std::vector<std::string> damage_;
+  std::unique_ptr<ArchiveIndex> index;
 };

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <fstream>
 #include <string>
@@ -104,6 +105,35 @@ TEST(ArchiveReaderTest, RecordsDamageAndKeepsTheEntriesBeforeIt) {
     char a[3];
     EXPECT_EQ(reader.read(reader.entries()[0], 0, a, 3), 3);
     EXPECT_EQ(std::string(a, 3), "AAA");
+  }
+}
+
+TEST(ArchiveIndexTest, WindowsThatReadAheadGiveTheSameIndex) {
+  const std::string two = scenarioText("KERV", {"a.qvd", "b.qvd", "c.qvd"});
+  ScratchDir dir;
+  for (const std::string& bytes : {kSound, archive("KRV", two, {"A", "", "CC"}) + "junk",
+                                   archive("KRV", two, {"A", "BBBB"}) + le32(7) + "CC", kSound.substr(0, 30)}) {
+    dir.write("a", bytes);
+    std::vector<std::string> expected;
+    try {
+      ArchiveReader reader(dir.path("a").c_str());
+      for (const ArchiveEntry& e : reader.entries()) expected.push_back(e.name + "@" + std::to_string(e.offset));
+      expected.insert(expected.end(), reader.damage().begin(), reader.damage().end());
+    } catch (const ArchiveError& e) {
+      expected.push_back(e.reason());
+    }
+    for (int64_t window : {1, 3, 5, 64, 4096}) {
+      ArchiveIndex index(static_cast<int64_t>(bytes.size()));
+      for (ArchiveIndex::Range r; (r = index.next()).length > 0;) {
+        int64_t n = std::min<int64_t>(static_cast<int64_t>(bytes.size()) - r.offset, std::max(window, r.length));
+        index.supply(r.offset, bytes.data() + r.offset, n);
+      }
+      std::vector<std::string> got;
+      for (const ArchiveEntry& e : index.entries()) got.push_back(e.name + "@" + std::to_string(e.offset));
+      got.insert(got.end(), index.damage().begin(), index.damage().end());
+      if (!index.error().empty()) got.push_back(index.error());
+      EXPECT_EQ(got, expected) << "window " << window;
+    }
   }
 }
 

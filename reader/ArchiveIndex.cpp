@@ -1,0 +1,135 @@
+#include "reader/ArchiveIndex.h"
+
+#include <algorithm>
+
+#include "archive/Container.h"
+
+namespace {
+
+constexpr int64_t kScenarioOffset = container::kHeaderSize + 2;
+
+std::string plural(int64_t n, const char* what) {
+  return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
+}
+
+}  // namespace
+
+ArchiveIndex::ArchiveIndex(int64_t size) : size_(size), need{0, std::min<int64_t>(size, kScenarioOffset)} {
+  if (need.length == 0) takeHeader(nullptr);
+}
+
+void ArchiveIndex::supply(int64_t offset, const char* bytes, int64_t n) {
+  while (need.length > 0 && need.offset >= offset && need.offset + need.length <= offset + n) {
+    const char* p = bytes + (need.offset - offset);
+    switch (step) {
+      case Step::header:
+        takeHeader(p);
+        break;
+      case Step::scenario:
+        takeScenario(p);
+        break;
+      case Step::sizeField:
+        takeSizeField(reinterpret_cast<const unsigned char*>(p));
+        break;
+      case Step::done:
+        return;
+    }
+  }
+}
+
+void ArchiveIndex::takeHeader(const char* header) {
+  const int64_t got = need.length;
+  dialect_ = got > 0 ? dialectOfArchive(header, static_cast<long>(got)) : nullptr;
+  if (dialect_ == nullptr && got >= container::kMagicLength) {
+    return fail("not a KERV or P-KERV archive: it does not start with KRV or PKV");
+  }
+  if (got < kScenarioOffset) {
+    return fail("cut short in its header: " + plural(size_, "byte") + ", where the header has " +
+                std::to_string(kScenarioOffset));
+  }
+  const int64_t length = (header[8] & 0xFF) | (header[9] & 0xFF) << 8;
+  if (length > size_ - kScenarioOffset) {
+    return fail("cut short in its scenario: " + plural(size_ - kScenarioOffset, "byte") + " at offset " +
+                std::to_string(kScenarioOffset) + ", where the scenario has " + std::to_string(length));
+  }
+  step = Step::scenario;
+  need = {kScenarioOffset, length};
+  if (length == 0) takeScenario(nullptr);
+}
+
+void ArchiveIndex::takeScenario(const char* text) {
+  scenarioText_.assign(text != nullptr ? text : "", static_cast<std::size_t>(need.length));
+  const int length = static_cast<int>(scenarioText_.size());
+  scenario_ = dialect_->makeScenario(scenarioText_.data(), length);
+  if (!scenario_->startsWith(dialect_->scenarioMagic)) {
+    addDamage(kScenarioOffset, std::string("the scenario is not for ") + dialect_->name +
+                                   ": it does not start with " + dialect_->scenarioMagic);
+  }
+  // The walk cuts entries in its scenario's text: it gets a copy of its own,
+  // so that scenario() hands out lists that are still whole.
+  std::unique_ptr<Scenario> walk = dialect_->makeScenario(scenarioText_.data(), length);
+  while (const char* name = walk->nextFileName()) names.emplace_back(name);
+  step = Step::sizeField;
+  askForSizeField(kScenarioOffset + need.length);
+}
+
+void ArchiveIndex::askForSizeField(int64_t at) {
+  const int64_t i = static_cast<int64_t>(entries_.size()), total = static_cast<int64_t>(names.size());
+  const int64_t left = size_ - at;
+  if (i == total) {
+    if (left > 0) addDamage(at, plural(left, "byte") + " after the last data block");
+    return finish();
+  }
+  const std::string missing = std::to_string(total - i) + " of " + plural(total, "data block") + " missing";
+  if (left == 0) {
+    addDamage(at, missing + ": the archive ends after " + plural(i, "block"));
+    return finish();
+  }
+  if (left < 4) {
+    addDamage(at, "the archive ends inside the size of data block " + std::to_string(i + 1) + "; " + missing);
+    return finish();
+  }
+  need = {at, 4};
+}
+
+void ArchiveIndex::takeSizeField(const unsigned char* field) {
+  const int64_t at = need.offset, left = size_ - at - 4;
+  const std::string block = "data block " + std::to_string(entries_.size() + 1);
+  const uint32_t size = field[0] | field[1] << 8 | field[2] << 16 | static_cast<uint32_t>(field[3]) << 24;
+  if (size & 0x80000000u) {
+    addDamage(at, block + " has a bad size, " + std::to_string(size) + " (its top bit is set)");
+    return finish();
+  }
+  if (size > left) {
+    addDamage(at, block + " of " + plural(size, "byte") + " runs " + plural(size - left, "byte") +
+                      " past the end of the archive");
+    return finish();
+  }
+  const std::string& name = names[entries_.size()];
+  byName.emplace(name, entries_.size());  // keeps the first of a repeated name
+  entries_.push_back({name, at + 4, static_cast<int32_t>(size)});
+  askForSizeField(at + 4 + size);
+}
+
+void ArchiveIndex::fail(const std::string& reason) {
+  error_ = reason;
+  finish();
+}
+
+void ArchiveIndex::finish() {
+  step = Step::done;
+  need = {0, 0};
+}
+
+void ArchiveIndex::addDamage(int64_t offset, const std::string& what) {
+  damage_.push_back("offset " + std::to_string(offset) + ": " + what);
+}
+
+std::string ArchiveIndex::version() const {
+  return std::to_string(scenario_->getMajorVersion()) + "." + std::to_string(scenario_->getMinorVersion());
+}
+
+const ArchiveEntry* ArchiveIndex::find(const std::string& name) const {
+  auto it = byName.find(name);
+  return it == byName.end() ? nullptr : &entries_[it->second];
+}
