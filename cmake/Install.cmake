@@ -15,9 +15,9 @@ install(FILES ${KERV_MAN_PAGES_GZ} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMP
 
 # What the public headers include, and nothing else.
 set(KERV_PUBLIC_HEADERS
-  archive/Assert.h archive/FileBuffer.h archive/KervInputStream.h archive/KervOutputStream.h
+  archive/Assert.h archive/FileBuffer.h archive/FileName.h archive/KervInputStream.h archive/KervOutputStream.h
   scenario/ConsoleText.h scenario/Dialect.h scenario/KervScenario.h scenario/PKervScenario.h scenario/Scenario.h
-  reader/ArchiveIndex.h reader/ArchiveReader.h)
+  reader/ArchiveIndex.h reader/ArchiveReader.h reader/PackPlan.h)
 foreach(header ${KERV_PUBLIC_HEADERS})
   get_filename_component(folder ${header} DIRECTORY)
   install(FILES ${header} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/kerv/${folder} COMPONENT dev)

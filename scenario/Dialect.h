@@ -23,3 +23,7 @@ extern const Dialect pkervDialect;
 // The dialect whose archive magic the n bytes at `header` start with; null
 // when they start with neither (or n is less than 3).
 const Dialect* dialectOfArchive(const char* header, long n);
+
+// The dialect whose scenario magic the n bytes at `text` start with; null
+// when they start with neither.
+const Dialect* dialectOfScenario(const char* text, long n);

@@ -59,6 +59,9 @@ class Scenario {
   char* getBody() const { return body; }
   int getBodySize() const { return static_cast<int>(end() - body); }
   int getWaitingTime() const { return waitingTime; }
+  // The title block: its first byte and its length, line ends included.
+  const char* getTitle() const { return title; }
+  int getTitleLength() const { return titleLength; }
   // The header's version as parsed: 1.2 gives 1 and 2000 (see getVersion).
   int getMajorVersion() const { return majorVersion; }
   int getMinorVersion() const { return minorVersion; }

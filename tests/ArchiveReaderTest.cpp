@@ -11,6 +11,7 @@
 
 #include "TestUtil.h"
 #include "reader/ArchiveReader.h"
+#include "reader/PackPlan.h"
 
 namespace {
 
@@ -196,6 +197,29 @@ TEST(ArchiveReaderTest, OffsetsBeyond2GiBAndReadsFromSeveralThreads) {
   }
   for (std::thread& t : threads) t.join();
   for (int i = 0; i < 3; ++i) EXPECT_EQ(got[i], std::string(100000, static_cast<char>('1' + i))) << i;
+}
+
+TEST(PackPlanTest, LaysOutTheArchiveOrSaysWhyNot) {
+  const std::string pText = scenarioText("PKERV", {"=x:a.qvd", "\x8a\x43.zpt"});
+  PackPlan plan(pText.data(), static_cast<int64_t>(pText.size()));
+  ASSERT_EQ(plan.error(), "");
+  EXPECT_STREQ(plan.dialect().name, "P-KERV");
+  EXPECT_EQ(plan.names(), (std::vector<std::string>{"a.qvd", "\x8a\x43.zpt"}));
+  EXPECT_EQ(plan.head() + PackPlan::sizeField(3) + "AAA" + PackPlan::sizeField(0), archive("PKV", pText, {"AAA", ""}));
+  EXPECT_EQ(PackPlan::sizeField(PackPlan::kMaxBlockSize), le32(0x7FFFFFFF));
+
+  std::string longest = "KERV 1.0 1.0\r\n";
+  longest.resize(32767, 'x');
+  struct Case {
+    std::string text;
+    std::string error;
+  } cases[] = {
+      {longest, ""},
+      {longest + "x", "a scenario file holds at most 32767 bytes, this one 32768"},
+      {"KER", "not a KERV or P-KERV scenario: it does not start with KERV or PKERV"},
+      {"", "not a KERV or P-KERV scenario: it does not start with KERV or PKERV"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(PackPlan(c.text.data(), static_cast<int64_t>(c.text.size())).error(), c.error);
 }
 
 }  // namespace

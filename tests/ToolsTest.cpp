@@ -5,7 +5,8 @@
 #include <cstddef>
 #include <string>
 
-#include "tools/Divider.h"
+#include "archive/FileName.h"
+#include "tools/Programs.h"
 #include "tools/Reports.h"
 
 namespace {
@@ -30,7 +31,7 @@ TEST(ProgramsTest, ReplaceSuffix) {
   }
 }
 
-TEST(DividerTest, LeavesCurrentDirectory) {
+TEST(FileNameTest, LeavesCurrentDirectory) {
   struct Case {
     const char* name;
     bool leaves;

@@ -7,6 +7,7 @@
 
 #include "archive/Container.h"
 #include "archive/Exit.h"
+#include "archive/FileName.h"
 #include "archive/KervOutputStream.h"
 #include "scenario/ConsoleText.h"
 #include "tools/Reports.h"
@@ -20,17 +21,6 @@ void writeScenarioFile(const char* name, const char* bytes, int length) {
   file.write(bytes, length);
   file.close();
   if (file.fail()) reportCannotWrite(name);
-}
-
-bool leavesCurrentDirectory(const char* name) {
-  if (name[0] == '/') return true;
-  for (const char* part = name; *part != '\0';) {
-    std::size_t n = std::strcspn(part, "/");
-    if (n == 2 && part[0] == '.' && part[1] == '.') return true;
-    part += n;
-    if (*part == '/') ++part;
-  }
-  return false;
 }
 
 void extractDataFiles(Scenario& scenario, KervInputStream& archive, int raw) {

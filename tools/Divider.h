@@ -18,10 +18,6 @@ void writeScenarioFile(const char* name, const char* bytes, int length);
 // early or holds a bad size ends the process with status -1.
 void extractDataFiles(Scenario& scenario, KervInputStream& archive, int raw);
 
-// True when `name` is absolute or has a ".." component, so that creating it
-// could reach outside the current directory.
-bool leavesCurrentDirectory(const char* name);
-
 // Runs the divider on argv ("file.krv [file.ker]") and returns 0 after a
 // complete run, reports about single files included; every fatal failure
 // ends the process with status -1.

@@ -1,0 +1,45 @@
+#include "reader/PackPlan.h"
+
+#include <memory>
+
+#include "archive/Assert.h"
+#include "archive/Container.h"
+
+namespace {
+
+// The `width` low bytes of v, least significant first.
+std::string littleEndian(uint32_t v, int width) {
+  std::string out;
+  for (int i = 0; i < width; ++i) out += static_cast<char>(v >> (8 * i) & 0xFF);
+  return out;
+}
+
+}  // namespace
+
+PackPlan::PackPlan(const char* text, int64_t length) {
+  dialect_ = dialectOfScenario(text, static_cast<long>(length));
+  if (dialect_ == nullptr) {
+    error_ = std::string("not a KERV or P-KERV scenario: it does not start with ") + kervDialect.scenarioMagic +
+             " or " + pkervDialect.scenarioMagic;
+    return;
+  }
+  error_ = lengthError(length);
+  if (!error_.empty()) return;
+  head_.assign(dialect_->archiveMagic, container::kMagicLength);
+  head_.resize(container::kHeaderSize, '\0');
+  head_ += littleEndian(static_cast<uint32_t>(length), 2);
+  head_.append(text, static_cast<std::size_t>(length));
+  std::unique_ptr<Scenario> scenario = dialect_->makeScenario(text, static_cast<int>(length));
+  while (const char* name = scenario->nextFileName()) names_.emplace_back(name);
+}
+
+std::string PackPlan::lengthError(int64_t length) {
+  if (length <= container::kMaxScenarioSize) return "";
+  return "a scenario file holds at most " + std::to_string(container::kMaxScenarioSize) + " bytes, this one " +
+         std::to_string(length);
+}
+
+std::string PackPlan::sizeField(int64_t size) {
+  KERV_ASSERT(0 <= size && size <= kMaxBlockSize, "0<=size && size<=kMaxBlockSize");
+  return littleEndian(static_cast<uint32_t>(size), 4);
+}
