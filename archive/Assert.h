@@ -7,13 +7,21 @@
 // the message still shows the bound in its familiar form.
 #pragma once
 
-// The C library's assertion routine: prints the message and aborts. Declared
-// here because <assert.h> leaves it out when NDEBUG is defined.
-// (The GNU attribute, unlike [[noreturn]], may follow <assert.h>'s own
-// declaration.)
+#if defined(_WIN32)
+// The Windows C library's routine prints the text, the file and the line.
+#include <assert.h>
+#define KERV_ASSERT_FAIL(text) _assert(text, __FILE__, __LINE__)
+#elif defined(__GLIBC__)
+// glibc's routine also prints the function. <assert.h> leaves it out when
+// NDEBUG is defined, so it is declared here. (The GNU attribute, unlike
+// [[noreturn]], may follow <assert.h>'s own declaration.)
 extern "C" void __assert_fail(const char* assertion, const char* file, unsigned int line,
                               const char* function) noexcept __attribute__((__noreturn__));
+#define KERV_ASSERT_FAIL(text) __assert_fail(text, __FILE__, __LINE__, __PRETTY_FUNCTION__)
+#else
+// Other C libraries (musl, WebAssembly's) declare theirs in any case.
+#include <assert.h>
+#define KERV_ASSERT_FAIL(text) __assert_fail(text, __FILE__, __LINE__, __PRETTY_FUNCTION__)
+#endif
 
-#define KERV_ASSERT(condition, text)                                  \
-  ((condition) ? static_cast<void>(0)                                 \
-               : __assert_fail(text, __FILE__, __LINE__, __PRETTY_FUNCTION__))
+#define KERV_ASSERT(condition, text) ((condition) ? static_cast<void>(0) : KERV_ASSERT_FAIL(text))

@@ -1,0 +1,157 @@
+#!/usr/bin/python3
+"""Times the web page in headless Chromium: opening large archives, the
+Blob of a 2 GiB entry, and packing 1 GiB of data files.
+
+Builds, in a scratch folder:
+  - a sparse archive of 5 GiB with three data files (2 GiB - 1, 2 GiB - 1
+    and 1 GiB);
+  - an archive of 20,000 data files of 100 bytes each, and one of 20,000
+    data files of 256 KiB each (sparse, 5 GiB): every size field then lies
+    in a slice of its own;
+  - four data files of 256 MiB and a scenario that lists them.
+Then, on a freshly loaded page each round, times the page's own open of
+each archive (from the file input's change event until the first rows are
+painted, and until every row is in the table) and kerv.open() alone,
+entryBlob() of a 2 GiB entry with a read of its last byte, and kerv.pack()
+of the four files. Prints the median of each; then
+removes everything. This is a benchmark, not a test.
+
+Usage: bench/web_benchmark.py PAGE [--runs N] [--scratch DIR]
+Needs Debian's chromium, chromium-driver and python3-selenium.
+"""
+import argparse
+import os
+import shutil
+import statistics
+import struct
+import tempfile
+
+from selenium import webdriver
+from selenium.webdriver.chrome.service import Service
+from selenium.webdriver.common.by import By
+
+
+def write_archive(path, names, sizes, sparse):
+    text = b"\r\n".join([b"KERV 1.0 30.0", b"bench", b".", *names, b".", b"."]) + b"\r\n"
+    assert len(text) <= 65535
+    with open(path, "wb") as f:
+        f.write(b"KRV" + b"\0" * 5 + struct.pack("<H", len(text)) + text)
+        for size in sizes:
+            f.write(struct.pack("<i", size))
+            if sparse:
+                f.seek(size, os.SEEK_CUR)
+            else:
+                f.write(b"d" * size)
+        f.truncate()
+
+
+def make_data(scratch):
+    sets = {}
+    sets["5 GiB, 3 data files"] = os.path.join(scratch, "five.krv")
+    write_archive(sets["5 GiB, 3 data files"], [b"a.qvd", b"b.qvd", b"c.qvd"], [2 ** 31 - 1, 2 ** 31 - 1, 2 ** 30], True)
+    many = [bytes([97 + i % 26]) for i in range(20000)]  # one-letter names: the list must fit in 64 KiB
+    sets["20,000 x 100 bytes"] = os.path.join(scratch, "small.krv")
+    write_archive(sets["20,000 x 100 bytes"], many, [100] * 20000, False)
+    sets["20,000 x 256 KiB"] = os.path.join(scratch, "large.krv")
+    write_archive(sets["20,000 x 256 KiB"], many, [256 * 1024] * 20000, True)
+
+    folder = os.path.join(scratch, "pack")
+    os.mkdir(folder)
+    names = [f"d{i}.qvd" for i in range(4)]
+    chunk = os.urandom(1 << 20)
+    for name in names:
+        with open(os.path.join(folder, name), "wb") as f:
+            for _ in range(256):
+                f.write(chunk)
+    with open(os.path.join(folder, "s.ker"), "wb") as f:
+        f.write(b"\r\n".join([b"KERV 1.0 30.0", b"bench", b".", *[n.encode() for n in names], b".", b"."]) + b"\r\n")
+    return sets, [os.path.join(folder, n) for n in ["s.ker", *names]]
+
+
+def browser():
+    options = webdriver.ChromeOptions()
+    options.binary_location = "/usr/bin/chromium"
+    for flag in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage", "--no-first-run",
+                 "--disable-background-networking", "--disable-component-update", "--disable-sync", "--disable-quic"):
+        options.add_argument(flag)
+    return webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+
+
+def call(driver, body):
+    return driver.execute_async_script(
+        f"const done = arguments[0]; (async () => {{ {body} }})().then(done, e => done('failed: ' + e.message));")
+
+
+def one_round(driver, page, sets, pack_files):
+    times = {}
+    for label, path in sets.items():
+        driver.get(page)
+        # The page's own open, from the file input's change event: until the
+        # first rows are painted, and until every row is in the table.
+        call(driver, "await kerv.ready;"
+                     "const input = document.getElementById('open');"
+                     "input.addEventListener('change', () => { window.started = performance.now(); }, true);"
+                     "const table = document.getElementById('entries');"
+                     "new MutationObserver(() => {"
+                     "  if (!document.getElementById('archive').hidden && !window.shown) {"
+                     "    window.shown = true; requestAnimationFrame(() => setTimeout(() => {"
+                     "      window.painted = performance.now(); }, 0)); }"
+                     "  if (table.getAttribute('aria-busy') === 'false' && window.shown && !window.complete) {"
+                     "    window.complete = performance.now(); }"
+                     "}).observe(document.body, {attributes: true, subtree: true});")
+        driver.find_element(By.ID, "open").send_keys(path)
+        painted, complete = call(driver, "while (!window.painted || !window.complete) await new Promise(r => setTimeout(r, 5));"
+                                         "return [window.painted - window.started, window.complete - window.started];")
+        # The library's open alone, on the same file through an input of its own.
+        call(driver, "const i = document.createElement('input'); i.type = 'file'; i.id = 'bench';"
+                     "document.body.append(i);")
+        driver.find_element(By.ID, "bench").send_keys(path)
+        api = call(driver, "const t = performance.now();"
+                           "const a = await kerv.open(document.getElementById('bench').files[0]);"
+                           "const ms = performance.now() - t; window.opened = a;"
+                           "return a.damage.length ? 'damaged' : ms;")
+        times[f"open {label}: kerv.open"] = api
+        times[f"open {label}: page, until its first rows are painted"] = painted
+        times[f"open {label}: page, until every row is in the table"] = complete
+        if label.startswith("5 GiB"):
+            times["Blob of a 2 GiB entry, and its last byte read"] = call(
+                driver, "const t = performance.now(); const b = window.opened.entryBlob(window.opened.entries[1]);"
+                        "await b.slice(-1).arrayBuffer(); return performance.now() - t;")
+    driver.get(page)
+    driver.find_element(By.ID, "pack").send_keys("\n".join(pack_files))  # the page packs them too; that is not timed
+    times["pack 4 x 256 MiB: kerv.pack"] = call(
+        driver, "const files = Array.from(document.getElementById('pack').files);"
+                "const t = performance.now(); const blob = await kerv.pack(files[0], files);"
+                "const ms = performance.now() - t; return blob.size === 4 * (2 ** 28 + 4) + 10 + files[0].size ? ms : 'wrong size';")
+    return times
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("page")
+    parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--scratch", default=None)
+    args = parser.parse_args()
+    page = "file://" + os.path.abspath(args.page)
+    scratch = tempfile.mkdtemp(prefix="kerv-web-bench-", dir=args.scratch)
+    driver = None
+    try:
+        sets, pack_files = make_data(scratch)
+        driver = browser()
+        driver.execute_cdp_cmd("Page.setDownloadBehavior", {"behavior": "deny"})
+        rounds = [one_round(driver, page, sets, pack_files) for _ in range(args.runs)]
+        print(f"median of {args.runs} rounds, milliseconds")
+        for key in rounds[0]:
+            values = [r[key] for r in rounds]
+            if any(isinstance(v, str) for v in values):
+                print(f"{key}: {values}")
+            else:
+                print(f"{key}: {statistics.median(values):.1f} (from {min(values):.1f} to {max(values):.1f})")
+    finally:
+        if driver:
+            driver.quit()
+        shutil.rmtree(scratch)
+
+
+if __name__ == "__main__":
+    main()
