@@ -1,16 +1,19 @@
-// A stream buffer over one POSIX file descriptor.
+// A stream buffer over one file of the system (SystemFile).
 //
 // It opens an existing regular file for reading, or creates a new file for
 // writing exclusively with permission 0664 (less the umask), never opening
 // or following anything that already has the name. Blocks move from one
-// file to another inside the kernel where it can (its file-to-file copy, or
-// a pipe that both files are spliced through), else in 64 KiB pieces, so
-// copying a file never needs a buffer of the file's size.
+// file to another inside the kernel where it can (on Linux its
+// file-to-file copy, or a pipe that both files are spliced through), else
+// through memory in pieces of SystemFile::kCopyBufferSize, so copying a
+// file never needs a buffer of the file's size.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <streambuf>
+
+#include "archive/SystemFile.h"
 
 class FileBuffer : public std::streambuf {
  public:
@@ -22,13 +25,13 @@ class FileBuffer : public std::streambuf {
   // Opens `name` read-only and stores its size in *size. Returns false, with
   // errno set, when it cannot be opened or is not a regular file. Never
   // blocks on a FIFO or device.
-  bool openForReading(const char* name, int64_t* size);
+  bool openForReading(const char* name, int64_t* size, NameCharset charset = NameCharset::native);
 
   // Creates `name` for writing. Returns false, with errno set, when the name
   // exists (a dangling symbolic link included) or cannot be created.
-  bool createNew(const char* name);
+  bool createNew(const char* name, NameCharset charset = NameCharset::native);
 
-  bool isOpen() const { return fd >= 0; }
+  bool isOpen() const { return file.isOpen(); }
 
   // Writes out what is buffered and closes the file. Returns false, with
   // errno set, when a write or the close failed, now or earlier.
@@ -58,27 +61,21 @@ class FileBuffer : public std::streambuf {
   int sync() override;
 
  private:
-  static constexpr std::size_t kBufferSize = 64 * 1024;
-
   // Writes [p..p+n) to the file; records the error and returns false on failure.
   bool writeAll(const char* p, std::size_t n);
   // Writes out the put area; false once any write has failed.
   bool flushPutArea();
   // Reads at most n bytes into p; returns the count, 0 at the end or on error.
   std::size_t readSome(char* p, std::size_t n);
-  // Lets the kernel move up to n bytes to `to`; returns the count, 0 when
-  // it moved none (the caller then confirms the end with an ordinary read),
-  // or -1 when it cannot here (the caller then copies through memory).
+  // Lets the kernel move up to n bytes to `to`, as SystemFile::kernelCopyTo
+  // does, once the writer's buffer is out; a failed write is recorded in
+  // `to`. Returns -1 when the kernel copy is not to be used.
   int64_t kernelCopy(FileBuffer* to, int64_t n);
-  // The same through a pipe: spliced in from this file, out to `to`.
-  int64_t spliceTo(FileBuffer* to, int64_t n);
 
   static inline bool kernelCopyAllowed = true;
 
-  int fd = -1;
+  SystemFile file;
   int writeError = 0;
   bool kernelCopyWorks = true;
-  bool rangeCopyWorks = true;
-  int pipeEnds[2] = {-1, -1};  // made on the first splice
-  std::unique_ptr<char[]> buffer;
+  std::unique_ptr<char[]> buffer;  // SystemFile::kCopyBufferSize bytes
 };

@@ -1,8 +1,32 @@
 #include "archive/FileName.h"
 
 #include <cstring>
+#include <string>
 
-bool leavesCurrentDirectory(const char* name) {
+namespace {
+
+bool isLeadByte(unsigned b) { return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC); }
+
+// One component of a Windows path, in Shift_JIS.
+bool isUnsafeWindowsComponent(const std::string& part) {
+  if (part.empty() || part == ".") return false;
+  if (part.back() == '.' || part.back() == ' ') return true;  // ".." among them
+  // A device name counts whatever its extension, and blanks before it.
+  std::string base = part.substr(0, part.find('.'));
+  while (!base.empty() && base.back() == ' ') base.pop_back();
+  for (char& c : base) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  for (const char* device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"}) {
+    if (base == device) return true;
+  }
+  return base.size() == 4 && (base.compare(0, 3, "COM") == 0 || base.compare(0, 3, "LPT") == 0) && base[3] >= '1' &&
+         base[3] <= '9';
+}
+
+}  // namespace
+
+bool isUnsafePosixName(const char* name) {
   if (name[0] == '/') return true;
   for (const char* part = name; *part != '\0';) {
     std::size_t n = std::strcspn(part, "/");
@@ -11,4 +35,32 @@ bool leavesCurrentDirectory(const char* name) {
     if (*part == '/') ++part;
   }
   return false;
+}
+
+bool isUnsafeWindowsName(const char* name) {
+  const auto* p = reinterpret_cast<const unsigned char*>(name);
+  if (p[0] == '/' || p[0] == '\\') return true;  // absolute, UNC or device
+  std::string part;
+  for (; *p != '\0'; ++p) {
+    if (isLeadByte(*p) && p[1] != '\0') {  // a character of two bytes: its second may be 0x5C
+      part += static_cast<char>(*p++);
+      part += static_cast<char>(*p);
+    } else if (*p == ':') {
+      return true;
+    } else if (*p == '/' || *p == '\\') {
+      if (isUnsafeWindowsComponent(part)) return true;
+      part.clear();
+    } else {
+      part += static_cast<char>(*p);
+    }
+  }
+  return isUnsafeWindowsComponent(part);
+}
+
+bool leavesCurrentDirectory(const char* name) {
+#if defined(_WIN32)
+  return isUnsafeWindowsName(name);
+#else
+  return isUnsafePosixName(name);
+#endif
 }

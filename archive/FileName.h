@@ -1,6 +1,22 @@
-// Names of files to be created from an archive's file list.
+// Names of files to be created from an archive's file list, and whether
+// creating them is safe.
 #pragma once
 
-// True when creating `name` could reach outside the current directory: the
-// name is absolute or has a ".." component.
+// True when creating `name` could reach outside the current directory, or
+// create something other than a file of that name, by the rules of the
+// system the program runs on: isUnsafeWindowsName's on Windows,
+// isUnsafePosixName's elsewhere.
 bool leavesCurrentDirectory(const char* name);
+
+// POSIX: the name is absolute or has a ".." component ('/' separates).
+bool isUnsafePosixName(const char* name);
+
+// Windows, for a name in Shift_JIS, where both '/' and '\' separate folders
+// (but a 0x5C that is the second byte of a character is part of it): the
+// name is absolute or drive-relative ("\x", "/x", "C:\x", "C:x"), a UNC or
+// device path ("\\server\share", "\\?\...", "\\.\..."), holds a ':' (a
+// drive, or an alternate data stream), or has a component that is "..", a
+// device (CON, PRN, AUX, NUL, COM1 to COM9, LPT1 to LPT9, CONIN$, CONOUT$,
+// in any case, with or without an extension), or ends in a dot or a blank,
+// which Windows drops ("a." would write "a").
+bool isUnsafeWindowsName(const char* name);

@@ -8,11 +8,11 @@
 #include "archive/Exit.h"
 #include "archive/KervOutputStream.h"
 
-KervInputStream::KervInputStream(const char* name, std::ios_base::openmode)
+KervInputStream::KervInputStream(const char* name, std::ios_base::openmode, NameCharset charset)
     : std::istream(nullptr) {
   rdbuf(&file);
   int64_t size = 0;
-  if (!file.openForReading(name, &size) || size > INT_MAX) {
+  if (!file.openForReading(name, &size, charset) || size > INT_MAX) {
     file.close();
     std::cerr << "Can't open " << name << "." << std::endl;
     exitProcess(-1);

@@ -17,8 +17,9 @@ class KervOutputStream;
 class KervInputStream : public std::istream {
  public:
   // Opens `name` for reading (mode: in; nothing is ever created) and
-  // measures it; on failure ends the process as described above.
-  KervInputStream(const char* name, std::ios_base::openmode mode);
+  // measures it; on failure ends the process as described above. A name
+  // from a scenario's file list is Shift_JIS (see SystemFile).
+  KervInputStream(const char* name, std::ios_base::openmode mode, NameCharset charset = NameCharset::native);
 
   // One byte, 0 to 255.
   int get8();

@@ -13,9 +13,9 @@ add_subdirectory(man)
 install(TARGETS krvmake krvdiv pkvmake pkvdiv kervls RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
 install(FILES ${KERV_MAN_PAGES_GZ} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
 
-# What the public headers include, and nothing else.
+# The public headers, and what they include (but nothing the library keeps to itself).
 set(KERV_PUBLIC_HEADERS
-  archive/Assert.h archive/FileBuffer.h archive/FileName.h archive/KervInputStream.h archive/KervOutputStream.h
+  archive/Assert.h archive/FileBuffer.h archive/FileName.h archive/KervInputStream.h archive/KervOutputStream.h archive/System.h archive/SystemFile.h
   scenario/ConsoleText.h scenario/Dialect.h scenario/KervScenario.h scenario/PKervScenario.h scenario/Scenario.h
   reader/ArchiveIndex.h reader/ArchiveReader.h reader/PackPlan.h)
 foreach(header ${KERV_PUBLIC_HEADERS})

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "archive/SystemFile.h"
 #include "reader/ArchiveIndex.h"
 
 // An archive that cannot be used: what() names the archive and the reason.
@@ -41,7 +42,7 @@ class ArchiveReader {
   // cannot be opened or is not a regular file, when it does not start with
   // either dialect's magic, or when its header or scenario is cut short.
   explicit ArchiveReader(const char* path);
-  ~ArchiveReader();
+  ~ArchiveReader() = default;
   ArchiveReader(const ArchiveReader&) = delete;
   ArchiveReader& operator=(const ArchiveReader&) = delete;
 
@@ -84,7 +85,7 @@ class ArchiveReader {
   void readAt(int64_t at, char* p, int64_t n, const char* what) const;
 
   std::string path_;
-  int fd = -1;
+  SystemFile file;
   int64_t size_ = 0;
   std::unique_ptr<ArchiveIndex> index;
 };

@@ -31,17 +31,33 @@ TEST(ProgramsTest, ReplaceSuffix) {
   }
 }
 
-TEST(FileNameTest, LeavesCurrentDirectory) {
+TEST(FileNameTest, UnsafeNames) {
   struct Case {
     const char* name;
-    bool leaves;
+    bool posix;
+    bool windows;
   } cases[] = {
-      {"x.qvd", false},     {"sub/x.qvd", false}, {"..x", false},      {"x..", false},
-      {"./x", false},       {"a/.../b", false},   {"", false},         {"../x", true},
-      {"..", true},         {"a/../../x", true},  {"a/..", true},      {"/etc/x", true},
-      {"a//../x", true},    {"/", true},
+      {"x.qvd", false, false},           {"sub/x.qvd", false, false},      {"..x", false, false},
+      {"./x", false, false},             {"a/.../b", false, true},         {"", false, false},
+      {"../x", true, true},              {"..", true, true},               {"a/../../x", true, true},
+      {"a/..", true, true},              {"/etc/x", true, true},           {"a//../x", true, true},
+      {"/", true, true},                 {"x..", false, true},             {"a\\..\\x", false, true},
+      {"\\x", false, true},            {"\\\\server\\share\\x", false, true},
+      {"\\\\?\\C:\\x", false, true}, {"\\\\.\\COM1", false, true}, {"C:\\x", false, true},
+      {"C:x", false, true},              {"a.qvd:hidden", false, true},    {"CON", false, true},
+      {"con.qvd", false, true},          {"sub/Aux.tar.gz", false, true},  {"NUL .qvd", false, true},
+      {"COM1", false, true},             {"lpt9.zpt", false, true},        {"CONIN$", false, true},
+      {"conout$.txt", false, true},      {"a.", false, true},              {"a ", false, true},
+      {"sub./x", false, true},           {"COM0", false, false},           {"LPT10", false, false},
+      {"CONSOLE.qvd", false, false},     {"a.b.c", false, false},          {"x..y", false, false},
+      // 表, ソ and 能 end in 0x5C, which is no separator there.
+      {"\x95\\.zpt", false, false},     {"\x83\\.qvd", false, false},    {"\x94\\/x.qvd", false, false},
+      {"\x94\\\\..", false, true},
   };
-  for (const Case& c : cases) EXPECT_EQ(leavesCurrentDirectory(c.name), c.leaves) << c.name;
+  for (const Case& c : cases) {
+    EXPECT_EQ(isUnsafePosixName(c.name), c.posix) << c.name;
+    EXPECT_EQ(isUnsafeWindowsName(c.name), c.windows) << c.name;
+  }
 }
 
 char* volatile allocated;  // keeps the allocation from being optimised away

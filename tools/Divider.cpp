@@ -9,6 +9,7 @@
 #include "archive/Exit.h"
 #include "archive/FileName.h"
 #include "archive/KervOutputStream.h"
+#include "archive/System.h"
 #include "scenario/ConsoleText.h"
 #include "tools/Reports.h"
 
@@ -41,7 +42,7 @@ void extractDataFiles(Scenario& scenario, KervInputStream& archive, int raw) {
       archive.copyTo(nullptr, size);
       continue;
     }
-    KervOutputStream file(name, std::ios_base::out);
+    KervOutputStream file(name, std::ios_base::out, NameCharset::shiftJis);
     if (file.fail()) {
       reportCannotCreate(name);
       archive.copyTo(nullptr, size);  // the archive stays in step with the list
@@ -56,6 +57,7 @@ void extractDataFiles(Scenario& scenario, KervInputStream& archive, int raw) {
 int divide(const Programs& programs, int argc, char** argv) {
   const Dialect& dialect = programs.dialect;
   prepareProcess();
+  argv = commandLineArguments(argc, argv);
   std::string derivedName;
   const char* scenarioName = outputName(argc, argv, dialect.scenarioSuffix, programs.dividerUsage, derivedName);
   const char* archiveName = argv[1];

@@ -9,9 +9,10 @@
 #include <cstring>
 #include <iomanip>
 #include <iostream>
+#include <sstream>
 #include <string>
 
-#include "tools/Reports.h"
+#include "archive/System.h"
 
 namespace {
 
@@ -50,14 +51,25 @@ int usageError() {
 }
 
 // Standard output must have reached its file for the status to be true.
-int finish(int status) {
+int finish(int status, std::ostream& out = std::cout) {
+  out.flush();
   std::cout.flush();
-  if (!std::cout || std::fflush(stdout) != 0 || std::ferror(stdout)) {
+  if (!out || !std::cout || std::fflush(stdout) != 0 || std::ferror(stdout)) {
     std::cerr << "kervls: write error: " << std::strerror(errno) << std::endl;
     return kTrouble;
   }
   return status;
 }
+
+// UTF-8 text for a console, written out as Unicode text when flushed.
+class ConsoleBuffer : public std::stringbuf {
+ protected:
+  int sync() override {
+    bool ok = str().empty() || writeToConsole(str());
+    str("");
+    return ok ? 0 : -1;
+  }
+};
 
 int digits(int64_t v) { return static_cast<int>(std::to_string(v).size()); }
 
@@ -83,7 +95,8 @@ int listArchive(ArchiveReader& reader, const char* name, Charset charset, std::o
 }
 
 int listArchives(int argc, char** argv) {
-  openStandardStreams();
+  prepareStandardStreams();
+  argv = commandLineArguments(argc, argv);
   std::setlocale(LC_ALL, "");
   static const option options[] = {{"help", no_argument, nullptr, 'h'},
                                    {"version", no_argument, nullptr, 'v'},
@@ -99,16 +112,19 @@ int listArchives(int argc, char** argv) {
   }
 
   const Charset charset = terminalCharset();
+  ConsoleBuffer console;
+  std::ostream consoleStream(&console);
+  std::ostream& out = standardOutputIsConsole() ? consoleStream : std::cout;
   int status = kSound;
   for (int i = optind; i < argc; ++i) {
     try {
       ArchiveReader reader(argv[i]);
-      status = std::max(status, listArchive(reader, argv[i], charset, std::cout, std::cerr));
+      status = std::max(status, listArchive(reader, argv[i], charset, out, std::cerr));
     } catch (const ArchiveError& e) {
-      std::cout.flush();
+      out.flush();
       std::cerr << "kervls: " << e.what() << std::endl;
       status = std::max(status, e.errorNumber() != 0 ? int{kTrouble} : int{kDamaged});
     }
   }
-  return finish(status);
+  return finish(status, out);
 }

@@ -8,6 +8,7 @@
 #include "archive/Container.h"
 #include "archive/Exit.h"
 #include "archive/KervInputStream.h"
+#include "archive/System.h"
 #include "scenario/ConsoleText.h"
 #include "tools/Reports.h"
 
@@ -38,7 +39,7 @@ void appendDataFiles(KervOutputStream& archive, Scenario& scenario, const char* 
     archive.flush();
     if (archive.fail()) failWrite(archive, archiveName);
 
-    KervInputStream data(name, std::ios_base::in);
+    KervInputStream data(name, std::ios_base::in, NameCharset::shiftJis);
     int size = data.getRemaining();
     std::cout << "now adding ";
     writeText(std::cout, name, static_cast<int>(std::strlen(name)), raw) << " size=" << size << std::endl;
@@ -52,6 +53,7 @@ void appendDataFiles(KervOutputStream& archive, Scenario& scenario, const char* 
 int pack(const Programs& programs, int argc, char** argv) {
   const Dialect& dialect = programs.dialect;
   prepareProcess();
+  argv = commandLineArguments(argc, argv);
   std::string derivedName;
   const char* archiveName = outputName(argc, argv, dialect.archiveSuffix, programs.packerUsage, derivedName);
   const char* scenarioName = argv[1];

@@ -1,14 +1,12 @@
 #include "tools/Reports.h"
 
-#include <fcntl.h>
-
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <iostream>
 #include <new>
 
 #include "archive/Exit.h"
+#include "archive/System.h"
 
 namespace {
 
@@ -40,16 +38,8 @@ void exitWithUsage(const char* usage) {
   exitProcess(-1);
 }
 
-void openStandardStreams() {
-  for (int fd = 0; fd <= 2; ++fd) {
-    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
-    // The lower descriptors are open, so /dev/null takes this one.
-    if (::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY) != fd) exitProcess(-1);
-  }
-}
-
 void prepareProcess() {
-  openStandardStreams();
+  prepareStandardStreams();
   std::set_new_handler(outOfMemory);
-  static_cast<void>(std::signal(SIGXFSZ, SIG_IGN));
+  ignoreFileSizeSignal();
 }

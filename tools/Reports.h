@@ -11,14 +11,9 @@ void reportCannotWrite(const char* name);
 // Prints `usage` on standard error and ends the process with status -1.
 [[noreturn]] void exitWithUsage(const char* usage);
 
-// Opens /dev/null on any of the descriptors 0, 1 and 2 that is closed.
-// Otherwise the first file a program opens would take that descriptor, and
-// the messages meant for the console would be written into it.
-void openStandardStreams();
-
 // Makes failures end the way the tools report them: the standard streams
-// are open (see above), a failed allocation prints "Out of memory." and
-// ends with -1 instead of aborting, and a write past the file-size limit
-// fails with an error (reported as a failed write) instead of killing the
-// process with SIGXFSZ.
+// are ready (prepareStandardStreams), a failed allocation prints "Out of
+// memory." and ends with -1 instead of aborting, and a write past the
+// file-size limit fails with an error (reported as a failed write) instead
+// of killing the process.
 void prepareProcess();

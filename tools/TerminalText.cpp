@@ -1,11 +1,6 @@
 #include "tools/TerminalText.h"
 
-#include <iconv.h>
-#include <langinfo.h>
-
-#include <cerrno>
-#include <cstring>
-
+#include "archive/System.h"
 #include "scenario/ConsoleText.h"
 
 namespace {
@@ -18,54 +13,28 @@ void appendEscape(std::string& out, unsigned char b) {
 }
 
 bool isControl(unsigned char b) { return b < 0x20 || b == 0x7F; }
+bool isLeadByte(unsigned b) { return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC); }
+bool isTrailByte(unsigned b) { return (b >= 0x40 && b <= 0x7E) || (b >= 0x80 && b <= 0xFC); }
 
-// ASCII control characters of already converted text become escapes.
-std::string escapeControls(const std::string& text) {
+// Character by character, as the system decodes code page 932: a lead byte
+// and the byte after it, or one printable ASCII or half-width katakana byte.
+std::string toUtf8(const std::string& sjis) {
   std::string out;
-  for (unsigned char b : text) {
-    if (isControl(b)) {
-      appendEscape(out, b);
+  const auto* s = reinterpret_cast<const unsigned char*>(sjis.data());
+  const std::size_t n = sjis.size();
+  for (std::size_t i = 0; i < n;) {
+    const unsigned b = s[i];
+    const int width = isLeadByte(b) && i + 1 < n ? 2 : 1;
+    const bool single = (b >= 0x20 && b < 0x7F) || (b >= 0xA1 && b <= 0xDF);
+    if ((width == 2 || single) && decodeCp932(sjis.data() + i, width, out)) {
+      i += static_cast<std::size_t>(width);
     } else {
-      out += static_cast<char>(b);
+      appendEscape(out, static_cast<unsigned char>(b));
+      ++i;
     }
   }
   return out;
 }
-
-std::string toUtf8(const std::string& sjis) {
-  static iconv_t cd = iconv_open("UTF-8", "CP932");
-  std::string out;
-  if (cd == reinterpret_cast<iconv_t>(-1)) {  // no table: every byte beyond ASCII is escaped
-    for (unsigned char b : sjis) {
-      if (b < 0x80 && !isControl(b)) {
-        out += static_cast<char>(b);
-      } else {
-        appendEscape(out, b);
-      }
-    }
-    return out;
-  }
-  char* in = const_cast<char*>(sjis.data());
-  std::size_t inLeft = sjis.size();
-  while (inLeft > 0) {
-    char buffer[256];
-    char* o = buffer;
-    std::size_t outLeft = sizeof buffer;
-    std::size_t r = iconv(cd, &in, &inLeft, &o, &outLeft);
-    int error = errno;
-    out.append(buffer, static_cast<std::size_t>(o - buffer));
-    if (r == static_cast<std::size_t>(-1) && error != E2BIG) {  // EILSEQ, or EINVAL at the end
-      appendEscape(out, static_cast<unsigned char>(*in));
-      ++in;
-      --inLeft;
-      iconv(cd, nullptr, nullptr, nullptr, nullptr);
-    }
-  }
-  return escapeControls(out);
-}
-
-bool isLeadByte(unsigned b) { return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC); }
-bool isTrailByte(unsigned b) { return (b >= 0x40 && b <= 0x7E) || (b >= 0x80 && b <= 0xFC); }
 
 std::string toEucJp(const std::string& sjis) {
   std::string out;
@@ -91,10 +60,7 @@ std::string toEucJp(const std::string& sjis) {
 
 }  // namespace
 
-Charset terminalCharset() {
-  const char* codeset = nl_langinfo(CODESET);
-  return std::strcmp(codeset, "UTF-8") == 0 ? Charset::utf8 : Charset::eucJp;
-}
+Charset terminalCharset() { return terminalWantsUtf8() ? Charset::utf8 : Charset::eucJp; }
 
 std::string toTerminal(const std::string& sjis, Charset charset) {
   return charset == Charset::utf8 ? toUtf8(sjis) : toEucJp(sjis);

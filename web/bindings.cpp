@@ -106,11 +106,12 @@ class WebPackPlan {
 };
 
 // Whether a name of the file list (Shift_JIS bytes) may be created below
-// a chosen folder, as the divider decides.
+// a chosen folder, as the divider decides; by the rules of POSIX and of
+// Windows both, since the page may run on either.
 bool safeName(const val& name) {
   std::vector<char> bytes = copyIn(name);
   bytes.push_back('\0');
-  return !leavesCurrentDirectory(bytes.data());
+  return !isUnsafePosixName(bytes.data()) && !isUnsafeWindowsName(bytes.data());
 }
 
 }  // namespace

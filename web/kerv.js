@@ -366,10 +366,10 @@
 
   // ---- Extracting ----
 
-  // Creates `name` (parts separated by '/') below `folder`, subfolders and
-  // all; never replaces a file that exists.
+  // Creates `name` (parts separated by '/' or '\') below `folder`,
+  // subfolders and all; never replaces a file that exists.
   async function createIn(folder, name, blob) {
-    const parts = name.split('/');
+    const parts = name.split(/[\\/]/);
     for (const part of parts.slice(0, -1)) {
       if (part !== '' && part !== '.') folder = await folder.getDirectoryHandle(part, { create: true });
     }

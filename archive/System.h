@@ -1,0 +1,43 @@
+// The process around the programs, as the operating system provides it:
+// its standard streams, its command line, the terminal it writes to, and
+// Shift_JIS as the system decodes it. SystemPosix.cpp and
+// SystemWindows.cpp each implement it.
+#pragma once
+
+#include <string>
+
+// Makes the standard streams fit for the programs: on POSIX, opens the null
+// device on any of the descriptors 0, 1 and 2 that is closed (else the
+// first file a program opens would take that descriptor, and messages meant
+// for the terminal would be written into it); on Windows, puts them in
+// binary mode, so that a newline is written as itself.
+void prepareStandardStreams();
+
+// Makes a write beyond the process's file-size limit fail with an error
+// instead of ending the process (POSIX: SIGXFSZ is ignored).
+void ignoreFileSizeSignal();
+
+// The program's arguments: argv itself on POSIX; on Windows, the wide
+// command line converted to UTF-8, so that any name given there can be
+// opened (as a native name, see SystemFile). The array lives as long as the
+// process. REQUIRES: argc and argv as main received them.
+char** commandLineArguments(int argc, char** argv);
+
+// Appends to `utf8` the character that the n bytes at p are in Shift_JIS
+// as code page 932 maps it (n is 1 or 2); false, appending nothing, when
+// they are no character.
+bool decodeCp932(const char* p, int n, std::string& utf8);
+
+// Whether names for people on standard output are to be UTF-8 (else
+// EUC-JP): by the locale's codeset on POSIX (REQUIRES: setlocale(LC_ALL, "")
+// was called), always on Windows.
+bool terminalWantsUtf8();
+
+// Whether standard output is a Windows console (never on POSIX). A
+// console shows bytes as its own code page would, so text for people goes
+// to it through writeToConsole.
+bool standardOutputIsConsole();
+
+// Writes UTF-8 text to the console that is standard output, as Unicode
+// text. False when the write failed. REQUIRES: standardOutputIsConsole().
+bool writeToConsole(const std::string& utf8);

@@ -1,0 +1,77 @@
+// One open file of the operating system: what the streams, the file buffer
+// and the archive reader need from it, and nothing more. This is where the
+// platforms differ; SystemFilePosix.cpp and SystemFileWindows.cpp each
+// implement it.
+//
+// Names come in two kinds. A native name (from the command line) is used as
+// the platform's own: bytes as they stand on POSIX, UTF-8 on Windows. A
+// name from a scenario's file list is Shift_JIS: bytes as they stand on
+// POSIX; on Windows it is converted with code page 932, so that the file
+// system's Unicode name is the character the list means, and a name that
+// does not convert cannot be opened or created (EILSEQ).
+//
+// Failures return false or -1 with errno set, as POSIX calls do.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+enum class NameCharset { native, shiftJis };
+
+class SystemFile {
+ public:
+  // Blocks move through memory in pieces of this size where the kernel
+  // cannot move them itself: 64 KiB on POSIX, 1 MiB on Windows.
+  static const std::size_t kCopyBufferSize;
+
+  SystemFile() = default;
+  ~SystemFile() { close(); }
+  SystemFile(const SystemFile&) = delete;
+  SystemFile& operator=(const SystemFile&) = delete;
+
+  // Opens an existing regular file read-only and stores its size in *size.
+  // A directory fails with EISDIR, anything else that is not a regular file
+  // (a FIFO, a device) with EINVAL; neither blocks.
+  bool openForReading(const char* name, NameCharset charset, int64_t* size);
+
+  // Creates a new file for writing, with permission 0664 less the umask
+  // where the platform has permission bits. Fails with EEXIST when the name
+  // exists in any form (a dangling symbolic link included): nothing that
+  // exists is ever opened, followed or replaced.
+  bool createNew(const char* name, NameCharset charset);
+
+  bool isOpen() const { return handle != kNone; }
+
+  // Reads up to n bytes at the file position: the count, 0 at the end, -1
+  // on failure.
+  int64_t read(char* p, int64_t n);
+  // Reads up to n bytes at `offset` without using the file position; safe
+  // from several threads at once. The count, 0 at the end, -1 on failure.
+  int64_t readAt(int64_t offset, char* p, int64_t n) const;
+  // Writes up to n bytes at the file position: the count (at least 1), -1
+  // on failure.
+  int64_t write(const char* p, int64_t n);
+
+  // Moves up to n bytes from this file's position to the position of `to`
+  // inside the kernel. Returns the count taken from this file; 0 when none
+  // moved (the file may have ended, or the file system declined: the caller
+  // confirms with read()); -1 when the kernel cannot copy here, now or
+  // later (the caller copies through memory; nothing was taken). When bytes
+  // were taken but could not all be written, *writeError is set to the
+  // errno of the failure: they are lost to `to`, while this file stays in
+  // step. Windows has no such copy and always answers -1.
+  int64_t kernelCopyTo(SystemFile& to, int64_t n, int* writeError);
+
+  // Closes the file. False when the system reports a failure on closing.
+  bool close();
+
+ private:
+  static constexpr intptr_t kNone = -1;
+
+  intptr_t handle = kNone;  // a descriptor on POSIX, a HANDLE on Windows
+  // Linux: the kernel's two ways of copying, and whether each still works
+  // here; the pipe is made on the first splice.
+  [[maybe_unused]] int pipeEnds[2] = {-1, -1};
+  [[maybe_unused]] bool rangeCopyWorks = true;
+  [[maybe_unused]] bool spliceWorks = true;
+};
