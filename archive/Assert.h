@@ -8,9 +8,11 @@
 #pragma once
 
 #if defined(_WIN32)
-// The Windows C library's routine prints the text, the file and the line.
-#include <assert.h>
-#define KERV_ASSERT_FAIL(text) _assert(text, __FILE__, __LINE__)
+// The Windows C library's routine writes its message in UTF-16 where
+// standard error is no console; this one writes the text, the file, the
+// line and the function as bytes, and aborts.
+[[noreturn]] void assertionFailed(const char* text, const char* file, unsigned line, const char* function) noexcept;
+#define KERV_ASSERT_FAIL(text) assertionFailed(text, __FILE__, __LINE__, __PRETTY_FUNCTION__)
 #elif defined(__GLIBC__)
 // glibc's routine also prints the function. <assert.h> leaves it out when
 // NDEBUG is defined, so it is declared here. (The GNU attribute, unlike

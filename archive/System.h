@@ -19,9 +19,10 @@ void ignoreFileSizeSignal();
 
 // The program's arguments: argv itself on POSIX; on Windows, the wide
 // command line converted to UTF-8, so that any name given there can be
-// opened (as a native name, see SystemFile). The array lives as long as the
-// process. REQUIRES: argc and argv as main received them.
-char** commandLineArguments(int argc, char** argv);
+// opened (as a native name, see SystemFile), with argc set to their count.
+// The array lives as long as the process. REQUIRES: argc and argv as main
+// received them.
+char** commandLineArguments(int& argc, char** argv);
 
 // Appends to `utf8` the character that the n bytes at p are in Shift_JIS
 // as code page 932 maps it (n is 1 or 2); false, appending nothing, when

@@ -20,7 +20,7 @@ void prepareStandardStreams() {
 
 void ignoreFileSizeSignal() { static_cast<void>(std::signal(SIGXFSZ, SIG_IGN)); }
 
-char** commandLineArguments(int, char** argv) { return argv; }
+char** commandLineArguments(int&, char** argv) { return argv; }
 
 bool decodeCp932(const char* p, int n, std::string& utf8) {
   static iconv_t cd = iconv_open("UTF-8", "CP932");

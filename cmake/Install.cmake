@@ -7,11 +7,20 @@
 # consumer's include path. With the prefix /usr the library goes into the
 # multiarch folder (lib/x86_64-linux-gnu), where Debian's own -dev packages
 # put theirs. Component "python" (python3-kerv) is installed by python/.
+#
+# On Windows the programs go into the prefix itself, beside README.md and
+# LICENSE, as one folder a user unpacks and runs from; the library goes
+# into lib/ and include/ as elsewhere.
 include(CMakePackageConfigHelpers)
 add_subdirectory(man)
 
-install(TARGETS krvmake krvdiv pkvmake pkvdiv kervls RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
-install(FILES ${KERV_MAN_PAGES_GZ} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
+if(WIN32)
+  install(TARGETS krvmake krvdiv pkvmake pkvdiv kervls RUNTIME DESTINATION . COMPONENT tools)
+  install(FILES README.md LICENSE DESTINATION . COMPONENT tools)
+else()
+  install(TARGETS krvmake krvdiv pkvmake pkvdiv kervls RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
+  install(FILES ${KERV_MAN_PAGES_GZ} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
+endif()
 
 # The public headers, and what they include (but nothing the library keeps to itself).
 set(KERV_PUBLIC_HEADERS
@@ -39,6 +48,10 @@ file(RELATIVE_PATH KERV_PC_TO_PREFIX ${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig ${CM
 string(REGEX REPLACE "/$" "" KERV_PC_TO_PREFIX "${KERV_PC_TO_PREFIX}")
 configure_file(cmake/kerv.pc.in ${CMAKE_CURRENT_BINARY_DIR}/kerv.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/kerv.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
+
+if(WIN32)
+  return()
+endif()
 
 # Each package's copyright file and changelog (compressed, as Debian ships it).
 set(changelog_gz ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz)

@@ -1,14 +1,28 @@
-# The Debian packages, one per install component (see Install.cmake), made
-# by `cpack -G DEB` in a build for the prefix /usr:
+# The packages. On Windows, one ZIP file. Elsewhere the Debian packages, one
+# per install component (see Install.cmake), made by `cpack -G DEB` in a
+# build for the prefix /usr:
 #   kerv-tools    the programs and their manual pages
 #   libkerv-dev   headers, static library, CMake and pkg-config files
 #   python3-kerv  the Python module and its type stub (with -DKERV_PYTHON=ON)
 set(CPACK_PACKAGE_NAME kerv)
 set(CPACK_PACKAGE_VENDOR "the KERV archive tools authors")
+set(CPACK_STRIP_FILES ON)  # the programs and the module; the static library keeps its symbols
+
+if(WIN32)
+  # `cpack -G ZIP`: kerv-VERSION-win64.zip, the programs with README.md and LICENSE.
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_PACKAGE_FILE_NAME kerv-${PROJECT_VERSION}-win64)
+  set(CPACK_ARCHIVE_COMPONENT_INSTALL ON)
+  set(CPACK_COMPONENTS_GROUPING ALL_COMPONENTS_IN_ONE)
+  set(CPACK_COMPONENTS_ALL tools)
+  set(CPACK_COMPONENT_INCLUDE_TOPLEVEL_DIRECTORY ON)  # it unpacks into a folder of its own
+  include(CPack)
+  return()
+endif()
+
 set(CPACK_PACKAGE_CONTACT "KERV archive tools maintainers <maintainers@kerv.example.org>")
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL ${KERV_COMPONENTS})
-set(CPACK_STRIP_FILES ON)  # the programs and the module; the static library keeps its symbols
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SOURCE kerv)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)

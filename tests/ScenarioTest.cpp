@@ -191,10 +191,10 @@ TEST(ScenarioTest, CheckMagicOfEachDialect) {
 TEST(ScenarioDeathTest, PrintInfoEndsTheRunOnAWrongMagic) {
   std::string text = "PKERV 1.0\r\nt\r\n.\r\n.\r\n.\r\n";
   EXPECT_EXIT(KervScenario(text.data(), static_cast<int>(text.size())).printInfo(),
-              testing::ExitedWithCode(255), "This file is not for KERV.");
+              testing::ExitedWithCode(kFatalStatus), "This file is not for KERV.");
   text = "KERV 1.0 30.0\r\nt\r\n.\r\n.\r\n.\r\n";
   EXPECT_EXIT(PKervScenario(text.data(), static_cast<int>(text.size())).printInfo(),
-              testing::ExitedWithCode(255), "This file is not for PKERV.");
+              testing::ExitedWithCode(kFatalStatus), "This file is not for PKERV.");
 }
 
 TEST(PKervScenarioTest, HeaderLineHoldsOnlyTheVersion) {

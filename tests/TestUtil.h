@@ -5,6 +5,14 @@
 #include <sstream>
 #include <string>
 
+// The exit status of a process that ended with exit(-1), as a test sees it:
+// 255 on POSIX, the whole value on Windows.
+#if defined(_WIN32)
+constexpr int kFatalStatus = -1;
+#else
+constexpr int kFatalStatus = 255;
+#endif
+
 // Joins lines with CR LF, ending the last one too.
 inline std::string crlf(std::initializer_list<std::string> lines) {
   std::string text;

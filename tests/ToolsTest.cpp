@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <string>
 
+#include "TestUtil.h"
 #include "archive/FileName.h"
 #include "tools/Programs.h"
 #include "tools/Reports.h"
@@ -52,7 +53,7 @@ TEST(FileNameTest, UnsafeNames) {
       {"CONSOLE.qvd", false, false},     {"a.b.c", false, false},          {"x..y", false, false},
       // 表, ソ and 能 end in 0x5C, which is no separator there.
       {"\x95\\.zpt", false, false},     {"\x83\\.qvd", false, false},    {"\x94\\/x.qvd", false, false},
-      {"\x94\\\\..", false, true},
+      {"\x94\\\\..", false, true},     {"\x83\\con.qvd", false, false},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(isUnsafePosixName(c.name), c.posix) << c.name;
@@ -72,7 +73,7 @@ TEST(ReportsDeathTest, AFailedAllocationEndsTheRunWithAMessage) {
 #if defined(__SANITIZE_ADDRESS__)
   GTEST_SKIP() << "the sanitizer's allocator aborts on its own";
 #endif
-  EXPECT_EXIT(allocateTooMuch(), testing::ExitedWithCode(255), "^Out of memory\\.\n$");
+  EXPECT_EXIT(allocateTooMuch(), testing::ExitedWithCode(kFatalStatus), "^Out of memory\\.\n$");
 }
 
 }  // namespace

@@ -1,11 +1,15 @@
-"""Black-box tests of krvmake, krvdiv, pkvmake and pkvdiv.
+"""Black-box tests of krvmake, krvdiv, pkvmake, pkvdiv and kervls.
 
 Each test runs the programs in a scratch folder and checks standard output,
 standard error, the exit status and the files left on disk. KERV_BIN names
-the folder that holds the programs.
+the folder that holds the programs. Windows programs (krvmake.exe and so
+on) run behind the command prefix KERV_RUN (cmake/wine-run.sh); what cannot
+hold on Windows is skipped there, with the reason.
 """
 import os
+import re
 import resource
+import shlex
 import shutil
 import signal
 import struct
@@ -14,9 +18,31 @@ import tempfile
 import unittest
 
 BIN = os.environ.get("KERV_BIN", os.path.join(os.path.dirname(__file__), "..", "build"))
+RUN = shlex.split(os.environ.get("KERV_RUN", ""))
+WINDOWS = os.path.exists(os.path.join(BIN, "krvmake.exe"))
 EXAMPLES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "examples")
-SEA = "海.zpt".encode("cp932")  # a Shift_JIS file name
+SEA = "海.zpt".encode("cp932")  # a Shift_JIS file name, as a file list holds it
 EXISTS = os.strerror(17)
+
+
+def on_disk(name):
+    """A file-list name as the file's name on disk: the bytes as they stand,
+    or on Windows the Unicode name (in UTF-8 on the Linux file system under wine)."""
+    return name.decode("cp932").encode() if WINDOWS else name
+
+
+def program(tool):
+    return [*RUN, os.path.join(BIN, tool + (".exe" if WINDOWS else ""))]
+
+
+def posix_only(reason):
+    return unittest.skipIf(WINDOWS, f"not on Windows: {reason}")
+
+
+def copy_examples(folder):
+    os.makedirs(folder, exist_ok=True)
+    for name in os.listdir(os.fsencode(EXAMPLES)):
+        shutil.copy(os.path.join(os.fsencode(EXAMPLES), name), os.path.join(os.fsencode(folder), on_disk(name)))
 
 
 def scenario(magic=b"KERV 1.2 30.5", files=(b"a.qvd",), seconds=(), wait=b"", body=b"R1 ; go\r\n"):
@@ -63,12 +89,12 @@ class Folder(unittest.TestCase):
 
     def pack_example(self):
         src = os.path.join(self.dir, "src")
-        shutil.copytree(EXAMPLES, src)
+        copy_examples(src)
         self.assertEqual(self.run_tool("krvmake", "story.ker", cwd=src)[0], 0)
         return os.path.join(src, "story.krv")
 
     def run_tool(self, tool, *args, cwd=None, preexec=None, env=None):
-        r = subprocess.run([os.path.join(BIN, tool), *args], cwd=cwd or self.dir, capture_output=True,
+        r = subprocess.run([*program(tool), *args], cwd=cwd or self.dir, capture_output=True,
                            preexec_fn=preexec, env=env, timeout=60)
         self.assertGreaterEqual(r.returncode, 0, "ended by a signal")
         return r.returncode, r.stdout, r.stderr
@@ -83,15 +109,14 @@ class PackerTest(Folder):
         self.assertEqual(self.files(), [])
 
     def test_packs_the_example_byte_for_byte(self):
-        for name in os.listdir(os.fsencode(EXAMPLES)):
-            shutil.copy(os.path.join(os.fsencode(EXAMPLES), name), self.path(name))
+        copy_examples(self.dir)
         text = self.get("story.ker")
         status, out, err = self.run_tool("krvmake", "story.ker")
         self.assertEqual((status, err), (0, b""))
         self.assertEqual(out, b"now creating story.krv.\nKerv version=1.2000\nwaiting time=15(sec.)\n"
                               b"now adding op.qvd size=1536\nnow adding \xb3\xa4.zpt size=2048\n"
                               b"now adding door.qvd size=700\nnow adding title.zpt size=0\ncompleted\n")
-        blocks = [self.get(n) for n in (b"op.qvd", SEA, b"door.qvd", b"title.zpt")]
+        blocks = [self.get(on_disk(n)) for n in (b"op.qvd", SEA, b"door.qvd", b"title.zpt")]
         self.assertEqual(self.get("story.krv"), archive(b"KRV", text, blocks))
 
     def test_archive_names(self):
@@ -136,10 +161,11 @@ class PackerTest(Folder):
         self.put("big.ker", b"KERV 1.0 30.0\r\n" + b"x" * 32753)
         self.put("ok.ker", scenario(b"KERV 1.0 30.0\r\n" + b"x" * 100, files=()))
         os.mkdir(self.path("dir.ker"))
-        os.mkfifo(self.path("fifo.ker"))  # no writer: opening it must not block
-        cases = (("missing.ker", b"Can't open missing.ker.\n"), ("dir.ker", b"Can't open dir.ker.\n"),
-                 ("fifo.ker", b"Can't open fifo.ker.\n"),
-                 ("big.ker", b"can not pack big.ker : a scenario file holds at most 32767 bytes\n"))
+        cases = [("missing.ker", b"Can't open missing.ker.\n"), ("dir.ker", b"Can't open dir.ker.\n"),
+                 ("big.ker", b"can not pack big.ker : a scenario file holds at most 32767 bytes\n")]
+        if not WINDOWS:  # Windows has no FIFOs
+            os.mkfifo(self.path("fifo.ker"))  # no writer: opening it must not block
+            cases.append(("fifo.ker", b"Can't open fifo.ker.\n"))
         for name, err in cases:
             self.assertEqual(self.run_tool("krvmake", name), (255, b"", err), name)
         self.assertEqual(sorted(f for f in self.files() if f.endswith(b".krv")), [])
@@ -166,6 +192,7 @@ class PackerTest(Folder):
             self.assertEqual((status, out, err), (255, f"now creating {name}.\n".encode(), message))
             self.assertEqual(self.get(name), archive(name[2:].upper().encode(), text, []))
 
+    @posix_only("a file-size limit (RLIMIT_FSIZE, SIGXFSZ)")
     def test_failed_write_is_reported(self):
         self.put("a.qvd", b"a" * 100)
         self.put("big.qvd", os.urandom(300000))
@@ -222,6 +249,7 @@ class PackerTest(Folder):
             self.assertEqual((status, err), (0, warning % name.encode() if warned else b""), name)
             self.assertTrue(out.endswith(b"completed\n") and label + b" version=1." in out, out)
 
+    @posix_only("closed standard descriptors")
     def test_closed_standard_streams_stay_out_of_the_files(self):
         text = scenario(files=(b"a.qvd", b"gone.qvd"))
         self.put("s.ker", text)
@@ -236,6 +264,7 @@ class PackerTest(Folder):
         status = self.run_tool("krvdiv", "../s.krv", "s.ker", cwd=self.path("out"), preexec=lambda: os.close(1))[0]
         self.assertEqual((status, self.get("out/s.ker"), self.get("out/gone.qvd")), (0, text, b"second"))
 
+    @posix_only("permission bits")
     def test_mode_follows_the_umask(self):
         self.put("s.ker", scenario(files=()))
         for mask, name in ((0o002, "a.krv"), (0o027, "b.krv")):
@@ -273,12 +302,12 @@ class DividerTest(Folder):
         self.assertEqual(out, b"now creating scenario file.:story.ker\nKerv version=1.2000\nwaiting time=15(sec.)\n"
                               b"now creating data(.qvd or .zpt).\ncreating \"op.qvd\".\ncreating \"\xb3\xa4.zpt\".\n"
                               b"creating \"door.qvd\".\ncreating \"title.zpt\".\n")
-        names = sorted(n for n in os.listdir(os.fsencode(EXAMPLES)) if not n.endswith(b".sh"))
-        self.assertEqual(sorted(os.listdir(os.fsencode(out_dir))), names)
+        names = {on_disk(n): n for n in os.listdir(os.fsencode(EXAMPLES)) if not n.endswith(b".sh")}
+        self.assertEqual(sorted(os.listdir(os.fsencode(out_dir))), sorted(names))
         self.assertEqual(len(names), 5)
-        for name in names:
+        for name, source in names.items():
             with open(os.path.join(os.fsencode(out_dir), name), "rb") as a, \
-                 open(os.path.join(os.fsencode(EXAMPLES), name), "rb") as b:
+                 open(os.path.join(os.fsencode(EXAMPLES), source), "rb") as b:
                 self.assertEqual(a.read(), b.read(), name)
         before = {n: os.stat(os.path.join(os.fsencode(out_dir), n)).st_mtime_ns for n in names}
         status, again, err = self.run_tool("krvdiv", packed, "story.ker", cwd=out_dir)
@@ -362,6 +391,7 @@ class DividerTest(Folder):
         self.assertEqual(self.get("s.ker"), text)
         self.assertEqual(self.files(), [b"s.ker", b"s.krv"])
 
+    @posix_only("a file-size limit (RLIMIT_FSIZE, SIGXFSZ)")
     def test_failed_data_write_is_reported_and_the_run_goes_on(self):
         text = scenario(files=(b"big.qvd", b"small.qvd"))
         for size, limit in ((5000, 1000), (600000, 100000)):  # through memory, and through the kernel
@@ -379,7 +409,7 @@ class PKervTest(Folder):
         text = scenario(b"PKERV 2.25 300 15", files=(b"=x:a.qvd", SEA), wait=b"20")
         self.put("s.psc", text)
         self.put("a.qvd", b"\0\1\2")
-        self.put(SEA, b"")
+        self.put(on_disk(SEA), b"")
         status, out, err = self.run_tool("pkvmake", "s.psc")
         self.assertEqual((status, err), (0, b""))
         self.assertEqual(out, b"now creating s.pkv.\nP-Kerv version=2.2500\nwaiting time=20(sec.)\n"
@@ -391,7 +421,7 @@ class PKervTest(Folder):
         self.assertTrue(out.startswith(b"now creating scenario file.:s.psc\nP-Kerv version=2.2500\n"))
         self.assertEqual(self.get("out/s.psc"), text)
         self.assertEqual(self.get("out/a.qvd"), b"\0\1\2")
-        self.assertEqual(self.get(b"out/" + SEA), b"")
+        self.assertEqual(self.get(b"out/" + on_disk(SEA)), b"")
 
     def test_each_dialect_rejects_the_other(self):
         for tool, magic, message in (("pkvdiv", b"KERV 1.0 30.0", b"This file is not for PKERV.\n"),
@@ -405,6 +435,48 @@ class PKervTest(Folder):
             os.remove(self.path("out.txt"))
 
 
+@unittest.skipUnless(WINDOWS, "the Windows build's names")
+class WindowsNamesTest(Folder):
+    def test_unsafe_names_are_refused_and_the_rest_created_by_their_unicode_names(self):
+        # Only the first entry may begin with '.': a later one would end the list.
+        unsafe = (b"..\\up.qvd", b"\\x.qvd", b"/x.qvd", b"C:\\x.qvd", b"C:x.qvd", b"\\\\server\\share\\x.qvd",
+                  b"\\\\?\\C:\\x.qvd", b"\\\\.\\x.qvd", b"sub\\..\\..\\x.qvd", b"sub/../../x.qvd",
+                  b"a.qvd:hidden", b"CON", b"nul.qvd", b"Com1.zpt", b"LPT9", b"CONIN$", b"conout$.txt",
+                  b"sub\\aux", b"a.", b"a ")
+        table, so, able = "表.zpt".encode("cp932"), "ソ.qvd".encode("cp932"), "能.qvd".encode("cp932")
+        self.assertEqual([n[1:2] for n in (table, so, able)], [b"\\"] * 3)  # 0x5C, second byte of each
+        safe = ((table, b"table"), (so, b"so"), (able, b"able"), (SEA, b"sea"), (b"sub\\y.qvd", b"y"),
+                (b"sub/z.qvd", b"z"), ("ソcon.qvd".encode("cp932"), b"socon"))
+        bad = b"\x81 .qvd"  # a lead byte before a blank: no character of code page 932
+        names = (*unsafe, bad, *(n for n, _ in safe))
+        os.makedirs(self.path("work/sub"))
+        self.put("work/s.krv", archive(b"KRV", scenario(files=names), [b"u"] * len(unsafe) + [b"bad"] +
+                                       [data for _, data in safe]))
+        status, out, err = self.run_tool("krvdiv", "s.krv", cwd=self.path("work"))
+        self.assertEqual(status, 0)
+        self.assertEqual(out.count(b'creating "'), len(names))
+        self.assertEqual(err.splitlines()[:-1], [b"can not create %s : name leads outside the current directory" % n
+                                                 for n in unsafe])
+        self.assertRegex(err.splitlines()[-1], b"^can not create %s : .+$" % re.escape(bad))  # the system's text for EILSEQ
+        self.assertEqual(self.files(), [b"work"])
+        self.assertEqual(sorted(os.listdir(self.path("work"))),
+                         sorted([b"s.krv", b"s.ker", b"sub", *(on_disk(n) for n, _ in safe if b"sub" not in n)]))
+        self.assertEqual(sorted(os.listdir(self.path("work/sub"))), [b"y.qvd", b"z.qvd"])
+        for name, data in safe:
+            self.assertEqual(self.get(b"work/" + on_disk(name.replace(b"\\", b"/") if name.startswith(b"sub")
+                                                      else name)), data, name)
+
+    def test_names_that_do_not_convert_and_names_from_the_command_line(self):
+        bad = b"\x81 .qvd"
+        self.put("s.ker", scenario(files=(bad,)))
+        self.assertEqual(self.run_tool("krvmake", "s.ker")[::2], (255, b"Can't open %s.\n" % bad))
+        # Any character on the command line, beyond any code page.
+        self.put("s.ker", scenario(files=()))
+        self.assertEqual(self.run_tool("krvmake", "s.ker", "海ü😀.krv")[0], 0)
+        self.assertEqual(self.run_tool("krvdiv", "海ü😀.krv", "ü😀.ker")[0], 0)
+        self.assertEqual(self.get("ü😀.ker"), self.get("s.ker"))
+
+
 class ListerTest(Folder):
     def kervls(self, *args, charset="C"):
         return self.run_tool("kervls", *args, env=dict(os.environ, LC_ALL=charset))
@@ -415,7 +487,8 @@ class ListerTest(Folder):
         # next byte keeps its own meaning (here a control character, then '.').
         odd = scenario(b"PKERV 1.0", files=(b"a\x80\x1b.qvd", b"b\x81\x1b\x81.qvd"))
         self.put("odd.pkv", archive(b"PKV", odd, [b"xy", b"z"]))
-        for charset, sea in (("C", b"\xb3\xa4"), ("C.UTF-8", "海".encode())):
+        # Windows writes UTF-8 into a pipe, whatever the locale.
+        for charset, sea in (("C", "海".encode() if WINDOWS else b"\xb3\xa4"), ("C.UTF-8", "海".encode())):
             self.assertEqual(self.kervls(packed, "odd.pkv", charset=charset), (0, (
                 packed.encode() + b": KERV archive, version 1.2000, waiting time 15 s, 4 data files\n"
                 b"1536  205  op.qvd\n2048 1745  " + sea + b".zpt\n 700 3797  door.qvd\n   0 4501  title.zpt\n"
@@ -456,7 +529,7 @@ class ListerTest(Folder):
         # Standard output on a full disk: the listing is lost, and the status says so.
         packed = self.pack_example()
         with open("/dev/full", "wb") as full:
-            r = subprocess.run([os.path.join(BIN, "kervls"), packed], stdout=full, stderr=subprocess.PIPE, timeout=60)
+            r = subprocess.run([*program("kervls"), packed], stdout=full, stderr=subprocess.PIPE, timeout=60)
         self.assertEqual((r.returncode, r.stderr), (2, f"kervls: write error: {os.strerror(28)}\n".encode()))
         for args in ((), ("--bogus", "x.krv"), ("-l",)):
             status, out, err = self.kervls(*args)

@@ -1,0 +1,159 @@
+// SystemFile on Windows: handles, names converted to UTF-16 for the wide
+// file functions, and 64-bit offsets. Windows has no copy between two files
+// that keeps the data inside the kernel, so blocks go through memory in
+// pieces of 1 MiB.
+#include <windows.h>
+
+#include <cerrno>
+#include <string>
+
+#include "archive/SystemFile.h"
+
+namespace {
+
+HANDLE handleOf(intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
+
+// The errno that a POSIX system reports for what the Windows error means.
+int errnoOf(DWORD error) {
+  switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_DRIVE:
+    case ERROR_BAD_NETPATH:
+    case ERROR_BAD_NET_NAME:
+    case ERROR_BAD_PATHNAME:
+      return ENOENT;
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+      return EEXIST;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_WRITE_PROTECT:
+      return EACCES;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+      return ENOSPC;
+    case ERROR_NO_UNICODE_TRANSLATION:
+      return EILSEQ;
+    case ERROR_FILENAME_EXCED_RANGE:
+      return ENAMETOOLONG;
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY:
+      return ENOMEM;
+    case ERROR_INVALID_NAME:
+    case ERROR_DIRECTORY:
+    case ERROR_INVALID_PARAMETER:
+      return EINVAL;
+    default:
+      return EIO;
+  }
+}
+
+// Sets errno from the last Windows error; returns -1.
+int64_t failed() {
+  errno = errnoOf(GetLastError());
+  return -1;
+}
+
+// `name` in UTF-16: from UTF-8 (a native name) or from code page 932 (a
+// name of a file list). False, with errno EILSEQ, when it does not convert.
+bool wideName(const char* name, NameCharset charset, std::wstring& wide) {
+  const UINT codePage = charset == NameCharset::shiftJis ? 932 : CP_UTF8;
+  int n = MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, name, -1, nullptr, 0);
+  if (n <= 0) {
+    errno = EILSEQ;
+    return false;
+  }
+  wide.resize(static_cast<std::size_t>(n));
+  MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, name, -1, wide.data(), n);
+  wide.pop_back();  // the terminator, which the string keeps by itself
+  return true;
+}
+
+DWORD chunk(int64_t n) { return static_cast<DWORD>(n < (int64_t{1} << 30) ? n : int64_t{1} << 30); }
+
+}  // namespace
+
+const std::size_t SystemFile::kCopyBufferSize = 1024 * 1024;
+
+bool SystemFile::openForReading(const char* name, NameCharset charset, int64_t* size) {
+  std::wstring wide;
+  if (!wideName(name, charset, wide)) return false;
+  DWORD attributes = GetFileAttributesW(wide.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    errno = EISDIR;
+    return false;
+  }
+  HANDLE h = CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    failed();
+    return false;
+  }
+  LARGE_INTEGER bytes;
+  int e = GetFileType(h) != FILE_TYPE_DISK ? EINVAL : !GetFileSizeEx(h, &bytes) ? errnoOf(GetLastError()) : 0;
+  if (e != 0) {  // a device, a pipe or a console is no regular file
+    CloseHandle(h);
+    errno = e;
+    return false;
+  }
+  handle = reinterpret_cast<intptr_t>(h);
+  *size = bytes.QuadPart;
+  return true;
+}
+
+bool SystemFile::createNew(const char* name, NameCharset charset) {
+  std::wstring wide;
+  if (!wideName(name, charset, wide)) return false;
+  HANDLE h = CreateFileW(wide.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                         nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    failed();
+    return false;
+  }
+  if (GetFileType(h) != FILE_TYPE_DISK) {  // a device such as NUL, which exists already
+    CloseHandle(h);
+    errno = EEXIST;
+    return false;
+  }
+  handle = reinterpret_cast<intptr_t>(h);
+  return true;
+}
+
+int64_t SystemFile::read(char* p, int64_t n) {
+  DWORD got = 0;
+  if (!ReadFile(handleOf(handle), p, chunk(n), &got, nullptr)) {
+    return GetLastError() == ERROR_HANDLE_EOF ? 0 : failed();
+  }
+  return got;
+}
+
+int64_t SystemFile::readAt(int64_t offset, char* p, int64_t n) const {
+  // A read with its own offset; the I/O manager keeps such reads of one
+  // handle apart, so threads may share it.
+  OVERLAPPED at = {};
+  at.Offset = static_cast<DWORD>(offset & 0xFFFFFFFF);
+  at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+  DWORD got = 0;
+  if (!ReadFile(handleOf(handle), p, chunk(n), &got, &at)) {
+    return GetLastError() == ERROR_HANDLE_EOF ? 0 : failed();
+  }
+  return got;
+}
+
+int64_t SystemFile::write(const char* p, int64_t n) {
+  DWORD written = 0;
+  if (!WriteFile(handleOf(handle), p, chunk(n), &written, nullptr)) return failed();
+  return written;
+}
+
+int64_t SystemFile::kernelCopyTo(SystemFile&, int64_t, int*) { return -1; }
+
+bool SystemFile::close() {
+  if (handle == kNone) return true;
+  bool ok = CloseHandle(handleOf(handle)) != 0;
+  if (!ok) failed();
+  handle = kNone;
+  return ok;
+}

@@ -1,0 +1,81 @@
+// The process on Windows.
+#include <windows.h>
+// After windows.h:
+#include <fcntl.h>
+#include <io.h>
+#include <shellapi.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cwchar>
+#include <string>
+#include <vector>
+
+#include "archive/Assert.h"
+#include "archive/System.h"
+
+namespace {
+
+std::string utf8Of(const wchar_t* text, int n) {
+  int bytes = WideCharToMultiByte(CP_UTF8, 0, text, n, nullptr, 0, nullptr, nullptr);
+  std::string out(static_cast<std::size_t>(bytes > 0 ? bytes : 0), '\0');
+  if (bytes > 0) WideCharToMultiByte(CP_UTF8, 0, text, n, out.data(), bytes, nullptr, nullptr);
+  return out;
+}
+
+}  // namespace
+
+void prepareStandardStreams() {
+  for (int fd = 0; fd <= 2; ++fd) _setmode(fd, _O_BINARY);
+}
+
+void ignoreFileSizeSignal() {}  // Windows limits no file's size per process
+
+char** commandLineArguments(int& argc, char** argv) {
+  int n = 0;
+  LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &n);
+  if (wide == nullptr) return argv;
+  static std::vector<std::string> arguments;
+  static std::vector<char*> pointers;
+  for (int i = 0; i < n; ++i) arguments.push_back(utf8Of(wide[i], static_cast<int>(wcslen(wide[i]))));
+  LocalFree(wide);
+  for (std::string& a : arguments) pointers.push_back(a.data());
+  pointers.push_back(nullptr);
+  argc = n;
+  return pointers.data();
+}
+
+bool decodeCp932(const char* p, int n, std::string& utf8) {
+  wchar_t wide[2];
+  int k = MultiByteToWideChar(932, MB_ERR_INVALID_CHARS, p, n, wide, 2);
+  if (k != 1) return false;  // no character, or not one
+  utf8 += utf8Of(wide, 1);
+  return true;
+}
+
+bool terminalWantsUtf8() { return true; }
+
+bool standardOutputIsConsole() {
+  DWORD mode;
+  return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
+}
+
+bool writeToConsole(const std::string& utf8) {
+  int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+  std::wstring wide(static_cast<std::size_t>(n > 0 ? n : 0), L'\0');
+  if (n > 0) MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(), n);
+  HANDLE console = GetStdHandle(STD_OUTPUT_HANDLE);
+  for (const wchar_t* p = wide.data(); n > 0;) {
+    DWORD written = 0;
+    if (!WriteConsoleW(console, p, static_cast<DWORD>(n), &written, nullptr) || written == 0) return false;
+    p += written;
+    n -= static_cast<int>(written);
+  }
+  return true;
+}
+
+void assertionFailed(const char* text, const char* file, unsigned line, const char* function) noexcept {
+  std::fprintf(stderr, "Assertion failed: %s, file %s, line %u, function %s\n", text, file, line, function);
+  std::fflush(stderr);
+  std::abort();
+}
