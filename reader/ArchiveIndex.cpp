@@ -37,6 +37,10 @@ void ArchiveIndex::supply(int64_t offset, const char* bytes, int64_t n) {
   }
 }
 
+const char* ArchiveIndex::nextPart() const {
+  return step == Step::header ? "the header" : step == Step::scenario ? "the scenario" : "a block size";
+}
+
 void ArchiveIndex::takeHeader(const char* header) {
   const int64_t got = need.length;
   dialect_ = got > 0 ? dialectOfArchive(header, static_cast<long>(got)) : nullptr;

@@ -38,6 +38,8 @@ class ArchiveIndex {
   // The bytes needed next, all inside the archive; length 0 once the index
   // is complete or has failed.
   Range next() const { return need; }
+  // What next() is, for a message: "the header", "the scenario" or "a block size".
+  const char* nextPart() const;
 
   // Hands over the archive's bytes [offset..offset+n). The index takes as
   // many steps as they cover, so a driver may read ahead: a window that

@@ -13,7 +13,7 @@ ArchiveReader::ArchiveReader(const char* path) : path_(path) {
   std::string bytes;
   for (ArchiveIndex::Range r; (r = index->next()).length > 0;) {
     bytes.resize(static_cast<std::size_t>(r.length));
-    readAt(r.offset, bytes.data(), r.length, r.offset == 0 ? "the header" : "the archive's index");
+    readAt(r.offset, bytes.data(), r.length, index->nextPart());
     index->supply(r.offset, bytes.data(), r.length);
   }
   if (!index->error().empty()) throw ArchiveError(path_, index->error());
@@ -31,7 +31,6 @@ void ArchiveReader::readAt(int64_t at, char* p, int64_t n, const char* what) con
   while (n > 0) {
     int64_t r = file.readAt(at, p, n);
     if (r < 0) {
-      if (errno == EINTR) continue;
       const int e = errno;
       throw ArchiveError(path_, std::string("cannot read ") + what + ": " + std::strerror(e), e);
     }

@@ -25,7 +25,7 @@ std::string toUtf8(const std::string& sjis) {
   for (std::size_t i = 0; i < n;) {
     const unsigned b = s[i];
     const int width = isLeadByte(b) && i + 1 < n ? 2 : 1;
-    const bool single = (b >= 0x20 && b < 0x7F) || (b >= 0xA1 && b <= 0xDF);
+    const bool single = (b < 0x80 && !isControl(static_cast<unsigned char>(b))) || (b >= 0xA1 && b <= 0xDF);
     if ((width == 2 || single) && decodeCp932(sjis.data() + i, width, out)) {
       i += static_cast<std::size_t>(width);
     } else {

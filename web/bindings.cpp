@@ -46,6 +46,7 @@ class WebIndex {
 
   double nextOffset() const { return static_cast<double>(index.next().offset); }
   double nextLength() const { return static_cast<double>(index.next().length); }
+  std::string nextPart() const { return index.nextPart(); }
   // Bytes of the archive from `offset` on, as a Uint8Array.
   void supply(double offset, const val& bytes) {
     std::vector<char> copy = copyIn(bytes);
@@ -121,6 +122,7 @@ EMSCRIPTEN_BINDINGS(kerv) {
       .constructor<double>()
       .function("nextOffset", &WebIndex::nextOffset)
       .function("nextLength", &WebIndex::nextLength)
+      .function("nextPart", &WebIndex::nextPart)
       .function("supply", &WebIndex::supply)
       .function("error", &WebIndex::error)
       .function("dialect", &WebIndex::dialect)

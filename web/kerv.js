@@ -91,7 +91,7 @@
         const offset = index.nextOffset();
         const bytes = await readSlice(blob, offset, Math.min(blob.size, offset + Math.max(length, window)));
         if (bytes.length < length) {
-          throw new KervError('the file ends inside the archive\'s index: it is shorter than when it was opened');
+          throw new KervError(`the file ends inside ${index.nextPart()}: it is shorter than when it was opened`);
         }
         const before = index.entryCount();
         index.supply(offset, bytes);
