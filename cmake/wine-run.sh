@@ -7,7 +7,11 @@
 # browser engine when wine first makes its prefix.
 # Usage: cmake/wine-run.sh PROGRAM.exe [ARGUMENT...]
 export WINEDEBUG=-all LC_ALL=C.UTF-8 WINEDLLOVERRIDES="mscoree,mshtml="
-# The server gets no standard streams of ours: a test runner waits until
-# every process holding its pipes has ended.
-wineserver -p30 </dev/null >/dev/null 2>&1 || true
+# A test runner waits until every process that holds its pipes has ended,
+# so what outlives the program gets none of our standard streams: the
+# server, and the session's own processes (services and the like), which
+# the first program would start and which stay as long as the server.
+if wineserver -p30 </dev/null >/dev/null 2>&1; then  # a new server
+  wine wineboot </dev/null >/dev/null 2>&1
+fi
 exec wine "$@"
