@@ -274,16 +274,22 @@
   const kFirstRows = 500;
   const kRowsPerChunk = 2500;
 
+  // One row as rowsOf fills it in: cloning it is quicker than building each.
+  const rowTemplate = element('tr', { tabIndex: 0 }, element('td', { className: 'mono' }),
+                              element('td', { className: 'number' }), element('td', { className: 'number' }),
+                              element('td', {}, element('button', { type: 'button', className: 'save' }, 'Save')));
+
   // Table rows for entries [from..to).
   function rowsOf(entries, from, to) {
     const rows = document.createDocumentFragment();
     for (let i = from; i < Math.min(to, entries.length); ++i) {
       const entry = entries[i];
-      const saveButton = element('button', { type: 'button', className: 'save' }, 'Save');
-      saveButton.setAttribute('aria-label', `Save ${entry.name}`);
-      const row = element('tr', { tabIndex: 0 }, element('td', { className: 'mono' }, entry.name),
-                          element('td', { className: 'number' }, String(entry.size)),
-                          element('td', { className: 'number' }, String(entry.offset)), element('td', {}, saveButton));
+      const row = rowTemplate.cloneNode(true);
+      const [name, size, offset, save] = row.cells;
+      name.textContent = entry.name;
+      size.textContent = entry.size;
+      offset.textContent = entry.offset;
+      save.firstChild.setAttribute('aria-label', `Save ${entry.name}`);
       row.dataset.offset = entry.offset;
       row.dataset.size = entry.size;
       row.dataset.index = i;
