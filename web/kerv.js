@@ -250,29 +250,31 @@
       `waiting time ${archive.waitingTime} s, ${n} data file${n === 1 ? '' : 's'}`;
     $('damage').replaceChildren(...archive.damage.map(finding => element('li', {}, finding)));
 
-    // The first rows at once, the rest in chunks that leave the page
-    // responsive; the table is aria-busy until every row is in.
+    // The first rows at once, the rest in chunks, each after the page has
+    // been painted, so that it shows at once and stays responsive; the
+    // table is aria-busy until every row is in.
     const table = $('entries');
     const token = state.rendering = {};
     table.tBodies[0].replaceChildren(rowsOf(archive.entries, 0, kFirstRows));
     table.setAttribute('aria-busy', String(n > kFirstRows));
+    const afterPaint = (f, ...args) => requestAnimationFrame(() => setTimeout(f, 0, ...args));
     const more = from => {
       if (state.rendering !== token) return;  // another archive is shown now
       table.tBodies[0].append(rowsOf(archive.entries, from, from + kRowsPerChunk));
       if (from + kRowsPerChunk < n) {
-        setTimeout(more, 0, from + kRowsPerChunk);
+        afterPaint(more, from + kRowsPerChunk);
       } else {
         table.setAttribute('aria-busy', 'false');
       }
     };
-    if (n > kFirstRows) setTimeout(more, 0, kFirstRows);
+    if (n > kFirstRows) afterPaint(more, kFirstRows);
     showPreview(null);
     showScenario(archive);
     $('archive').hidden = false;
   }
 
   const kFirstRows = 500;
-  const kRowsPerChunk = 2500;
+  const kRowsPerChunk = 5000;
 
   // One row as rowsOf fills it in: cloning it is quicker than building each.
   const rowTemplate = element('tr', { tabIndex: 0 }, element('td', { className: 'mono' }),
