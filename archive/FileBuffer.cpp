@@ -15,15 +15,15 @@ constexpr int64_t kKernelCopyThreshold = int64_t{256} * 1024;
 
 FileBuffer::~FileBuffer() { close(); }
 
-bool FileBuffer::openForReading(const char* name, int64_t* size, NameCharset charset) {
-  if (!file.openForReading(name, charset, size)) return false;
+bool FileBuffer::openForReading(const char* name, int64_t* size) {
+  if (!file.openForReading(name, size)) return false;
   buffer.reset(new char[SystemFile::kCopyBufferSize]);
   setg(buffer.get(), buffer.get(), buffer.get());
   return true;
 }
 
-bool FileBuffer::createNew(const char* name, NameCharset charset) {
-  if (!file.createNew(name, charset)) return false;
+bool FileBuffer::createNew(const char* name) {
+  if (!file.createNew(name)) return false;
   buffer.reset(new char[SystemFile::kCopyBufferSize]);
   setp(buffer.get(), buffer.get() + SystemFile::kCopyBufferSize);
   return true;

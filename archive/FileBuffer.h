@@ -25,11 +25,11 @@ class FileBuffer : public std::streambuf {
   // Opens `name` read-only and stores its size in *size. Returns false, with
   // errno set, when it cannot be opened or is not a regular file. Never
   // blocks on a FIFO or device.
-  bool openForReading(const char* name, int64_t* size, NameCharset charset = NameCharset::native);
+  bool openForReading(const char* name, int64_t* size);
 
   // Creates `name` for writing. Returns false, with errno set, when the name
   // exists (a dangling symbolic link included) or cannot be created.
-  bool createNew(const char* name, NameCharset charset = NameCharset::native);
+  bool createNew(const char* name);
 
   bool isOpen() const { return file.isOpen(); }
 

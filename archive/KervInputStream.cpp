@@ -8,16 +8,20 @@
 #include "archive/Exit.h"
 #include "archive/KervOutputStream.h"
 
-KervInputStream::KervInputStream(const char* name, std::ios_base::openmode, NameCharset charset)
+KervInputStream::KervInputStream(const char* name, std::ios_base::openmode, const char* shownName)
     : std::istream(nullptr) {
   rdbuf(&file);
   int64_t size = 0;
-  if (!file.openForReading(name, &size, charset) || size > INT_MAX) {
+  if (!file.openForReading(name, &size) || size > INT_MAX) {
     file.close();
-    std::cerr << "Can't open " << name << "." << std::endl;
-    exitProcess(-1);
+    cannotOpen(shownName != nullptr ? shownName : name);
   }
   remaining = static_cast<int>(size);
+}
+
+void KervInputStream::cannotOpen(const char* name) {
+  std::cerr << "Can't open " << name << "." << std::endl;
+  exitProcess(-1);
 }
 
 void KervInputStream::unexpectedEnd() {

@@ -17,9 +17,10 @@ class KervOutputStream;
 class KervInputStream : public std::istream {
  public:
   // Opens `name` for reading (mode: in; nothing is ever created) and
-  // measures it; on failure ends the process as described above. A name
-  // from a scenario's file list is Shift_JIS (see SystemFile).
-  KervInputStream(const char* name, std::ios_base::openmode mode, NameCharset charset = NameCharset::native);
+  // measures it; on failure ends the process as described above, the
+  // message naming `shownName` when it is given (the file-list entry that
+  // `name` was made from), else `name`.
+  KervInputStream(const char* name, std::ios_base::openmode mode, const char* shownName = nullptr);
 
   // One byte, 0 to 255.
   int get8();
@@ -32,6 +33,9 @@ class KervInputStream : public std::istream {
 
   // Bytes that may still be read; right after opening, the file's size.
   int getRemaining() const { return remaining; }
+
+  // Writes "Can't open <name>." and ends the process with status -1.
+  [[noreturn]] static void cannotOpen(const char* name);
 
   // Ends the process with "Unexpected end of file." unless n more bytes
   // remain (also when n is negative). Reads nothing.

@@ -4,10 +4,9 @@
 
 #include "archive/Assert.h"
 
-KervOutputStream::KervOutputStream(const char* name, std::ios_base::openmode, NameCharset charset)
-    : std::ostream(nullptr) {
+KervOutputStream::KervOutputStream(const char* name, std::ios_base::openmode) : std::ostream(nullptr) {
   rdbuf(&file);
-  if (!file.createNew(name, charset)) setstate(std::ios_base::failbit);
+  if (!file.createNew(name)) setstate(std::ios_base::failbit);
 }
 
 std::ostream& KervOutputStream::put16(int data) {

@@ -16,9 +16,8 @@
 class KervOutputStream : public std::ostream {
  public:
   // Creates `name` for writing (mode: out; a new file is always created).
-  // A failed creation leaves the stream failed, with errno telling why. A
-  // name from a scenario's file list is Shift_JIS (see SystemFile).
-  KervOutputStream(const char* name, std::ios_base::openmode mode, NameCharset charset = NameCharset::native);
+  // A failed creation leaves the stream failed, with errno telling why.
+  KervOutputStream(const char* name, std::ios_base::openmode mode);
 
   // REQUIRES: -32768 <= data <= 32767. Writes the low byte, then the high.
   std::ostream& put16(int data);

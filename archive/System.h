@@ -1,7 +1,6 @@
 // The process around the programs, as the operating system provides it:
-// its standard streams, its command line, the terminal it writes to, and
-// Shift_JIS as the system decodes it. SystemPosix.cpp and
-// SystemWindows.cpp each implement it.
+// its standard streams, its command line and the terminal it writes to.
+// SystemPosix.cpp and SystemWindows.cpp each implement it.
 #pragma once
 
 #include <string>
@@ -23,11 +22,6 @@ void ignoreFileSizeSignal();
 // The array lives as long as the process. REQUIRES: argc and argv as main
 // received them.
 char** commandLineArguments(int& argc, char** argv);
-
-// Appends to `utf8` the character that the n bytes at p are in Shift_JIS
-// as code page 932 maps it (n is 1 or 2); false, appending nothing, when
-// they are no character.
-bool decodeCp932(const char* p, int n, std::string& utf8);
 
 // Whether names for people on standard output are to be UTF-8 (else
 // EUC-JP): by the locale's codeset on POSIX (REQUIRES: setlocale(LC_ALL, "")

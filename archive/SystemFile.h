@@ -3,12 +3,10 @@
 // platforms differ; SystemFilePosix.cpp and SystemFileWindows.cpp each
 // implement it.
 //
-// Names come in two kinds. A native name (from the command line) is used as
-// the platform's own: bytes as they stand on POSIX, UTF-8 on Windows. A
-// name from a scenario's file list is Shift_JIS: bytes as they stand on
-// POSIX; on Windows it is converted with code page 932, so that the file
-// system's Unicode name is the character the list means, and a name that
-// does not convert cannot be opened or created (EILSEQ).
+// Names are the platform's own: bytes as they stand on POSIX, UTF-8 on
+// Windows (whose file system names are Unicode). A name from a scenario's
+// file list, in Shift_JIS, is turned into such a name above this layer
+// (see scenario/NativeName.h).
 //
 // Failures return false or -1 with errno set, as POSIX calls do.
 #pragma once
@@ -16,13 +14,14 @@
 #include <cstddef>
 #include <cstdint>
 
-enum class NameCharset { native, shiftJis };
-
 class SystemFile {
  public:
   // Blocks move through memory in pieces of this size where the kernel
   // cannot move them itself: 64 KiB on POSIX, 1 MiB on Windows.
   static const std::size_t kCopyBufferSize;
+  // Whether names are Unicode, taken as UTF-8 (Windows), rather than bytes
+  // as they stand (POSIX).
+  static const bool kUnicodeNames;
 
   SystemFile() = default;
   ~SystemFile() { close(); }
@@ -32,13 +31,13 @@ class SystemFile {
   // Opens an existing regular file read-only and stores its size in *size.
   // A directory fails with EISDIR, anything else that is not a regular file
   // (a FIFO, a device) with EINVAL; neither blocks.
-  bool openForReading(const char* name, NameCharset charset, int64_t* size);
+  bool openForReading(const char* name, int64_t* size);
 
   // Creates a new file for writing, with permission 0664 less the umask
   // where the platform has permission bits. Fails with EEXIST when the name
   // exists in any form (a dangling symbolic link included): nothing that
   // exists is ever opened, followed or replaced.
-  bool createNew(const char* name, NameCharset charset);
+  bool createNew(const char* name);
 
   bool isOpen() const { return handle != kNone; }
 

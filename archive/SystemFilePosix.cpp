@@ -17,8 +17,9 @@ int fdOf(intptr_t handle) { return static_cast<int>(handle); }
 }  // namespace
 
 const std::size_t SystemFile::kCopyBufferSize = 64 * 1024;
+const bool SystemFile::kUnicodeNames = false;
 
-bool SystemFile::openForReading(const char* name, NameCharset, int64_t* size) {
+bool SystemFile::openForReading(const char* name, int64_t* size) {
   // O_NONBLOCK keeps a FIFO without a writer from blocking the open; it is
   // refused below as not regular, and means nothing for a regular file.
   int d = ::open(name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
@@ -36,7 +37,7 @@ bool SystemFile::openForReading(const char* name, NameCharset, int64_t* size) {
   return true;
 }
 
-bool SystemFile::createNew(const char* name, NameCharset) {
+bool SystemFile::createNew(const char* name) {
   int d = ::open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0664);
   if (d < 0) return false;
   handle = d;

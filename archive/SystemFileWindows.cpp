@@ -56,17 +56,15 @@ int64_t failed() {
   return -1;
 }
 
-// `name` in UTF-16: from UTF-8 (a native name) or from code page 932 (a
-// name of a file list). False, with errno EILSEQ, when it does not convert.
-bool wideName(const char* name, NameCharset charset, std::wstring& wide) {
-  const UINT codePage = charset == NameCharset::shiftJis ? 932 : CP_UTF8;
-  int n = MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, name, -1, nullptr, 0);
+// `name`, in UTF-8, in UTF-16. False, with errno EILSEQ, when it is no UTF-8.
+bool wideName(const char* name, std::wstring& wide) {
+  int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, name, -1, nullptr, 0);
   if (n <= 0) {
     errno = EILSEQ;
     return false;
   }
   wide.resize(static_cast<std::size_t>(n));
-  MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, name, -1, wide.data(), n);
+  MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, name, -1, wide.data(), n);
   wide.pop_back();  // the terminator, which the string keeps by itself
   return true;
 }
@@ -76,10 +74,11 @@ DWORD chunk(int64_t n) { return static_cast<DWORD>(n < (int64_t{1} << 30) ? n : 
 }  // namespace
 
 const std::size_t SystemFile::kCopyBufferSize = 1024 * 1024;
+const bool SystemFile::kUnicodeNames = true;
 
-bool SystemFile::openForReading(const char* name, NameCharset charset, int64_t* size) {
+bool SystemFile::openForReading(const char* name, int64_t* size) {
   std::wstring wide;
-  if (!wideName(name, charset, wide)) return false;
+  if (!wideName(name, wide)) return false;
   DWORD attributes = GetFileAttributesW(wide.c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
     errno = EISDIR;
@@ -103,9 +102,9 @@ bool SystemFile::openForReading(const char* name, NameCharset charset, int64_t* 
   return true;
 }
 
-bool SystemFile::createNew(const char* name, NameCharset charset) {
+bool SystemFile::createNew(const char* name) {
   std::wstring wide;
-  if (!wideName(name, charset, wide)) return false;
+  if (!wideName(name, wide)) return false;
   HANDLE h = CreateFileW(wide.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
                          nullptr);
   if (h == INVALID_HANDLE_VALUE) {

@@ -45,14 +45,6 @@ char** commandLineArguments(int& argc, char** argv) {
   return pointers.data();
 }
 
-bool decodeCp932(const char* p, int n, std::string& utf8) {
-  wchar_t wide[2];
-  int k = MultiByteToWideChar(932, MB_ERR_INVALID_CHARS, p, n, wide, 2);
-  if (k != 1) return false;  // no character, or not one
-  utf8 += utf8Of(wide, 1);
-  return true;
-}
-
 bool terminalWantsUtf8() { return true; }
 
 bool standardOutputIsConsole() {

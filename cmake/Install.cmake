@@ -25,7 +25,7 @@ endif()
 # The public headers, and what they include (but nothing the library keeps to itself).
 set(KERV_PUBLIC_HEADERS
   archive/Assert.h archive/FileBuffer.h archive/FileName.h archive/KervInputStream.h archive/KervOutputStream.h archive/System.h archive/SystemFile.h
-  scenario/ConsoleText.h scenario/Dialect.h scenario/KervScenario.h scenario/PKervScenario.h scenario/Scenario.h
+  scenario/ConsoleText.h scenario/Cp932.h scenario/Dialect.h scenario/KervScenario.h scenario/NativeName.h scenario/PKervScenario.h scenario/Scenario.h scenario/Utf8.h
   reader/ArchiveIndex.h reader/ArchiveReader.h reader/PackPlan.h)
 foreach(header ${KERV_PUBLIC_HEADERS})
   get_filename_component(folder ${header} DIRECTORY)

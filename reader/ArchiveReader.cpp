@@ -5,7 +5,7 @@
 #include <cstring>
 
 ArchiveReader::ArchiveReader(const char* path) : path_(path) {
-  if (!file.openForReading(path, NameCharset::native, &size_)) {
+  if (!file.openForReading(path, &size_)) {
     const int e = errno;
     throw ArchiveError(path_, e == EINVAL ? "not a regular file" : std::strerror(e), e);
   }

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "archive/Container.h"
@@ -11,6 +12,7 @@
 #include "archive/KervOutputStream.h"
 #include "archive/System.h"
 #include "scenario/ConsoleText.h"
+#include "scenario/NativeName.h"
 #include "tools/Reports.h"
 
 void writeScenarioFile(const char* name, const char* bytes, int length) {
@@ -42,15 +44,17 @@ void extractDataFiles(Scenario& scenario, KervInputStream& archive, int raw) {
       archive.copyTo(nullptr, size);
       continue;
     }
-    KervOutputStream file(name, std::ios_base::out, NameCharset::shiftJis);
-    if (file.fail()) {
+    std::string native;
+    std::optional<KervOutputStream> file;
+    if (nativeFileName(name, native)) file.emplace(native.c_str(), std::ios_base::out);
+    if (!file || file->fail()) {
       reportCannotCreate(name);
       archive.copyTo(nullptr, size);  // the archive stays in step with the list
       continue;
     }
-    archive.copyTo(&file, size);
-    file.close();
-    if (file.fail()) reportCannotWrite(name);  // a partly written file stays
+    archive.copyTo(&*file, size);
+    file->close();
+    if (file->fail()) reportCannotWrite(name);  // a partly written file stays
   }
 }
 

@@ -10,6 +10,7 @@
 #include "archive/KervInputStream.h"
 #include "archive/System.h"
 #include "scenario/ConsoleText.h"
+#include "scenario/NativeName.h"
 #include "tools/Reports.h"
 
 namespace {
@@ -39,7 +40,9 @@ void appendDataFiles(KervOutputStream& archive, Scenario& scenario, const char* 
     archive.flush();
     if (archive.fail()) failWrite(archive, archiveName);
 
-    KervInputStream data(name, std::ios_base::in, NameCharset::shiftJis);
+    std::string native;
+    if (!nativeFileName(name, native)) KervInputStream::cannotOpen(name);
+    KervInputStream data(native.c_str(), std::ios_base::in, name);
     int size = data.getRemaining();
     std::cout << "now adding ";
     writeText(std::cout, name, static_cast<int>(std::strlen(name)), raw) << " size=" << size << std::endl;

@@ -2,6 +2,7 @@
 
 #include "archive/System.h"
 #include "scenario/ConsoleText.h"
+#include "scenario/Cp932.h"
 
 namespace {
 
@@ -15,26 +16,6 @@ void appendEscape(std::string& out, unsigned char b) {
 bool isControl(unsigned char b) { return b < 0x20 || b == 0x7F; }
 bool isLeadByte(unsigned b) { return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC); }
 bool isTrailByte(unsigned b) { return (b >= 0x40 && b <= 0x7E) || (b >= 0x80 && b <= 0xFC); }
-
-// Character by character, as the system decodes code page 932: a lead byte
-// and the byte after it, or one printable ASCII or half-width katakana byte.
-std::string toUtf8(const std::string& sjis) {
-  std::string out;
-  const auto* s = reinterpret_cast<const unsigned char*>(sjis.data());
-  const std::size_t n = sjis.size();
-  for (std::size_t i = 0; i < n;) {
-    const unsigned b = s[i];
-    const int width = isLeadByte(b) && i + 1 < n ? 2 : 1;
-    const bool single = (b < 0x80 && !isControl(static_cast<unsigned char>(b))) || (b >= 0xA1 && b <= 0xDF);
-    if ((width == 2 || single) && decodeCp932(sjis.data() + i, width, out)) {
-      i += static_cast<std::size_t>(width);
-    } else {
-      appendEscape(out, static_cast<unsigned char>(b));
-      ++i;
-    }
-  }
-  return out;
-}
 
 std::string toEucJp(const std::string& sjis) {
   std::string out;
@@ -63,5 +44,5 @@ std::string toEucJp(const std::string& sjis) {
 Charset terminalCharset() { return terminalWantsUtf8() ? Charset::utf8 : Charset::eucJp; }
 
 std::string toTerminal(const std::string& sjis, Charset charset) {
-  return charset == Charset::utf8 ? toUtf8(sjis) : toEucJp(sjis);
+  return charset == Charset::utf8 ? cp932::toUtf8(sjis, cp932::Undecodable::escape) : toEucJp(sjis);
 }

@@ -10,7 +10,7 @@ enum class Charset { eucJp, utf8 };
 // UTF-8, otherwise EUC-JP. REQUIRES: setlocale(LC_ALL, "") has been called.
 Charset terminalCharset();
 
-// `sjis` converted for the terminal: to UTF-8 as code page 932 maps it, or
+// `sjis` converted for the terminal: to UTF-8 by the code page 932 codec, or
 // to EUC-JP as the packer and the divider print names. A byte that does
 // not convert, and a control character, is shown as a \xNN escape; no byte
 // is dropped.
