@@ -29,6 +29,30 @@ bool FileBuffer::createNew(const char* name) {
   return true;
 }
 
+bool FileBuffer::createUnnamed(const char* name) {
+  if (!file.createUnnamed(name)) return false;
+  buffer.reset(new char[SystemFile::kCopyBufferSize]);
+  setp(buffer.get(), buffer.get() + SystemFile::kCopyBufferSize);
+  return true;
+}
+
+bool FileBuffer::linkInPlace(bool replace) {
+  if (!flushPutArea()) {
+    const int e = errno;
+    close();  // and the file is gone
+    errno = e;
+    return false;
+  }
+  const bool ok = file.linkInPlace(replace);
+  release();
+  return ok;
+}
+
+bool FileBuffer::seekTo(int64_t offset) {
+  setg(buffer.get(), buffer.get(), buffer.get());
+  return file.seek(offset);
+}
+
 bool FileBuffer::close() {
   if (!file.isOpen()) return true;
   bool ok = flushPutArea();
@@ -37,11 +61,15 @@ bool FileBuffer::close() {
     ok = false;
     e = errno;
   }
+  release();
+  if (!ok) errno = e;
+  return ok;
+}
+
+void FileBuffer::release() {
   setg(nullptr, nullptr, nullptr);
   setp(nullptr, nullptr);
   buffer.reset();
-  if (!ok) errno = e;
-  return ok;
 }
 
 bool FileBuffer::writeAll(const char* p, std::size_t n) {

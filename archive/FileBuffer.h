@@ -31,7 +31,18 @@ class FileBuffer : public std::streambuf {
   // exists (a dangling symbolic link included) or cannot be created.
   bool createNew(const char* name);
 
+  // Creates a file that becomes `name` only at linkInPlace() (see
+  // SystemFile::createUnnamed); closed before that, it leaves nothing.
+  bool createUnnamed(const char* name);
+  // Writes out what is buffered, then links the file in place and closes
+  // it (see SystemFile::linkInPlace). False, with errno set and nothing
+  // left, when a write failed, now or earlier, or the link did.
+  bool linkInPlace(bool replace);
+
   bool isOpen() const { return file.isOpen(); }
+
+  // Moves a reading file to `offset`, dropping what was read ahead.
+  bool seekTo(int64_t offset);
 
   // Writes out what is buffered and closes the file. Returns false, with
   // errno set, when a write or the close failed, now or earlier.
@@ -61,6 +72,8 @@ class FileBuffer : public std::streambuf {
   int sync() override;
 
  private:
+  // Drops the buffer and its areas, once the file is closed.
+  void release();
   // Writes [p..p+n) to the file; records the error and returns false on failure.
   bool writeAll(const char* p, std::size_t n);
   // Writes out the put area; false once any write has failed.

@@ -7,24 +7,29 @@ namespace {
 
 bool isLeadByte(unsigned b) { return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC); }
 
-// One component of a Windows path, in Shift_JIS.
-bool isUnsafeWindowsComponent(const std::string& part) {
-  if (part.empty() || part == ".") return false;
-  if (part.back() == '.' || part.back() == ' ') return true;  // ".." among them
+bool isUnsafeWindowsComponent(const std::string& part) { return windowsComponentProblem(part) != nullptr; }
+
+}  // namespace
+
+bool isWindowsDeviceName(const std::string& part) {
   // A device name counts whatever its extension, and blanks before it.
   std::string base = part.substr(0, part.find('.'));
   while (!base.empty() && base.back() == ' ') base.pop_back();
   for (char& c : base) {
     if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
   }
-  for (const char* device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"}) {
-    if (base == device) return true;
-  }
-  return base.size() == 4 && (base.compare(0, 3, "COM") == 0 || base.compare(0, 3, "LPT") == 0) && base[3] >= '1' &&
-         base[3] <= '9';
+  bool device = base.size() == 4 && (base.compare(0, 3, "COM") == 0 || base.compare(0, 3, "LPT") == 0) &&
+                base[3] >= '1' && base[3] <= '9';
+  for (const char* name : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"}) device = device || base == name;
+  return device;
 }
 
-}  // namespace
+const char* windowsComponentProblem(const std::string& part) {
+  if (part.empty() || part == ".") return nullptr;
+  if (part == "..") return "'..' leads outside the folder";
+  if (part.back() == '.' || part.back() == ' ') return "a name that ends in a dot or a blank, which Windows drops";
+  return isWindowsDeviceName(part) ? "a device name on Windows" : nullptr;
+}
 
 bool isUnsafePosixName(const char* name) {
   if (name[0] == '/') return true;

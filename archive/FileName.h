@@ -2,6 +2,8 @@
 // creating them is safe.
 #pragma once
 
+#include <string>
+
 // True when creating `name` could reach outside the current directory, or
 // create something other than a file of that name, by the rules of the
 // system the program runs on: isUnsafeWindowsName's on Windows,
@@ -20,3 +22,19 @@ bool isUnsafePosixName(const char* name);
 // in any case, with or without an extension), or ends in a dot or a blank,
 // which Windows drops ("a." would write "a").
 bool isUnsafeWindowsName(const char* name);
+
+// Whether `part`, one component of a path, names a Windows device (CON,
+// PRN, AUX, NUL, COM1 to COM9, LPT1 to LPT9, CONIN$, CONOUT$, in any case,
+// with or without an extension).
+bool isWindowsDeviceName(const std::string& part);
+
+// What makes `part`, one component of a path, unsafe on Windows: "..", a
+// device name, or a dot or blank at its end; null when nothing does.
+const char* windowsComponentProblem(const std::string& part);
+
+// Whether names are created by the Windows rules here.
+#if defined(_WIN32)
+constexpr bool kWindowsFileNames = true;
+#else
+constexpr bool kWindowsFileNames = false;
+#endif

@@ -28,6 +28,10 @@ char** commandLineArguments(int& argc, char** argv);
 // was called), always on Windows.
 bool terminalWantsUtf8();
 
+// Whether standard error is a terminal (a console on Windows), where a
+// progress bar may be drawn.
+bool standardErrorIsTerminal();
+
 // Whether standard output is a Windows console (never on POSIX). A
 // console shows bytes as its own code page would, so text for people goes
 // to it through writeToConsole.

@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 class SystemFile {
  public:
@@ -39,7 +40,32 @@ class SystemFile {
   // exists is ever opened, followed or replaced.
   bool createNew(const char* name);
 
+  // Creates, for writing, a file that is to become `name` but has no name
+  // yet: until linkInPlace() succeeds no other process sees it, and closing
+  // it, or the end of the process at any moment, leaves nothing behind.
+  // Linux makes it an unnamed file in name's folder (O_TMPFILE); where that
+  // folder's file system has none, and on Windows, it is a hidden temporary
+  // name beside `name`, removed when the file is closed unlinked (the end of
+  // the process may leave that one). Permission 0664 less the umask.
+  bool createUnnamed(const char* name);
+  // Puts the file written since createUnnamed() on stable storage, then
+  // gives it its name and closes it. With `replace` false a file that has
+  // the name is left alone and the call fails with EEXIST; with `replace`
+  // true it is replaced in one step, so that the name always holds either
+  // the old file whole or the new one. On failure the file is closed and
+  // gone, errno tells why.
+  bool linkInPlace(bool replace);
+
+  // Creates the folder `name` (permission 0777 less the umask), or accepts
+  // one that exists; fails with ENOTDIR when `name` exists as anything
+  // else, a symbolic link included unless `linkAllowed` and it leads to a
+  // folder.
+  static bool makeFolder(const char* name, bool linkAllowed = false);
+
   bool isOpen() const { return handle != kNone; }
+
+  // Moves the file position to `offset`; false on failure.
+  bool seek(int64_t offset);
 
   // Reads up to n bytes at the file position: the count, 0 at the end, -1
   // on failure.
@@ -68,6 +94,10 @@ class SystemFile {
   static constexpr intptr_t kNone = -1;
 
   intptr_t handle = kNone;  // a descriptor on POSIX, a HANDLE on Windows
+  // A file of createUnnamed(): the name it is to get, and the temporary
+  // name it has meanwhile (empty when it has none, an O_TMPFILE).
+  std::string target;
+  std::string temporary;
   // Linux: the kernel's two ways of copying, and whether each still works
   // here; the pipe is made on the first splice.
   [[maybe_unused]] int pipeEnds[2] = {-1, -1};

@@ -5,14 +5,57 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <memory>
+#include <string>
 
 #include "archive/SystemFile.h"
 
 namespace {
 
 int fdOf(intptr_t handle) { return static_cast<int>(handle); }
+
+// The folder `name` is in: "." for a name without one.
+std::string folderOf(const std::string& name) {
+  const std::size_t slash = name.rfind('/');
+  return slash == std::string::npos ? "." : slash == 0 ? "/" : name.substr(0, slash);
+}
+
+// A hidden name beside `name` that nothing has yet, most likely.
+std::string temporaryNameFor(const std::string& name) {
+  static std::atomic<unsigned> counter{0};
+  const std::size_t start = name.rfind('/') + 1;  // 0 when there is no '/'
+  return name.substr(0, start) + "." + name.substr(start, 128) + ".kerv-" + std::to_string(::getpid()) + "-" +
+         std::to_string(counter++);
+}
+
+// Gives the unnamed file d (O_TMPFILE) the name `name`: through /proc, or,
+// where /proc is missing, by the descriptor itself (which needs privilege).
+bool linkUnnamed(int d, const char* name) {
+#if defined(__linux__)
+  const std::string path = "/proc/self/fd/" + std::to_string(d);
+  if (::linkat(AT_FDCWD, path.c_str(), AT_FDCWD, name, AT_SYMLINK_FOLLOW) == 0) return true;
+  if (errno != ENOENT || ::access("/proc/self/fd", X_OK) == 0) return false;
+  return ::linkat(d, "", AT_FDCWD, name, AT_EMPTY_PATH) == 0;
+#else
+  static_cast<void>(d), static_cast<void>(name);
+  errno = ENOTSUP;  // no unnamed files here
+  return false;
+#endif
+}
+
+// Renames `from` to `to` unless `to` exists (EEXIST).
+bool renameNoReplace(const char* from, const char* to) {
+#if defined(__linux__)
+  if (::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS) return false;
+#endif
+  if (::link(from, to) != 0) return false;  // the file system cannot say "unless it exists" otherwise
+  ::unlink(from);
+  return true;
+}
 
 }  // namespace
 
@@ -44,6 +87,78 @@ bool SystemFile::createNew(const char* name) {
   return true;
 }
 
+bool SystemFile::createUnnamed(const char* name) {
+  int d = -1;
+#if defined(O_TMPFILE)
+  d = ::open(folderOf(name).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0664);
+  // Without unnamed files the kernel or the file system says one of these.
+  if (d < 0 && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return false;
+#endif
+  for (int tries = 0; d < 0 && tries < 100; ++tries) {
+    temporary = temporaryNameFor(name);
+    d = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0664);
+    if (d < 0 && errno != EEXIST) break;
+  }
+  if (d < 0) {
+    temporary.clear();
+    return false;
+  }
+  handle = d;
+  target = name;
+  return true;
+}
+
+bool SystemFile::linkInPlace(bool replace) {
+  const int d = fdOf(handle);
+  bool ok = ::fsync(d) == 0;
+  if (ok && !temporary.empty()) {
+    ok = replace ? ::rename(temporary.c_str(), target.c_str()) == 0
+                 : renameNoReplace(temporary.c_str(), target.c_str());
+    if (ok) temporary.clear();
+  } else if (ok && !replace) {
+    ok = linkUnnamed(d, target.c_str());
+  } else if (ok) {
+    // Linked under a hidden name first, then renamed over the old file.
+    std::string hidden;
+    do {
+      hidden = temporaryNameFor(target);
+      ok = linkUnnamed(d, hidden.c_str());
+    } while (!ok && errno == EEXIST);
+    if (ok && ::rename(hidden.c_str(), target.c_str()) != 0) {
+      const int e = errno;
+      ::unlink(hidden.c_str());
+      errno = e;
+      ok = false;
+    }
+  }
+  int e = errno;
+  if (ok) {  // the new name itself on stable storage
+    const int folder = ::open(folderOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder >= 0) {
+      ::fsync(folder);
+      ::close(folder);
+    }
+  }
+  if (!close() && ok) {
+    ok = false;
+    e = errno;
+  }
+  errno = e;
+  return ok;
+}
+
+bool SystemFile::makeFolder(const char* name, bool linkAllowed) {
+  struct stat st;
+  if (linkAllowed && ::stat(name, &st) == 0 && S_ISDIR(st.st_mode)) return true;
+  if (::mkdir(name, 0777) == 0) return true;
+  if (errno != EEXIST) return false;
+  if (::lstat(name, &st) == 0 && S_ISDIR(st.st_mode)) return true;
+  errno = ENOTDIR;
+  return false;
+}
+
+bool SystemFile::seek(int64_t offset) { return ::lseek(fdOf(handle), offset, SEEK_SET) >= 0; }
+
 int64_t SystemFile::read(char* p, int64_t n) {
   for (;;) {
     ssize_t r = ::read(fdOf(handle), p, static_cast<std::size_t>(std::min<int64_t>(n, int64_t{1} << 30)));
@@ -70,6 +185,9 @@ bool SystemFile::close() {
   bool ok = ::close(fdOf(handle)) == 0;
   int e = errno;
   handle = kNone;
+  if (!temporary.empty()) ::unlink(temporary.c_str());  // never linked in place
+  temporary.clear();
+  target.clear();
   for (int& end : pipeEnds) {
     if (end >= 0) ::close(end);
     end = -1;

@@ -4,6 +4,7 @@
 // pieces of 1 MiB.
 #include <windows.h>
 
+#include <atomic>
 #include <cerrno>
 #include <string>
 
@@ -56,6 +57,12 @@ int64_t failed() {
   return -1;
 }
 
+// Sets errno from the last Windows error; returns false.
+bool fails() {
+  failed();
+  return false;
+}
+
 // `name`, in UTF-8, in UTF-16. False, with errno EILSEQ, when it is no UTF-8.
 bool wideName(const char* name, std::wstring& wide) {
   int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, name, -1, nullptr, 0);
@@ -67,6 +74,12 @@ bool wideName(const char* name, std::wstring& wide) {
   MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, name, -1, wide.data(), n);
   wide.pop_back();  // the terminator, which the string keeps by itself
   return true;
+}
+
+// A name beside `name` that nothing has yet, most likely.
+std::string temporaryNameFor(const std::string& name) {
+  static std::atomic<unsigned> counter{0};
+  return name + ".kerv-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(counter++) + ".tmp";
 }
 
 DWORD chunk(int64_t n) { return static_cast<DWORD>(n < (int64_t{1} << 30) ? n : int64_t{1} << 30); }
@@ -120,6 +133,63 @@ bool SystemFile::createNew(const char* name) {
   return true;
 }
 
+bool SystemFile::createUnnamed(const char* name) {
+  std::wstring wide;
+  if (!wideName(name, wide)) return false;
+  for (int tries = 0; tries < 100; ++tries) {
+    temporary = temporaryNameFor(name);
+    if (!createNew(temporary.c_str())) {
+      if (errno == EEXIST) continue;
+      break;
+    }
+    target = name;
+    return true;
+  }
+  temporary.clear();
+  return false;
+}
+
+bool SystemFile::linkInPlace(bool replace) {
+  std::wstring from, to;
+  bool ok = FlushFileBuffers(handleOf(handle)) != 0 || fails();
+  ok = CloseHandle(handleOf(handle)) != 0 && ok;
+  handle = kNone;
+  if (ok && wideName(temporary.c_str(), from) && wideName(target.c_str(), to)) {
+    const DWORD flags = MOVEFILE_WRITE_THROUGH | (replace ? MOVEFILE_REPLACE_EXISTING : 0);
+    ok = MoveFileExW(from.c_str(), to.c_str(), flags) != 0 || fails();
+  } else if (ok) {
+    ok = false;  // errno is set
+  }
+  const int e = errno;
+  if (!ok) DeleteFileW(from.c_str());
+  temporary.clear();
+  target.clear();
+  errno = e;
+  return ok;
+}
+
+bool SystemFile::makeFolder(const char* name, bool linkAllowed) {
+  std::wstring wide;
+  if (!wideName(name, wide)) return false;
+  const auto isFolder = [&] {
+    const DWORD attributes = GetFileAttributesW(wide.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+           (linkAllowed || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0);
+  };
+  if (linkAllowed && isFolder()) return true;  // a drive such as "C:" too
+  if (CreateDirectoryW(wide.c_str(), nullptr)) return true;
+  if (GetLastError() != ERROR_ALREADY_EXISTS) return fails();
+  if (isFolder()) return true;
+  errno = ENOTDIR;
+  return false;
+}
+
+bool SystemFile::seek(int64_t offset) {
+  LARGE_INTEGER at;
+  at.QuadPart = offset;
+  return SetFilePointerEx(handleOf(handle), at, nullptr, FILE_BEGIN) != 0 || fails();
+}
+
 int64_t SystemFile::read(char* p, int64_t n) {
   DWORD got = 0;
   if (!ReadFile(handleOf(handle), p, chunk(n), &got, nullptr)) {
@@ -154,5 +224,9 @@ bool SystemFile::close() {
   bool ok = CloseHandle(handleOf(handle)) != 0;
   if (!ok) failed();
   handle = kNone;
+  std::wstring wide;
+  if (!temporary.empty() && wideName(temporary.c_str(), wide)) DeleteFileW(wide.c_str());  // never moved in place
+  temporary.clear();
+  target.clear();
   return ok;
 }

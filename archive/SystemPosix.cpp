@@ -1,6 +1,7 @@
 // The process on POSIX systems.
 #include <fcntl.h>
 #include <langinfo.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
@@ -22,6 +23,8 @@ void ignoreFileSizeSignal() { static_cast<void>(std::signal(SIGXFSZ, SIG_IGN)); 
 char** commandLineArguments(int&, char** argv) { return argv; }
 
 bool terminalWantsUtf8() { return std::strcmp(nl_langinfo(CODESET), "UTF-8") == 0; }
+
+bool standardErrorIsTerminal() { return ::isatty(2) == 1; }
 
 bool standardOutputIsConsole() { return false; }
 

@@ -47,6 +47,11 @@ char** commandLineArguments(int& argc, char** argv) {
 
 bool terminalWantsUtf8() { return true; }
 
+bool standardErrorIsTerminal() {
+  DWORD mode;
+  return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+}
+
 bool standardOutputIsConsole() {
   DWORD mode;
   return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;

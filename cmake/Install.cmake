@@ -15,10 +15,10 @@ include(CMakePackageConfigHelpers)
 add_subdirectory(man)
 
 if(WIN32)
-  install(TARGETS krvmake krvdiv pkvmake pkvdiv kervls RUNTIME DESTINATION . COMPONENT tools)
+  install(TARGETS krvmake krvdiv pkvmake pkvdiv kervls kerv_command RUNTIME DESTINATION . COMPONENT tools)
   install(FILES README.md LICENSE DESTINATION . COMPONENT tools)
 else()
-  install(TARGETS krvmake krvdiv pkvmake pkvdiv kervls RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
+  install(TARGETS krvmake krvdiv pkvmake pkvdiv kervls kerv_command RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
   install(FILES ${KERV_MAN_PAGES_GZ} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
 endif()
 

@@ -75,6 +75,9 @@ class ArchiveReader {
   // "offset <n>: " (the first byte it concerns); empty when sound.
   const std::vector<std::string>& damage() const { return index->damage(); }
 
+  // The index the reader made, for plans over the archive (UpdatePlan).
+  const ArchiveIndex& archiveIndex() const { return *index; }
+
   // The archive's path as given, and its size in bytes when opened.
   const std::string& path() const { return path_; }
   int64_t size() const { return size_; }

@@ -39,6 +39,17 @@ std::string PackPlan::lengthError(int64_t length) {
          std::to_string(length);
 }
 
+std::vector<Piece> PackPlan::pieces(const std::vector<int64_t>& sizes) const {
+  KERV_ASSERT(sizes.size() == names_.size(), "sizes.size()==names().size()");
+  std::vector<Piece> out;
+  appendPiece(out, Piece::ofBytes(head_));
+  for (std::size_t i = 0; i < sizes.size(); ++i) {
+    appendPiece(out, Piece::ofBytes(sizeField(sizes[i])));
+    appendPiece(out, Piece::ofFile(i, sizes[i]));
+  }
+  return out;
+}
+
 std::string PackPlan::sizeField(int64_t size) {
   KERV_ASSERT(0 <= size && size <= kMaxBlockSize, "0<=size && size<=kMaxBlockSize");
   return littleEndian(static_cast<uint32_t>(size), 4);

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "reader/Piece.h"
 #include "scenario/Dialect.h"
 
 class PackPlan {
@@ -37,6 +38,11 @@ class PackPlan {
   // The 4-byte field before a block of `size` bytes.
   // REQUIRES: 0 <= size <= kMaxBlockSize.
   static std::string sizeField(int64_t size);
+
+  // The archive as pieces, given the size of each listed data file in list
+  // order: the head, then for each name its size field and the file of its
+  // number. REQUIRES: one size per name, each in [0..kMaxBlockSize].
+  std::vector<Piece> pieces(const std::vector<int64_t>& sizes) const;
 
  private:
   std::string error_;

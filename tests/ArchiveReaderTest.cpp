@@ -15,26 +15,6 @@
 
 namespace {
 
-std::string le32(uint32_t v) {
-  std::string s;
-  for (int i = 0; i < 4; ++i) s += static_cast<char>(v >> (8 * i) & 0xFF);
-  return s;
-}
-
-std::string scenarioText(const std::string& magic, std::initializer_list<std::string> files) {
-  std::string text = magic + " 1.2 30.5\r\ntitle\r\n.15\r\n";
-  for (const std::string& f : files) text += f + "\r\n";
-  return text + ".\r\n.\r\nR1 ; go\r\n";
-}
-
-// The archive as the format defines it: magic, five zero bytes, the 16-bit
-// scenario length, the scenario, then each block behind its 32-bit size.
-std::string archive(const std::string& magic, const std::string& text, std::initializer_list<std::string> blocks) {
-  std::string out = magic + std::string(5, '\0') + le32(static_cast<uint32_t>(text.size())).substr(0, 2) + text;
-  for (const std::string& b : blocks) out += le32(static_cast<uint32_t>(b.size())) + b;
-  return out;
-}
-
 const std::string kText = scenarioText("KERV", {"a.qvd", "=x:|y:\x8a\x43.zpt", "a.qvd", "e.zpt"});
 const std::string kSound = archive("KRV", kText, {"AAA", "sea", "again", ""});
 

@@ -9,7 +9,6 @@
 #include <cstring>
 #include <iomanip>
 #include <iostream>
-#include <sstream>
 #include <string>
 
 #include "archive/System.h"
@@ -50,32 +49,12 @@ int usageError() {
   return kTrouble;
 }
 
-// Standard output must have reached its file for the status to be true.
-int finish(int status, std::ostream& out = std::cout) {
-  out.flush();
-  std::cout.flush();
-  if (!out || !std::cout || std::fflush(stdout) != 0 || std::ferror(stdout)) {
-    std::cerr << "kervls: write error: " << std::strerror(errno) << std::endl;
-    return kTrouble;
-  }
-  return status;
-}
-
-// UTF-8 text for a console, written out as Unicode text when flushed.
-class ConsoleBuffer : public std::stringbuf {
- protected:
-  int sync() override {
-    bool ok = str().empty() || writeToConsole(str());
-    str("");
-    return ok ? 0 : -1;
-  }
-};
-
 int digits(int64_t v) { return static_cast<int>(std::to_string(v).size()); }
 
 }  // namespace
 
-int listArchive(ArchiveReader& reader, const char* name, Charset charset, std::ostream& out, std::ostream& err) {
+int listArchive(ArchiveReader& reader, const char* name, Charset charset, std::ostream& out, std::ostream& err,
+                const char* program) {
   const std::vector<ArchiveEntry>& entries = reader.entries();
   out << name << ": " << reader.dialectName() << " archive, version " << reader.version() << ", waiting time "
       << reader.scenario().getWaitingTime() << " s, " << entries.size() << " data file"
@@ -90,7 +69,7 @@ int listArchive(ArchiveReader& reader, const char* name, Charset charset, std::o
         << toTerminal(e.name, charset) << '\n';
   }
   out.flush();  // the listing before its findings, on a terminal
-  for (const std::string& finding : reader.damage()) err << "kervls: " << name << ": " << finding << std::endl;
+  for (const std::string& finding : reader.damage()) err << program << ": " << name << ": " << finding << std::endl;
   return reader.damage().empty() ? kSound : kDamaged;
 }
 
@@ -102,8 +81,8 @@ int listArchives(int argc, char** argv) {
                                    {"version", no_argument, nullptr, 'v'},
                                    {nullptr, 0, nullptr, 0}};
   for (int c; (c = getopt_long(argc, argv, "", options, nullptr)) != -1;) {
-    if (c == 'h') return finish((std::cout << kHelp, kSound));
-    if (c == 'v') return finish((std::cout << kVersion, kSound));
+    if (c == 'h') return finishOutput("kervls", (std::cout << kHelp, kSound));
+    if (c == 'v') return finishOutput("kervls", (std::cout << kVersion, kSound));
     return usageError();  // getopt_long has said what was wrong
   }
   if (optind == argc) {
@@ -111,20 +90,22 @@ int listArchives(int argc, char** argv) {
     return usageError();
   }
 
+  return listAll(argv + optind, argc - optind, "kervls");
+}
+
+int listAll(char** names, int count, const char* program) {
   const Charset charset = terminalCharset();
-  ConsoleBuffer console;
-  std::ostream consoleStream(&console);
-  std::ostream& out = standardOutputIsConsole() ? consoleStream : std::cout;
+  TextOutput out;
   int status = kSound;
-  for (int i = optind; i < argc; ++i) {
+  for (int i = 0; i < count; ++i) {
     try {
-      ArchiveReader reader(argv[i]);
-      status = std::max(status, listArchive(reader, argv[i], charset, out, std::cerr));
+      ArchiveReader reader(names[i]);
+      status = std::max(status, listArchive(reader, names[i], charset, out.stream(), std::cerr, program));
     } catch (const ArchiveError& e) {
-      out.flush();
-      std::cerr << "kervls: " << e.what() << std::endl;
+      out.stream().flush();
+      std::cerr << program << ": " << e.what() << std::endl;
       status = std::max(status, e.errorNumber() != 0 ? int{kTrouble} : int{kDamaged});
     }
   }
-  return finish(status, out);
+  return finishOutput(program, status, out.stream());
 }

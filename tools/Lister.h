@@ -12,7 +12,12 @@
 // the name converted for `charset`) to `out`, and one line per finding of
 // damage to `err`, each naming `name`. Returns 0 when the archive is sound,
 // 1 when it is damaged.
-int listArchive(ArchiveReader& reader, const char* name, Charset charset, std::ostream& out, std::ostream& err);
+int listArchive(ArchiveReader& reader, const char* name, Charset charset, std::ostream& out, std::ostream& err,
+                const char* program = "kervls");
+
+// Lists the `count` archives `names` as kervls does, findings and errors
+// on standard error after "<program>: ", and returns the status.
+int listAll(char** names, int count, const char* program);
 
 // Runs kervls on argv and returns its exit status: 0 when every archive is
 // sound, 1 when any is damaged or is not an archive, 2 on a usage error or

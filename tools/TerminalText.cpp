@@ -1,5 +1,10 @@
 #include "tools/TerminalText.h"
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+
 #include "archive/System.h"
 #include "scenario/ConsoleText.h"
 #include "scenario/Cp932.h"
@@ -45,4 +50,22 @@ Charset terminalCharset() { return terminalWantsUtf8() ? Charset::utf8 : Charset
 
 std::string toTerminal(const std::string& sjis, Charset charset) {
   return charset == Charset::utf8 ? cp932::toUtf8(sjis, cp932::Undecodable::escape) : toEucJp(sjis);
+}
+
+int TextOutput::ConsoleBuffer::sync() {
+  bool ok = str().empty() || writeToConsole(str());
+  str("");
+  return ok ? 0 : -1;
+}
+
+TextOutput::TextOutput() : consoleStream(&console), out(standardOutputIsConsole() ? &consoleStream : &std::cout) {}
+
+int finishOutput(const char* program, int status, std::ostream& out) {
+  out.flush();
+  std::cout.flush();
+  if (!out || !std::cout || std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    std::cerr << program << ": write error: " << std::strerror(errno) << std::endl;
+    return 2;
+  }
+  return status;
 }

@@ -2,6 +2,8 @@
 // the locale's character set.
 #pragma once
 
+#include <iostream>
+#include <sstream>
 #include <string>
 
 enum class Charset { eucJp, utf8 };
@@ -15,3 +17,27 @@ Charset terminalCharset();
 // not convert, and a control character, is shown as a \xNN escape; no byte
 // is dropped.
 std::string toTerminal(const std::string& sjis, Charset charset);
+
+// Standard output for text in UTF-8 (or in the terminal's character set):
+// std::cout, or on a Windows console a stream that writes it there as
+// Unicode text whenever it is flushed.
+class TextOutput {
+ public:
+  TextOutput();
+  std::ostream& stream() { return *out; }
+
+ private:
+  class ConsoleBuffer : public std::stringbuf {
+   protected:
+    int sync() override;
+  };
+  ConsoleBuffer console;
+  std::ostream consoleStream;
+  std::ostream* out;
+};
+
+// Flushes `out` and standard output and returns `status`, or, when what
+// was written did not all reach its file, reports "<program>: write error:
+// <reason>" on standard error and returns 2: a status must not claim a
+// listing that was lost.
+int finishOutput(const char* program, int status, std::ostream& out = std::cout);

@@ -1,0 +1,97 @@
+#include "reader/UpdatePlan.h"
+
+#include <memory>
+#include <unordered_map>
+
+#include "archive/Container.h"
+#include "reader/PackPlan.h"
+#include "scenario/Cp932.h"
+
+namespace {
+
+std::string shown(const std::string& name) { return cp932::toUtf8(name, cp932::Undecodable::escape); }
+
+}  // namespace
+
+void appendPiece(std::vector<Piece>& pieces, Piece piece) {
+  if (!pieces.empty() && pieces.back().kind == piece.kind) {
+    Piece& last = pieces.back();
+    if (piece.kind == Piece::Kind::bytes) {
+      last.bytes += piece.bytes;
+      last.length += piece.length;
+      return;
+    }
+    if (piece.kind == Piece::Kind::archive && last.offset + last.length == piece.offset) {
+      last.length += piece.length;
+      return;
+    }
+  }
+  pieces.push_back(std::move(piece));
+}
+
+int64_t totalLength(const std::vector<Piece>& pieces) {
+  int64_t n = 0;
+  for (const Piece& p : pieces) n += p.length;
+  return n;
+}
+
+UpdatePlan::UpdatePlan(const ArchiveIndex& index, const std::string* scenario,
+                       const std::vector<Replacement>& replaced) {
+  build(index, scenario, replaced);
+}
+
+void UpdatePlan::build(const ArchiveIndex& index, const std::string* scenario,
+                       const std::vector<Replacement>& replaced) {
+  if (!index.error().empty()) return fail(index.error());
+  if (!index.damage().empty()) return fail("the archive is damaged: " + index.damage().front());
+  const Dialect& dialect = index.dialect();
+
+  // The header as it stands (bytes 3 to 7 may hold anything), then the scenario.
+  appendPiece(pieces_, Piece::ofArchive(0, container::kHeaderSize));
+  std::vector<std::string> names;
+  if (scenario == nullptr) {
+    appendPiece(pieces_, Piece::ofArchive(container::kHeaderSize, 2 + static_cast<int64_t>(index.scenarioText().size())));
+    for (const ArchiveEntry& e : index.entries()) names.push_back(e.name);
+  } else {
+    const PackPlan plan(scenario->data(), static_cast<int64_t>(scenario->size()));
+    if (!plan.error().empty()) return fail("the new scenario is " + plan.error());
+    if (&plan.dialect() != &dialect) {
+      return fail(std::string("the new scenario is not for ") + dialect.name + ": it does not start with " +
+                  dialect.scenarioMagic);
+    }
+    appendPiece(pieces_, Piece::ofBytes(plan.head().substr(container::kHeaderSize)));
+    names = plan.names();
+  }
+
+  std::unordered_map<std::string, std::size_t> replacement;
+  for (std::size_t i = 0; i < replaced.size(); ++i) {
+    const Replacement& r = replaced[i];
+    if (!replacement.emplace(r.name, i).second) return fail(shown(r.name) + " is given twice");
+    if (r.size < 0 || r.size > PackPlan::kMaxBlockSize) {
+      return fail(shown(r.name) + ": a data file holds at most " + std::to_string(PackPlan::kMaxBlockSize) +
+                  " bytes, this one " + std::to_string(r.size));
+    }
+  }
+  std::unordered_map<std::string, std::vector<const ArchiveEntry*>> oldBlocks;
+  for (const ArchiveEntry& e : index.entries()) oldBlocks[e.name].push_back(&e);
+
+  std::unordered_map<std::string, std::size_t> seen;
+  for (const std::string& name : names) {
+    const std::size_t k = seen[name]++;
+    if (auto r = replacement.find(name); r != replacement.end()) {
+      appendPiece(pieces_, Piece::ofBytes(PackPlan::sizeField(replaced[r->second].size)));
+      appendPiece(pieces_, Piece::ofFile(r->second, replaced[r->second].size));
+    } else if (auto old = oldBlocks.find(name); old != oldBlocks.end()) {
+      const ArchiveEntry& e = *old->second[k < old->second.size() ? k : 0];
+      appendPiece(pieces_, Piece::ofArchive(e.offset - 4, 4 + int64_t{e.size}));
+    } else {
+      return fail(shown(name) + " is listed in the new scenario, but is neither in the archive nor given");
+    }
+  }
+  for (const Replacement& r : replaced) {
+    if (seen.count(r.name) == 0) {
+      return fail("no data file " + shown(r.name) +
+                  (scenario != nullptr ? " in the new scenario's file list" : " in the archive"));
+    }
+  }
+}

@@ -1,0 +1,75 @@
+#include "scenario/ExtractName.h"
+
+#include <cstdio>
+#include <vector>
+
+#include "archive/FileName.h"
+#include "scenario/Cp932.h"
+#include "scenario/Utf8.h"
+
+namespace {
+
+ExtractName refused(std::string why) { return {"", std::move(why)}; }
+
+std::string hex(const char* format, unsigned value) {
+  char text[48];
+  std::snprintf(text, sizeof text, format, value);
+  return text;
+}
+
+// The first control character in `text`, or 0xFFFFFFFF.
+char32_t firstControl(const std::string& text, bool raw) {
+  const char* p = text.data();
+  const char* const end = p + text.size();
+  while (p < end) {
+    char32_t c = static_cast<unsigned char>(*p);
+    if (raw) {
+      ++p;
+      if (c < 0x20 || c == 0x7F) return c;
+    } else {
+      utf8::next(p, end, &c);  // the decoder's own UTF-8
+      if (cp932::isControl(c)) return c;
+    }
+  }
+  return 0xFFFFFFFF;
+}
+
+}  // namespace
+
+ExtractName extractName(std::string_view stored, bool raw, bool windowsRules) {
+  std::string text;
+  if (raw) {
+    text = stored;
+  } else {
+    std::vector<std::size_t> bad;
+    text = cp932::toUtf8(stored, cp932::Undecodable::replace, &bad);
+    if (!bad.empty()) {
+      return refused(hex("byte 0x%02X", static_cast<unsigned char>(stored[bad[0]])) + " at offset " +
+                     std::to_string(bad[0]) + " has no character");
+    }
+  }
+  if (const char32_t c = firstControl(text, raw); c != 0xFFFFFFFF) return refused(hex("control character U+%04X", c));
+  const std::string_view separators = raw ? "/" : "/\\";
+  if (text.empty()) return refused("empty name");
+  if (separators.find(text[0]) != std::string_view::npos) return refused("absolute name");
+  if (windowsRules && text.find(':') != std::string::npos) return refused("':' names a drive or a stream on Windows");
+
+  ExtractName out;
+  std::string part;
+  for (std::size_t i = 0; i <= text.size(); ++i) {
+    if (i < text.size() && separators.find(text[i]) == std::string_view::npos) {
+      part += text[i];
+      continue;
+    }
+    const bool last = i == text.size();
+    if (part == "..") return refused("'..' leads outside the folder");
+    if (const char* problem = windowsRules ? windowsComponentProblem(part) : nullptr) return refused(problem);
+    if (!part.empty() && part != ".") {
+      out.path += (out.path.empty() ? "" : "/") + part;
+    } else if (last) {
+      return refused("empty name");  // it ends in a separator or a '.': a folder, not a file
+    }
+    part.clear();
+  }
+  return out;
+}

@@ -1,0 +1,23 @@
+// Where a data file goes when an archive is extracted into a folder under
+// readable names, and which names are refused, so that nothing is created
+// outside that folder or under a name other than the one checked.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+struct ExtractName {
+  std::string path;     // relative to the folder, its folders separated by '/'; empty when refused
+  std::string refusal;  // why the name is refused; empty when it is not
+};
+
+// The path for the file-list entry `stored` (Shift_JIS bytes): its
+// characters in UTF-8, split into folders at '/' and '\' after decoding
+// (so the second byte of a character is never a separator); or, with
+// `raw`, its bytes as they stand, split at '/' only, as the kernel splits
+// them. Empty and '.' components are dropped. Refused: an empty name, an
+// absolute one, a '..' component, a control character (U+0000 to U+001F,
+// U+007F to U+009F; with `raw`, the bytes 0x00 to 0x1F and 0x7F), a byte
+// with no character (unless `raw`), and with `windowsRules` also a ':'
+// and the components Windows drops letters of or takes for a device.
+ExtractName extractName(std::string_view stored, bool raw, bool windowsRules);

@@ -1,0 +1,81 @@
+#include "scenario/ScenarioText.h"
+
+#include <cstdio>
+#include <unordered_map>
+#include <vector>
+
+#include "scenario/Cp932.h"
+#include "scenario/Utf8.h"
+
+namespace {
+
+// The lines of `text`, each with its LF; the last may have none.
+std::vector<std::string_view> linesOf(std::string_view text) {
+  std::vector<std::string_view> lines;
+  while (!text.empty()) {
+    const std::size_t lf = text.find('\n');
+    const std::size_t n = lf == std::string_view::npos ? text.size() : lf + 1;
+    lines.push_back(text.substr(0, n));
+    text.remove_prefix(n);
+  }
+  return lines;
+}
+
+std::size_t characters(std::string_view utf8) {
+  std::size_t n = 0;
+  for (char b : utf8) n += (static_cast<unsigned char>(b) & 0xC0) != 0x80;
+  return n;
+}
+
+}  // namespace
+
+std::string TextError::message() const {
+  char text[64];
+  if (c == cp932::kNotUtf8) {
+    std::snprintf(text, sizeof text, "%zu:%zu: ", line, column);
+    return std::string(text) + "the text is not UTF-8 here";
+  }
+  std::snprintf(text, sizeof text, "%zu:%zu: U+%04X", line, column, static_cast<unsigned>(c));
+  std::string shown;
+  if (!cp932::isControl(c)) utf8::append(shown, c);
+  return std::string(text) + (shown.empty() ? "" : " '" + shown + "'") + " has no code in Shift_JIS (code page 932)";
+}
+
+bool textToScenario(std::string_view text, std::string_view original, std::string& out, TextError* error) {
+  std::unordered_map<std::string, std::vector<std::string_view>> originals;  // by how they read
+  for (std::string_view line : linesOf(original)) {
+    originals[cp932::toUtf8(line, cp932::Undecodable::replace)].push_back(line);
+  }
+  std::unordered_map<std::string, std::size_t> taken;
+  const auto reuse = [&](const std::string& line) {
+    const auto it = originals.find(line);
+    if (it == originals.end()) return false;
+    const std::size_t k = taken[line]++;
+    out += it->second[k < it->second.size() ? k : 0];
+    return true;
+  };
+
+  std::size_t index = 0;
+  if (text.substr(0, 3) == "\xEF\xBB\xBF") {
+    text.remove_prefix(3);
+    index = 1;
+  }
+  std::size_t number = 1;
+  for (std::string_view line : linesOf(text)) {
+    const std::string given(line);
+    std::string normal = given;
+    if (!normal.empty() && normal.back() == '\n' && (normal.size() < 2 || normal[normal.size() - 2] != '\r')) {
+      normal.insert(normal.size() - 1, "\r");
+    }
+    if (!reuse(given) && (normal == given || !reuse(normal))) {
+      cp932::EncodeError e;
+      if (!cp932::fromUtf8(normal, out, &e)) {  // the CR added comes last: indices hold for `given`
+        if (error != nullptr) *error = {number, e.index + 1, index + e.index, e.c};
+        return false;
+      }
+    }
+    index += characters(line);
+    ++number;
+  }
+  return true;
+}

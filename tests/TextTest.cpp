@@ -1,0 +1,97 @@
+// Names and scenario text in UTF-8: how the codec shows bytes with no
+// character, where an extracted name goes, and an edited scenario back.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "scenario/Cp932.h"
+#include "scenario/ExtractName.h"
+#include "scenario/ScenarioText.h"
+
+namespace {
+
+TEST(Cp932Test, ShowsWhatHasNoCharacter) {
+  struct Case {
+    std::string sjis;
+    std::string escaped, replaced;
+  } cases[] = {
+      {"\x8a\x43.zpt", "\xe6\xb5\xb7.zpt", "\xe6\xb5\xb7.zpt"},
+      {"a\x85\x40", "a\\x85@", "a\xef\xbf\xbd@"},       // a lead byte before a byte it makes no code with
+      {"\x81\x1b\x81", "\\x81\\x1B\\x81", "\xef\xbf\xbd\x1b\xef\xbf\xbd"},  // a lead byte last
+      {"\x80\xa0\r\n", "\\x80\xef\xa3\xb0\\x0D\\x0A", "\xc2\x80\xef\xa3\xb0\r\n"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(cp932::toUtf8(c.sjis, cp932::Undecodable::escape), c.escaped);
+    EXPECT_EQ(cp932::toUtf8(c.sjis, cp932::Undecodable::replace), c.replaced);
+  }
+  std::string out;
+  cp932::EncodeError e;
+  EXPECT_FALSE(cp932::fromUtf8("a\xe6\xb5\xb7\xf0\x9f\x98\x80", out, &e));  // a海😀
+  EXPECT_EQ(out, "a\x8a\x43");
+  EXPECT_EQ(e.offset, 4u);
+  EXPECT_EQ(e.index, 2u);
+  EXPECT_EQ(e.c, U'\U0001F600');
+  EXPECT_FALSE(cp932::fromUtf8("\xed\xa0\x80", out, &e));  // a surrogate is no UTF-8
+  EXPECT_EQ(e.c, cp932::kNotUtf8);
+}
+
+TEST(ExtractNameTest, PathsAndRefusals) {
+  struct Case {
+    std::string stored;
+    bool raw, windows;
+    std::string path;     // empty: refused
+    std::string refusal;  // a part of the reason
+  } cases[] = {
+      {"sub\\y.qvd", false, false, "sub/y.qvd", ""},
+      {"\x95\\.zpt", false, false, "\xe8\xa1\xa8.zpt", ""},  // 表: its 0x5C is no separator
+      {"a//./b.qvd", false, false, "a/b.qvd", ""},
+      {"sub\\y.qvd", true, false, "sub\\y.qvd", ""},
+      {"\x85\x40.qvd", true, false, "\x85\x40.qvd", ""},
+      {"\x85\x40.qvd", false, false, "", "byte 0x85 at offset 0 has no character"},
+      {"/etc/x", false, false, "", "absolute name"},
+      {"\\x.qvd", false, false, "", "absolute name"},
+      {"a\\..\\..\\x", false, false, "", "'..'"},
+      {"a\x1b.qvd", true, false, "", "control character U+001B"},
+      {"a\x80.qvd", false, false, "", "control character U+0080"},
+      {"", false, false, "", "empty name"},
+      {"sub/", false, false, "", "empty name"},
+      {"con.qvd", false, false, "con.qvd", ""},
+      {"con.qvd", false, true, "", "device"},
+      {"a.qvd:x", false, true, "", "':'"},
+      {"x.", false, true, "", "dot or a blank"},
+  };
+  for (const Case& c : cases) {
+    const ExtractName x = extractName(c.stored, c.raw, c.windows);
+    EXPECT_EQ(x.path, c.path) << c.stored;
+    EXPECT_NE(x.refusal.find(c.refusal), std::string::npos) << c.stored << ": " << x.refusal;
+    EXPECT_EQ(x.refusal.empty(), c.refusal.empty()) << c.stored;
+  }
+}
+
+TEST(ScenarioTextTest, KeepsWhatWasNotEdited) {
+  // 0x8790 and 0x81E0 are both U+2252; 0x85 has no character.
+  const std::string original = "KERV 1.2\r\n\x87\x90 x\r\n\x85 y\r\nbare\n\x87\x90 x\r\nend";
+  struct Case {
+    std::string text;
+    std::string expected;
+  } cases[] = {
+      {"KERV 1.2\r\n\xe2\x89\x92 x\r\n\xef\xbf\xbd y\r\nbare\n\xe2\x89\x92 x\r\nend", original},
+      // An editor's LF line ends, and a byte order mark.
+      {"\xef\xbb\xbfKERV 1.2\n\xe2\x89\x92 x\n\xef\xbf\xbd y\nbare\n\xe2\x89\x92 x\nend", original},
+      // Edited lines are encoded; the rest keeps its bytes.
+      {"KERV 1.2\n\xe2\x89\x92 z\n\xe2\x89\x92 x\nnew\n", "KERV 1.2\r\n\x81\xe0 z\r\n\x87\x90 x\r\nnew\r\n"},
+  };
+  for (const Case& c : cases) {
+    std::string out;
+    TextError e;
+    EXPECT_TRUE(textToScenario(c.text, original, out, &e)) << e.message();
+    EXPECT_EQ(out, c.expected);
+  }
+  std::string out;
+  TextError e;
+  EXPECT_FALSE(textToScenario("\xef\xbb\xbfKERV\nab\xf0\x9f\x98\x80\n", original, out, &e));
+  EXPECT_EQ(e.message(), "2:3: U+1F600 '\xf0\x9f\x98\x80' has no code in Shift_JIS (code page 932)");
+  EXPECT_EQ(e.index, 8u);  // the mark, "KERV", LF, 'a', 'b'
+}
+
+}  // namespace

@@ -1,0 +1,27 @@
+// The commands of `kerv`, each a name, a usage line, a help text and a
+// driver that takes its own arguments (argv[0] is the command's name) and
+// returns the exit status.
+#pragma once
+
+#include "tools/KervCommon.h"
+
+namespace kerv {
+
+extern const Command listCommand;
+extern const Command extractCommand;
+extern const Command catCommand;
+extern const Command createCommand;
+extern const Command updateCommand;
+extern const Command scenarioCommand;
+
+int runList(int argc, char** argv);
+int runExtract(int argc, char** argv);
+int runCat(int argc, char** argv);
+int runCreate(int argc, char** argv);
+int runUpdate(int argc, char** argv);
+int runScenario(int argc, char** argv);
+
+}  // namespace kerv
+
+// Runs `kerv COMMAND ...` on the program's argv and returns its status.
+int runKerv(int argc, char** argv);

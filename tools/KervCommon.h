@@ -1,0 +1,102 @@
+// What the commands of `kerv` share: their statuses and reports, how a
+// name given on the command line finds data files, the names of derived
+// files, and the progress bar.
+#pragma once
+
+#include <getopt.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "reader/ArchiveIndex.h"
+
+namespace kerv {
+
+// The exit status: the worst thing that happened decides.
+enum Status {
+  kDone = 0,     // everything was done
+  kRefused = 1,  // something was refused, missing or damaged
+  kTrouble = 2,  // a usage error, or a file that cannot be opened, read or written
+};
+
+// A command: its name, usage line (after "kerv "), help text and driver.
+struct Command {
+  const char* name;
+  const char* usage;
+  const char* help;
+  int (*run)(int argc, char** argv);
+};
+
+// Writes "kerv: <message>" on standard error.
+void report(const std::string& message);
+
+// The command's options, as getopt_long reads them from argv (argv[0] is
+// the command), each handed to `take` with its argument; --help prints the
+// help and the status is kDone, an unknown option says so and the status
+// is kTrouble. Returns -1 once the options are read (optind is then the
+// first operand), else the status to exit with.
+template <class Take>
+int readOptions(const Command& command, int argc, char** argv, const char* shortOptions, const option* longOptions,
+                Take take);
+
+// Prints the command's help on standard output; returns its status.
+int printHelp(const Command& command);
+// Reports a usage error ("kerv: <message>", when given, then how to get
+// help) and returns kTrouble.
+int usageError(const Command& command, const std::string& message = "");
+
+// A file-list name (Shift_JIS) as the commands show it: in UTF-8, with a
+// byte that has no character or a control character as \xNN.
+std::string shown(const std::string& name);
+
+// The entries that a name given on the command line means: those whose
+// name decodes to exactly that UTF-8 text, or, when none does, those whose
+// stored bytes are exactly it. In list order.
+std::vector<std::size_t> entriesNamed(const std::vector<std::string>& names, const std::string& given);
+
+// `path` without its folder; "" for a path that ends in a separator.
+std::string baseName(const std::string& path);
+// The folder of `path`: "." when it has none.
+std::string folderOf(const std::string& path);
+// `name` with `from` as its suffix replaced by `to` (".ker" by ".krv"),
+// or, when it has another, with `to` appended.
+std::string withSuffix(const std::string& name, const char* from, const char* to);
+
+// Creates the folder `path` and those above it that are missing.
+bool makeFolders(const std::string& path);
+
+// A progress bar on standard error, for work of `total` bytes: drawn only
+// when standard error is a terminal, the work is over 64 MiB and it is not
+// silenced; redrawn at most ten times a second, and wiped at the end.
+class ProgressBar {
+ public:
+  ProgressBar(const char* what, int64_t total, bool quiet);
+  ~ProgressBar();
+  ProgressBar(const ProgressBar&) = delete;
+  ProgressBar& operator=(const ProgressBar&) = delete;
+  void show(int64_t done);
+
+ private:
+  const char* what;
+  int64_t total;
+  bool shown = false;
+  bool active;
+  int64_t lastDrawn = -1;  // milliseconds
+};
+
+// ---- The template ----
+
+template <class Take>
+int readOptions(const Command& command, int argc, char** argv, const char* shortOptions, const option* longOptions,
+                Take take) {
+  static char program[] = "kerv";
+  argv[0] = program;  // getopt_long's messages start with it
+  for (int c; (c = getopt_long(argc, argv, shortOptions, longOptions, nullptr)) != -1;) {
+    if (c == 'h') return printHelp(command);
+    if (c == '?' || c == ':' || !take(c, optarg)) return usageError(command);
+  }
+  return -1;
+}
+
+}  // namespace kerv

@@ -1,0 +1,200 @@
+// kerv extract and kerv cat: data files out of an archive, under readable
+// names or onto standard output.
+#include <algorithm>
+#include <cstdio>
+#include <iostream>
+#include <unordered_map>
+#include <vector>
+
+#include "archive/FileName.h"
+#include "archive/SystemFile.h"
+#include "archive/System.h"
+#include "reader/ArchiveReader.h"
+#include "reader/PieceWriter.h"
+#include "scenario/ExtractName.h"
+#include "tools/KervCommands.h"
+#include "tools/KervCommon.h"
+#include "tools/TerminalText.h"
+
+namespace kerv {
+
+namespace {
+
+// The names of the data blocks, in list order.
+std::vector<std::string> namesOf(const ArchiveReader& reader) {
+  std::vector<std::string> names;
+  for (const ArchiveEntry& e : reader.entries()) names.push_back(e.name);
+  return names;
+}
+
+// Whether entries a and b hold the same bytes.
+bool sameBytes(const ArchiveReader& reader, const ArchiveEntry& a, const ArchiveEntry& b) {
+  if (a.size != b.size) return false;
+  std::vector<char> x(1 << 16), y(1 << 16);
+  for (int64_t at = 0; at < a.size; at += static_cast<int64_t>(x.size())) {
+    const int64_t n = reader.read(a, at, x.data(), static_cast<int64_t>(x.size()));
+    if (reader.read(b, at, y.data(), n) != n || !std::equal(x.begin(), x.begin() + n, y.begin())) return false;
+  }
+  return true;
+}
+
+// A failed write's status: a file that exists was refused; the rest is trouble.
+int statusOf(const PieceWriter& writer) {
+  return writer.errorNumber() == EEXIST || writer.errorNumber() == 0 ? kRefused : kTrouble;
+}
+
+std::string failureOf(const PieceWriter& writer) {
+  return writer.failure() + (writer.errorNumber() == EEXIST ? " (--force replaces it)" : "");
+}
+
+}  // namespace
+
+const Command extractCommand = {
+    "extract", "extract [-C DIR] [--raw-names] [--force] [-q] ARCHIVE [NAME...]",
+    "Extract the scenario and every data file of ARCHIVE, or only the data files\n"
+    "NAME..., into DIR. Names are written in UTF-8, with '/' and '\\' separating\n"
+    "folders, which are created as needed; the scenario is named after the archive\n"
+    "(story.krv gives story.ker). Names that are absolute, hold '..', a control\n"
+    "character or a byte with no character are refused and reported, and the rest\n"
+    "is still written. A folder written so packs back to the identical archive\n"
+    "with 'kerv create'.\n"
+    "\n"
+    "  -C, --directory=DIR  extract into DIR (default: the current folder)\n"
+    "      --raw-names      name the files by the bytes the archive stores\n"
+    "  -f, --force          replace files that exist (never replaced otherwise)\n"
+    "  -q, --quiet          draw no progress bar\n"
+    "      --help           display this help and exit\n",
+    runExtract};
+
+int runExtract(int argc, char** argv) {
+  std::string folder = ".";
+  bool raw = false, force = false, quiet = false;
+  static const option options[] = {{"directory", required_argument, nullptr, 'C'},
+                                   {"raw-names", no_argument, nullptr, 'r'},
+                                   {"force", no_argument, nullptr, 'f'},
+                                   {"quiet", no_argument, nullptr, 'q'},
+                                   {"help", no_argument, nullptr, 'h'},
+                                   {nullptr, 0, nullptr, 0}};
+  const int read = readOptions(extractCommand, argc, argv, "C:fq", options, [&](int c, const char* arg) {
+    if (c == 'C') folder = arg;
+    raw = raw || c == 'r';
+    force = force || c == 'f';
+    quiet = quiet || c == 'q';
+    return true;
+  });
+  if (read >= 0) return read;
+  if (optind == argc) return usageError(extractCommand, "missing archive operand");
+  const std::string path = argv[optind];
+
+  std::unique_ptr<ArchiveReader> reader;
+  try {
+    reader = std::make_unique<ArchiveReader>(path.c_str());
+  } catch (const ArchiveError& e) {
+    report(e.what());
+    return e.errorNumber() != 0 ? kTrouble : kRefused;
+  }
+  const std::vector<ArchiveEntry>& entries = reader->entries();
+  int status = kDone;
+  std::vector<bool> chosen(entries.size(), optind + 1 == argc);
+  for (int i = optind + 1; i < argc; ++i) {
+    const std::vector<std::size_t> named = entriesNamed(namesOf(*reader), argv[i]);
+    if (named.empty()) {
+      report(path + ": no data file " + argv[i]);
+      status = kRefused;
+    }
+    for (std::size_t k : named) chosen[k] = true;
+  }
+  if (!makeFolders(folder)) {
+    report(folder + ": " + std::strerror(errno));
+    return kTrouble;
+  }
+  const auto in = [&](const std::string& name) { return folder == "." ? name : folder + "/" + name; };
+
+  PieceWriter writer(path.c_str(), reader->size());
+  if (optind + 1 == argc) {  // the whole archive: the scenario too
+    const Dialect& d = reader->dialect();
+    const std::string name = in(withSuffix(baseName(path), d.archiveSuffix, d.scenarioSuffix));
+    const int64_t length = static_cast<int64_t>(reader->scenarioText().size());
+    if (!writer.write({Piece::ofArchive(10, length)}, {}, name.c_str(), force)) {
+      report(failureOf(writer));
+      status = std::max(status, statusOf(writer));
+    }
+  }
+
+  int64_t total = 0, done = 0;
+  for (std::size_t i = 0; i < entries.size(); ++i) total += chosen[i] ? entries[i].size : 0;
+  ProgressBar bar("extracting", total, quiet);
+  std::unordered_map<std::string, std::size_t> written;  // path -> entry
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    if (!chosen[i]) continue;
+    const ArchiveEntry& e = entries[i];
+    const ExtractName x = extractName(e.name, raw && !SystemFile::kUnicodeNames, kWindowsFileNames);
+    if (!x.refusal.empty()) {
+      report(shown(e.name) + ": not extracted: " + x.refusal);
+      status = std::max(status, int{kRefused});
+      continue;
+    }
+    if (auto first = written.find(x.path); first != written.end()) {
+      if (!sameBytes(*reader, entries[first->second], e)) {
+        report(shown(e.name) + ": listed again (data block " + std::to_string(i + 1) +
+               ") with other bytes: only the first is extracted");
+        status = std::max(status, int{kRefused});
+      }
+      continue;
+    }
+    const std::string target = in(x.path);
+    if (!makeFolders(folderOf(target))) {
+      report(folderOf(target) + ": " + std::strerror(errno));
+      status = std::max(status, int{kTrouble});
+      continue;
+    }
+    const int64_t before = done;
+    if (writer.write({Piece::ofArchive(e.offset, e.size)}, {}, target.c_str(), force,
+                     [&](int64_t n) { bar.show(before + n); })) {
+      written.emplace(x.path, i);
+    } else {
+      report(failureOf(writer));
+      status = std::max(status, statusOf(writer));
+    }
+    bar.show(done += e.size);
+  }
+  for (const std::string& finding : reader->damage()) report(path + ": " + finding);
+  if (!reader->damage().empty()) status = std::max(status, int{kRefused});
+  return status;
+}
+
+const Command catCommand = {"cat", "cat ARCHIVE NAME",
+                            "Write the bytes of the data file NAME of ARCHIVE on standard output.\n"
+                            "\n"
+                            "      --help  display this help and exit\n",
+                            runCat};
+
+int runCat(int argc, char** argv) {
+  static const option options[] = {{"help", no_argument, nullptr, 'h'}, {nullptr, 0, nullptr, 0}};
+  const int read = readOptions(catCommand, argc, argv, "", options, [](int, const char*) { return false; });
+  if (read >= 0) return read;
+  if (argc - optind != 2) return usageError(catCommand, argc - optind < 2 ? "missing operand" : "extra operand");
+  const char* path = argv[optind];
+  const std::string name = argv[optind + 1];
+  try {
+    ArchiveReader reader(path);
+    const std::vector<std::size_t> named = entriesNamed(namesOf(reader), name);
+    if (named.empty()) {
+      report(std::string(path) + ": no data file " + name);
+      return kRefused;
+    }
+    const ArchiveEntry& e = reader.entries()[named[0]];
+    std::vector<char> buffer(1 << 20);
+    for (int64_t at = 0; at < e.size;) {
+      const int64_t n = reader.read(e, at, buffer.data(), static_cast<int64_t>(buffer.size()));
+      if (std::fwrite(buffer.data(), 1, static_cast<std::size_t>(n), stdout) != static_cast<std::size_t>(n)) break;
+      at += n;
+    }
+    return finishOutput("kerv", kDone);
+  } catch (const ArchiveError& e) {
+    report(e.what());
+    return e.errorNumber() != 0 ? kTrouble : kRefused;
+  }
+}
+
+}  // namespace kerv

@@ -1,0 +1,102 @@
+// kerv list and kerv scenario: what an archive holds, and its scenario as
+// UTF-8 text.
+#include <cstring>
+#include <iostream>
+#include <vector>
+
+#include "archive/Container.h"
+#include "archive/SystemFile.h"
+#include "reader/ArchiveReader.h"
+#include "scenario/Cp932.h"
+#include "scenario/Dialect.h"
+#include "tools/KervCommands.h"
+#include "tools/KervCommon.h"
+#include "tools/Lister.h"
+#include "tools/TerminalText.h"
+
+namespace kerv {
+
+const Command listCommand = {
+    "list", "list ARCHIVE...",
+    "List the data files of each ARCHIVE and check its structure, as kervls does:\n"
+    "a first line with the dialect, version, waiting time and number of data\n"
+    "files, then each data block with its size, its offset and its name. Damage\n"
+    "goes to standard error, with the offset of the first byte it concerns.\n"
+    "\n"
+    "      --help  display this help and exit\n",
+    runList};
+
+int runList(int argc, char** argv) {
+  static const option options[] = {{"help", no_argument, nullptr, 'h'}, {nullptr, 0, nullptr, 0}};
+  const int read = readOptions(listCommand, argc, argv, "", options, [](int, const char*) { return false; });
+  if (read >= 0) return read;
+  if (optind == argc) return usageError(listCommand, "missing archive operand");
+  return listAll(argv + optind, argc - optind, "kerv");
+}
+
+const Command scenarioCommand = {
+    "scenario", "scenario FILE",
+    "Write the scenario of FILE, an archive of either dialect or a scenario file,\n"
+    "on standard output as UTF-8 text, its line ends as stored. A byte that has no\n"
+    "character shows as U+FFFD and is reported with its offset in the scenario.\n"
+    "Edit the text and put it back with 'kerv update ARCHIVE --scenario-text FILE'.\n"
+    "\n"
+    "      --help  display this help and exit\n",
+    runScenario};
+
+int runScenario(int argc, char** argv) {
+  static const option options[] = {{"help", no_argument, nullptr, 'h'}, {nullptr, 0, nullptr, 0}};
+  const int read = readOptions(scenarioCommand, argc, argv, "", options, [](int, const char*) { return false; });
+  if (read >= 0) return read;
+  if (argc - optind != 1) return usageError(scenarioCommand, argc == optind ? "missing operand" : "extra operand");
+  const std::string path = argv[optind];
+
+  // An archive by its magic, else a scenario file by its own.
+  SystemFile file;
+  int64_t size = 0;
+  char head[container::kMagicLength] = {};
+  if (!file.openForReading(path.c_str(), &size) || file.read(head, sizeof head) < 0) {
+    report(path + ": " + std::strerror(errno));
+    return kTrouble;
+  }
+  std::string text;
+  if (dialectOfArchive(head, size < 3 ? static_cast<long>(size) : 3) != nullptr) {
+    try {
+      text = ArchiveReader(path.c_str()).scenarioText();
+    } catch (const ArchiveError& e) {
+      report(e.what());
+      return e.errorNumber() != 0 ? kTrouble : kRefused;
+    }
+  } else {
+    text.assign(head, static_cast<std::size_t>(size < 3 ? size : 3));
+    char buffer[1 << 16];
+    for (int64_t n; (n = file.read(buffer, sizeof buffer)) != 0;) {
+      if (n < 0) {
+        report(path + ": " + std::strerror(errno));
+        return kTrouble;
+      }
+      text.append(buffer, static_cast<std::size_t>(n));
+    }
+    if (dialectOfScenario(text.data(), static_cast<long>(text.size())) == nullptr) {
+      report(path + ": not a KERV or P-KERV archive or scenario");
+      return kRefused;
+    }
+  }
+
+  std::vector<std::size_t> bad;
+  TextOutput out;
+  out.stream() << cp932::toUtf8(text, cp932::Undecodable::replace, &bad);
+  out.stream().flush();
+  constexpr std::size_t kReportsShown = 10;
+  for (std::size_t i = 0; i < bad.size() && i < kReportsShown; ++i) {
+    char byte[8];
+    std::snprintf(byte, sizeof byte, "0x%02X", static_cast<unsigned char>(text[bad[i]]));
+    report(path + ": scenario offset " + std::to_string(bad[i]) + ": byte " + byte + " has no character");
+  }
+  if (bad.size() > kReportsShown) {
+    report(path + ": " + std::to_string(bad.size() - kReportsShown) + " more bytes have no character");
+  }
+  return finishOutput("kerv", bad.empty() ? kDone : kRefused, out.stream());
+}
+
+}  // namespace kerv
