@@ -53,6 +53,17 @@ bool FileBuffer::seekTo(int64_t offset) {
   return file.seek(offset);
 }
 
+void FileBuffer::startWriteBack(int64_t offset, int64_t n) {
+  if (flushPutArea()) file.startWriteBack(offset, n);
+}
+
+bool FileBuffer::finishWriting() {
+  const bool ok = flushPutArea();
+  setp(nullptr, nullptr);
+  buffer.reset();
+  return ok;
+}
+
 bool FileBuffer::close() {
   if (!file.isOpen()) return true;
   bool ok = flushPutArea();

@@ -43,6 +43,13 @@ class FileBuffer : public std::streambuf {
 
   // Moves a reading file to `offset`, dropping what was read ahead.
   bool seekTo(int64_t offset);
+  // A writing file: writes out what is buffered and starts writing the
+  // file's [offset..offset+n) to stable storage (SystemFile::startWriteBack).
+  void startWriteBack(int64_t offset, int64_t n);
+  // A writing file that is complete: writes out what is buffered and drops
+  // the buffer, keeping the file open (for linkInPlace). False once a write
+  // has failed.
+  bool finishWriting();
 
   // Writes out what is buffered and closes the file. Returns false, with
   // errno set, when a write or the close failed, now or earlier.

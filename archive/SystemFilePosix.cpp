@@ -159,6 +159,14 @@ bool SystemFile::makeFolder(const char* name, bool linkAllowed) {
 
 bool SystemFile::seek(int64_t offset) { return ::lseek(fdOf(handle), offset, SEEK_SET) >= 0; }
 
+void SystemFile::startWriteBack(int64_t offset, int64_t n) {
+#if defined(__linux__)
+  ::sync_file_range(fdOf(handle), offset, n, SYNC_FILE_RANGE_WRITE);  // a hint: a failure shows at the sync
+#else
+  static_cast<void>(offset), static_cast<void>(n);
+#endif
+}
+
 int64_t SystemFile::read(char* p, int64_t n) {
   for (;;) {
     ssize_t r = ::read(fdOf(handle), p, static_cast<std::size_t>(std::min<int64_t>(n, int64_t{1} << 30)));

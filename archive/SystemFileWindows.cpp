@@ -190,6 +190,8 @@ bool SystemFile::seek(int64_t offset) {
   return SetFilePointerEx(handleOf(handle), at, nullptr, FILE_BEGIN) != 0 || fails();
 }
 
+void SystemFile::startWriteBack(int64_t, int64_t) {}  // Windows writes back by itself
+
 int64_t SystemFile::read(char* p, int64_t n) {
   DWORD got = 0;
   if (!ReadFile(handleOf(handle), p, chunk(n), &got, nullptr)) {

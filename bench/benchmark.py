@@ -1,11 +1,13 @@
 #!/usr/bin/env python3
-"""Times krvmake and krvdiv against tar and cat on two data sets.
+"""Times krvmake, krvdiv and kerv against tar and cat on two data sets.
 
 Builds, in a scratch folder, a set of 2000 data files of 16 KiB and a set of
 4 data files of 256 MiB, each with a scenario that lists them. Then runs, in
 turn and several times: krvmake, `tar cf` and `cat` over the files; krvdiv
 and `tar xf` into empty folders, and `cat ARCHIVE > FILE`; kervls and
-`cat ARCHIVE >/dev/null`. Prints the median wall-clock times, the peak
+`cat ARCHIVE >/dev/null`; `kerv extract` into an empty folder against
+krvdiv, and `kerv update` of one small data file into a new archive
+against `cat ARCHIVE > COPY`. Prints the median wall-clock times, the peak
 resident memory of each, and the ratios the goals are stated in (each the
 median of the ratios within one round, which the machine's drift affects
 least); then removes everything. This is a benchmark, not a test.
@@ -36,6 +38,8 @@ def make_set(folder, count, size):
     lines = [b"KERV 1.0 30.0", b"bench", b".", *[n.encode() for n in names], b".", b"."]
     with open(os.path.join(folder, "s.ker"), "wb") as f:
         f.write(b"\r\n".join(lines) + b"\r\n")
+    with open(os.path.join(folder, "small"), "wb") as f:
+        f.write(b"a small data file")
     with open(os.path.join(folder, "list"), "w") as f:
         f.write("\n".join(names) + "\n")
     return names
@@ -76,11 +80,15 @@ def measure(bin_dir, scratch, label, count, size, runs, verbose):
         "krvdiv": ([os.path.join(bin_dir, "krvdiv"), krv, "s.ker"], out, None),
         "tar xf": (["tar", "xf", tar], out, None),
         "cat krv": (["sh", "-c", f"cat {krv} > {cat}"], data, cat),
+        "kerv extract": ([os.path.join(bin_dir, "kerv"), "extract", "-q", krv], out, None),
+        "kerv update": ([os.path.join(bin_dir, "kerv"), "update", "-q", "-o", cat, krv, f"{names[0]}=small"], data, cat),
         "kervls": ([os.path.join(bin_dir, "kervls"), krv], data, ""),
         "cat krv >/dev/null": (["sh", "-c", f"cat {krv} >/dev/null"], data, ""),
     }
     goals = (("krvmake", "tar cf", "at most 1"), ("krvmake", "cat", "at most 1.1 on the large set"),
              ("krvdiv", "tar xf", "at most 1"), ("krvdiv", "cat krv", "at most 1.1 on the large set"),
+             ("kerv extract", "krvdiv", "at most 1.1 on the large set"),
+             ("kerv update", "cat krv", "at most 1.2 on the large set"),
              ("kervls", "cat krv >/dev/null", "a small fraction"))
     times = {name: [] for name in cases}
     memory = {name: 0 for name in cases}

@@ -1,7 +1,8 @@
 # Installation, by component (each becomes one Debian package, see
 # Packages.cmake).
 #
-# Component "tools" (kerv-tools): the programs and their manual pages.
+# Component "tools" (kerv-tools): the programs, their manual pages and the
+# bash completion of kerv.
 # Component "dev" (libkerv-dev): the headers under include/kerv, the static
 # library, and the CMake and pkg-config files that put include/kerv on a
 # consumer's include path. With the prefix /usr the library goes into the
@@ -20,6 +21,8 @@ if(WIN32)
 else()
   install(TARGETS krvmake krvdiv pkvmake pkvdiv kervls kerv_command RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
   install(FILES ${KERV_MAN_PAGES_GZ} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
+  install(FILES packaging/kerv.bash-completion DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/bash-completion/completions
+          RENAME kerv COMPONENT tools)
 endif()
 
 # The public headers, and what they include (but nothing the library keeps to itself).

@@ -34,7 +34,9 @@ KERV and P-KERV scenarios are Shift_JIS texts whose header lists the data
 files (pictures, sounds) a scenario uses. krvmake and pkvmake pack a
 scenario and every data file it lists into one archive; krvdiv and pkvdiv
 divide an archive back into its files, never overwriting anything. kervls
-lists and checks archives of either dialect without extracting them.")
+lists and checks archives of either dialect without extracting them. kerv
+does all of this with UTF-8 names, and changes an archive's scenario or data
+files in place, byte for byte as the packer would make it.")
 
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME ${KERV_PACKAGE_dev})
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)

@@ -3,11 +3,14 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 
 namespace {
 
-// Progress is told after each step of this many bytes at most.
-constexpr int64_t kProgressStep = int64_t{64} << 20;
+// Blocks are moved in steps of this many bytes at most; after each, the
+// progress is told and the disk starts writing the step, so that the sync
+// at the end has little left to wait for.
+constexpr int64_t kStep = int64_t{16} << 20;
 
 }  // namespace
 
@@ -23,13 +26,14 @@ bool PieceWriter::fail(const std::string& file, int error, const std::string& re
 bool PieceWriter::transfer(FileBuffer& from, const std::string& name, FileBuffer& to, int64_t n, int64_t& done,
                            const Progress& progress) {
   while (n > 0) {
-    const int64_t step = std::min(n, kProgressStep);
+    const int64_t step = std::min(n, kStep);
     errno = 0;
     if (from.transferTo(&to, step) != step) {
       if (errno != 0 && !to.writeFailed()) return fail(name, errno);
       if (!to.writeFailed()) return fail(name, 0, "the file has become shorter");
     }
     if (to.writeFailed()) return false;  // the caller names the target
+    to.startWriteBack(done, step);
     n -= step;
     done += step;
     if (progress) progress(done);
@@ -39,9 +43,19 @@ bool PieceWriter::transfer(FileBuffer& from, const std::string& name, FileBuffer
 
 bool PieceWriter::write(const std::vector<Piece>& pieces, const std::vector<std::string>& files, const char* target,
                         bool replace, const Progress& progress) {
+  FileBuffer out;
+  if (!writeUnnamed(pieces, files, target, out, progress)) return false;
+  // Windows replaces no file that is open: the archive may be the target.
+  archive.close();
+  archiveOpened = false;
+  if (!out.linkInPlace(replace)) return fail(target, errno);
+  return true;
+}
+
+bool PieceWriter::writeUnnamed(const std::vector<Piece>& pieces, const std::vector<std::string>& files,
+                               const char* target, FileBuffer& out, const Progress& progress) {
   failure_.clear();
   error_ = 0;
-  FileBuffer out;
   if (!out.createUnnamed(target)) return fail(target, errno);
   int64_t done = 0;
   for (const Piece& piece : pieces) {
@@ -76,9 +90,32 @@ bool PieceWriter::write(const std::vector<Piece>& pieces, const std::vector<std:
     if (!ok && !failure_.empty()) return false;
     if (!ok || out.writeFailed()) return fail(target, out.lastWriteError());
   }
-  // Windows replaces no file that is open: the archive may be the target.
-  archive.close();
-  archiveOpened = false;
-  if (!out.linkInPlace(replace)) return fail(target, errno);
+  if (!out.finishWriting()) return fail(target, out.lastWriteError());
+  out.startWriteBack(0, done);  // what is left: the bytes written last
   return true;
+}
+
+BatchWriter::~BatchWriter() { finish(); }
+
+bool BatchWriter::add(const std::vector<Piece>& pieces, const std::vector<std::string>& files, const char* target,
+                      bool replace, const PieceWriter::Progress& progress) {
+  if (waiting.size() >= depth) linkOldest();
+  waiting.push_back({std::make_unique<FileBuffer>(), target, replace});
+  if (writer.writeUnnamed(pieces, files, target, *waiting.back().file, progress)) return true;
+  waiting.pop_back();
+  return false;
+}
+
+void BatchWriter::linkOldest() {
+  Waiting& w = waiting.front();
+  if (!w.file->linkInPlace(w.replace)) {
+    const int e = errno;
+    failures.push_back({w.target + ": " + std::strerror(e), e});
+  }
+  waiting.pop_front();
+}
+
+std::vector<BatchWriter::Failure> BatchWriter::finish() {
+  while (!waiting.empty()) linkOldest();
+  return std::move(failures);
 }

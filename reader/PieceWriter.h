@@ -6,7 +6,9 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -32,6 +34,13 @@ class PieceWriter {
   bool write(const std::vector<Piece>& pieces, const std::vector<std::string>& files, const char* target,
              bool replace, const Progress& progress = {});
 
+  // The first part of write(): writes the pieces into `out`, a file that
+  // becomes `target` when it is linked in place (FileBuffer::linkInPlace),
+  // and starts the disk writing it. False, with `out` closed and gone, when
+  // anything fails: failure() says what.
+  bool writeUnnamed(const std::vector<Piece>& pieces, const std::vector<std::string>& files, const char* target,
+                    FileBuffer& out, const Progress& progress = {});
+
   // What made the last write fail: the file (the target, the archive or a
   // new file) and why, as "<file>: <reason>"; and the errno behind it, 0
   // when a file had changed.
@@ -50,4 +59,43 @@ class PieceWriter {
   bool archiveOpened = false;
   std::string failure_;
   int error_ = 0;
+};
+
+// Writes many files through a PieceWriter, each whole or not at all, while
+// the disk writes each in the background: a file is linked in place (and
+// so waited for) only once `depth` more are written, or at the end.
+class BatchWriter {
+ public:
+  // A link that failed: "<target>: <reason>", and its errno.
+  struct Failure {
+    std::string message;
+    int error;
+  };
+
+  explicit BatchWriter(PieceWriter& writer, std::size_t depth = 16) : writer(writer), depth(depth) {}
+  ~BatchWriter();  // links what still waits
+  BatchWriter(const BatchWriter&) = delete;
+  BatchWriter& operator=(const BatchWriter&) = delete;
+
+  // Writes the file as PieceWriter::write does, but links it later. False
+  // when the write failed (the writer's failure() says why); a link that
+  // fails later is among finish()'s failures.
+  bool add(const std::vector<Piece>& pieces, const std::vector<std::string>& files, const char* target, bool replace,
+           const PieceWriter::Progress& progress = {});
+  // Links every file that still waits, in the order they were added, and
+  // returns the failures of all links so far.
+  std::vector<Failure> finish();
+
+ private:
+  struct Waiting {
+    std::unique_ptr<FileBuffer> file;
+    std::string target;
+    bool replace;
+  };
+  void linkOldest();
+
+  PieceWriter& writer;
+  std::size_t depth;
+  std::deque<Waiting> waiting;
+  std::vector<Failure> failures;
 };

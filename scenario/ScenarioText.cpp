@@ -65,7 +65,8 @@ bool textToScenario(std::string_view text, std::string_view original, std::strin
     const std::string given(line);
     std::string normal = given;
     if (!normal.empty() && normal.back() == '\n' && (normal.size() < 2 || normal[normal.size() - 2] != '\r')) {
-      normal.insert(normal.size() - 1, "\r");
+      normal.back() = '\r';
+      normal += '\n';
     }
     if (!reuse(given) && (normal == given || !reuse(normal))) {
       cp932::EncodeError e;

@@ -1,11 +1,14 @@
 // kerv extract and kerv cat: data files out of an archive, under readable
 // names or onto standard output.
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <unordered_map>
 #include <vector>
 
+#include "archive/Container.h"
 #include "archive/FileName.h"
 #include "archive/SystemFile.h"
 #include "archive/System.h"
@@ -38,13 +41,11 @@ bool sameBytes(const ArchiveReader& reader, const ArchiveEntry& a, const Archive
   return true;
 }
 
-// A failed write's status: a file that exists was refused; the rest is trouble.
-int statusOf(const PieceWriter& writer) {
-  return writer.errorNumber() == EEXIST || writer.errorNumber() == 0 ? kRefused : kTrouble;
-}
-
-std::string failureOf(const PieceWriter& writer) {
-  return writer.failure() + (writer.errorNumber() == EEXIST ? " (--force replaces it)" : "");
+// Reports a failed write and returns its status: a file that exists was
+// refused, as was a file that changed; the rest is trouble.
+int reportFailure(const std::string& failure, int error) {
+  report(failure + (error == EEXIST ? " (--force replaces it)" : ""));
+  return error == EEXIST || error == 0 ? kRefused : kTrouble;
 }
 
 }  // namespace
@@ -110,15 +111,20 @@ int runExtract(int argc, char** argv) {
   }
   const auto in = [&](const std::string& name) { return folder == "." ? name : folder + "/" + name; };
 
+  // The files are linked in place in batches, the disk writing each batch
+  // while the next is copied.
   PieceWriter writer(path.c_str(), reader->size());
+  BatchWriter batch(writer);
+  const auto write = [&](const Piece& piece, const std::string& target, const PieceWriter::Progress& progress) {
+    if (batch.add({piece}, {}, target.c_str(), force, progress)) return true;
+    status = std::max(status, reportFailure(writer.failure(), writer.errorNumber()));
+    return false;
+  };
   if (optind + 1 == argc) {  // the whole archive: the scenario too
     const Dialect& d = reader->dialect();
-    const std::string name = in(withSuffix(baseName(path), d.archiveSuffix, d.scenarioSuffix));
     const int64_t length = static_cast<int64_t>(reader->scenarioText().size());
-    if (!writer.write({Piece::ofArchive(10, length)}, {}, name.c_str(), force)) {
-      report(failureOf(writer));
-      status = std::max(status, statusOf(writer));
-    }
+    write(Piece::ofArchive(container::kHeaderSize + 2, length),
+          in(withSuffix(baseName(path), d.archiveSuffix, d.scenarioSuffix)), {});
   }
 
   int64_t total = 0, done = 0;
@@ -149,15 +155,12 @@ int runExtract(int argc, char** argv) {
       continue;
     }
     const int64_t before = done;
-    if (writer.write({Piece::ofArchive(e.offset, e.size)}, {}, target.c_str(), force,
-                     [&](int64_t n) { bar.show(before + n); })) {
+    if (write(Piece::ofArchive(e.offset, e.size), target, [&](int64_t n) { bar.show(before + n); })) {
       written.emplace(x.path, i);
-    } else {
-      report(failureOf(writer));
-      status = std::max(status, statusOf(writer));
     }
     bar.show(done += e.size);
   }
+  for (const BatchWriter::Failure& f : batch.finish()) status = std::max(status, reportFailure(f.message, f.error));
   for (const std::string& finding : reader->damage()) report(path + ": " + finding);
   if (!reader->damage().empty()) status = std::max(status, int{kRefused});
   return status;
