@@ -69,3 +69,27 @@ bool leavesCurrentDirectory(const char* name) {
   return isUnsafePosixName(name);
 #endif
 }
+
+namespace {
+
+bool isSeparator(char c) { return c == '/' || (kWindowsFileNames && c == '\\'); }
+
+std::size_t startOfLast(const std::string& path) {
+  std::size_t i = path.size();
+  while (i > 0 && !isSeparator(path[i - 1])) --i;
+  return i;
+}
+
+}  // namespace
+
+std::string baseName(const std::string& path) { return path.substr(startOfLast(path)); }
+
+std::string folderOf(const std::string& path) {
+  const std::size_t i = startOfLast(path);
+  return i == 0 ? "." : i == 1 ? path.substr(0, 1) : path.substr(0, i - 1);
+}
+
+std::string joinPath(const std::string& folder, const std::string& name) {
+  if (folder == "." || folder.empty()) return name;
+  return isSeparator(folder.back()) ? folder + name : folder + "/" + name;
+}

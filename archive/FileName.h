@@ -1,5 +1,5 @@
-// Names of files to be created from an archive's file list, and whether
-// creating them is safe.
+// Names of files to be created from an archive's file list, whether
+// creating them is safe, and the paths of this system.
 #pragma once
 
 #include <string>
@@ -38,3 +38,11 @@ constexpr bool kWindowsFileNames = true;
 #else
 constexpr bool kWindowsFileNames = false;
 #endif
+
+// Paths of this system, whose folders '/' separates (and on Windows also
+// '\\'): the last component of `path` ("" when it ends in a separator) ...
+std::string baseName(const std::string& path);
+// ... the folder it is in ("." when none, "/" for the root) ...
+std::string folderOf(const std::string& path);
+// ... and `name` in `folder` ("." adds nothing).
+std::string joinPath(const std::string& folder, const std::string& name);

@@ -61,6 +61,11 @@ class SystemFile {
   // else, a symbolic link included unless `linkAllowed` and it leads to a
   // folder.
   static bool makeFolder(const char* name, bool linkAllowed = false);
+  // Creates the folder `name` and those above it that are missing, all
+  // with makeFolder(linkAllowed).
+  static bool makeFolders(const std::string& name, bool linkAllowed);
+  // Whether anything has the name `name` (a dangling symbolic link too).
+  static bool exists(const char* name);
 
   bool isOpen() const { return handle != kNone; }
 

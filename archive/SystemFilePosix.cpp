@@ -288,3 +288,15 @@ int64_t SystemFile::kernelCopyTo(SystemFile& to, int64_t n, int* writeError) {
 int64_t SystemFile::kernelCopyTo(SystemFile&, int64_t, int*) { return -1; }
 
 #endif
+
+bool SystemFile::makeFolders(const std::string& name, bool linkAllowed) {
+  for (std::size_t i = 1; i <= name.size(); ++i) {
+    if ((i == name.size() || name[i] == '/') && !makeFolder(name.substr(0, i).c_str(), linkAllowed)) return false;
+  }
+  return true;
+}
+
+bool SystemFile::exists(const char* name) {
+  struct stat st;
+  return ::lstat(name, &st) == 0;
+}

@@ -232,3 +232,16 @@ bool SystemFile::close() {
   target.clear();
   return ok;
 }
+
+bool SystemFile::makeFolders(const std::string& name, bool linkAllowed) {
+  for (std::size_t i = 1; i <= name.size(); ++i) {
+    const bool end = i == name.size() || name[i] == '/' || name[i] == '\\';
+    if (end && !makeFolder(name.substr(0, i).c_str(), linkAllowed)) return false;
+  }
+  return true;
+}
+
+bool SystemFile::exists(const char* name) {
+  std::wstring wide;
+  return wideName(name, wide) && GetFileAttributesW(wide.c_str()) != INVALID_FILE_ATTRIBUTES;
+}

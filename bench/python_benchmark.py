@@ -5,7 +5,9 @@ Packs 4 data files of 256 MiB with krvmake in a scratch folder, then runs,
 in turn and several times: `cat ARCHIVE >/dev/null`; every entry read in
 1 MiB slices with Archive.read(e, start, 1 << 20), and the same slices with
 os.pread; every entry read whole with Archive[name], and the same ranges
-with one os.pread each. Prints the medians and the ratios the goals are
+with one os.pread each; kerv.pack of the scenario and its four files
+against krvmake; Archive.update of one small data file into a new file
+against `cat ARCHIVE > COPY`. Prints the medians and the ratios the goals are
 stated in (medians of the ratios within each round); then removes
 everything. This is a benchmark, not a test.
 
@@ -34,12 +36,13 @@ def make_archive(folder, krvmake):
     with open(os.path.join(folder, "s.ker"), "wb") as f:
         f.write(b"\r\n".join([b"KERV 1.0 30.0", b"bench", b".", *[n.encode() for n in names], b".", b"."]) + b"\r\n")
     subprocess.run([krvmake, "s.ker"], cwd=folder, check=True, stdout=subprocess.DEVNULL)
-    for name in names:
-        os.remove(os.path.join(folder, name))
     return os.path.join(folder, "s.krv")
 
 
-def timed(action):
+def timed(action, output=None):
+    if output and os.path.exists(output):
+        os.remove(output)
+    subprocess.run(["sync"])
     start = time.perf_counter()
     action()
     return time.perf_counter() - start
@@ -52,7 +55,9 @@ def main():
     args = parser.parse_args()
     scratch = tempfile.mkdtemp(prefix="kerv-pybench-")
     try:
-        path = make_archive(scratch, os.path.join(os.path.abspath(args.build), "krvmake"))
+        krvmake = os.path.join(os.path.abspath(args.build), "krvmake")
+        path = make_archive(scratch, krvmake)
+        copy = os.path.join(scratch, "copy.krv")
         archive = kerv.Archive(path)
         entries = list(archive)
         fd = os.open(path, os.O_RDONLY)
@@ -73,17 +78,25 @@ def main():
             "os.pread 1 MiB": pread_slices,
             "kerv a[name]": lambda: [archive[e.name] for e in entries],
             "os.pread whole": lambda: [os.pread(fd, e.size, e.offset) for e in entries],
+            "krvmake": lambda: subprocess.run([krvmake, "s.ker", copy], cwd=scratch, check=True,
+                                              stdout=subprocess.DEVNULL),
+            "kerv.pack": lambda: kerv.pack(os.path.join(scratch, "s.ker"), copy),
+            "cat > COPY": lambda: subprocess.run(f"cat '{path}' > '{copy}'", shell=True, check=True),
+            "Archive.update": lambda: archive.update(copy, replace={"d0.qvd": b"a small data file"}),
         }
+        writes = {"krvmake", "kerv.pack", "cat > COPY", "Archive.update"}
         times = {name: [] for name in cases}
         for _ in range(args.runs):
             for name, action in cases.items():
-                times[name].append(timed(action))
+                times[name].append(timed(action, copy if name in writes else None))
         print(f"4 x 256 MiB archive, page cache warm (median of {args.runs} runs)")
         for name in cases:
             print(f"  {name:16} {statistics.median(times[name]):7.3f} s")
         for tool, other, goal in (("kerv read 1 MiB", "cat >/dev/null", "at most 1.1"),
                                   ("os.pread 1 MiB", "cat >/dev/null", "for comparison"),
-                                  ("kerv a[name]", "os.pread whole", "at most 1.1")):
+                                  ("kerv a[name]", "os.pread whole", "at most 1.1"),
+                                  ("kerv.pack", "krvmake", "at most 1.1"),
+                                  ("Archive.update", "cat > COPY", "at most 1.2")):
             ratio = statistics.median(t / o for t, o in zip(times[tool], times[other]))
             print(f"  {tool} / {other:15} = {ratio:.3f}   ({goal})")
         os.close(fd)

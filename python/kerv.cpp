@@ -1,17 +1,31 @@
-// The Python module `kerv`: the archive reader for scripts.
+// The Python module `kerv`: archives for scripts, read in place and
+// written whole or not at all.
 //
 // kerv.Archive opens an archive of either dialect in place; its entries are
 // kerv.Entry values, its data files are read as bytes, and reads release
-// the GIL, so threads reading different entries run in parallel. What the
+// the GIL, so threads reading different entries run in parallel. It also
+// extracts under readable names and updates. kerv.pack packs a scenario.
+// Everything is the library's: the codec, the plans, the rules for names
+// and the writer; this file only turns Python values into them. What the
 // reader cannot use raises kerv.ArchiveError, an OSError.
 #include <Python.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <cerrno>
+#include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "archive/FileName.h"
+#include "archive/SystemFile.h"
+#include "reader/ArchiveFiles.h"
 #include "reader/ArchiveReader.h"
+#include "reader/PieceWriter.h"
+#include "reader/UpdatePlan.h"
+#include "scenario/Cp932.h"
+#include "scenario/ScenarioText.h"
 
 namespace py = pybind11;
 
@@ -19,21 +33,56 @@ namespace {
 
 PyObject* archiveErrorType = nullptr;
 
-// A name given as bytes, or as str encoded as code page 932. Returns false
-// for a str that code page 932 cannot encode: no entry can have that name.
-bool nameBytes(const py::handle& name, std::string& out) {
+// A path given as str, bytes or os.PathLike, as the file system's bytes.
+std::string pathOf(const py::handle& path) {
+  return py::module_::import("os").attr("fsencode")(path).cast<std::string>();
+}
+
+// A path of the file system as str.
+py::str strOf(const std::string& path) {
+  return py::module_::import("os").attr("fsdecode")(py::bytes(path));
+}
+
+// Raises the OSError (FileNotFoundError, FileExistsError, ...) that
+// `error` means, with `message`, about `file`; a plain OSError when the
+// error is 0 (a file that changed).
+[[noreturn]] void raiseOSError(int error, const std::string& message, const std::string& file) {
+  py::object type = py::module_::import("builtins").attr("OSError");
+  py::object e = error != 0 ? type(error, message, strOf(file)) : type(file + ": " + message);
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(e.ptr())), e.ptr());
+  throw py::error_already_set();
+}
+
+// The indices of the names that `name` means: a str is matched against
+// the decoded names, bytes against the names as stored.
+std::vector<std::size_t> named(const std::vector<std::string>& names, const py::handle& name) {
   if (py::isinstance<py::bytes>(name)) {
-    out = name.cast<std::string>();
-    return true;
+    const std::string bytes = name.cast<std::string>();
+    std::vector<std::size_t> found;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      if (names[i] == bytes) found.push_back(i);
+    }
+    return found;
   }
   if (!py::isinstance<py::str>(name)) throw py::type_error("an entry name is str or bytes");
-  try {
-    out = name.attr("encode")("cp932").cast<std::string>();
-    return true;
-  } catch (py::error_already_set& e) {
-    if (!e.matches(PyExc_UnicodeEncodeError)) throw;
-    return false;
+  return entriesNamed(names, name.cast<std::string>());
+}
+
+std::vector<std::string> namesOf(const ArchiveReader& reader) {
+  std::vector<std::string> names;
+  for (const ArchiveEntry& e : reader.entries()) names.push_back(e.name);
+  return names;
+}
+
+// Writes with the GIL released; raises what failed.
+void writeOrRaise(PieceWriter& writer, const std::vector<Piece>& pieces, const std::vector<std::string>& files,
+                  const std::string& target, bool replace) {
+  bool ok;
+  {
+    py::gil_scoped_release unlocked;
+    ok = writer.write(pieces, files, target.c_str(), replace);
   }
+  if (!ok) raiseOSError(writer.errorNumber(), writer.reason(), writer.failedFile());
 }
 
 class Archive {
@@ -72,8 +121,140 @@ class Archive {
 
   const ArchiveEntry* find(const py::handle& name) const {
     std::shared_ptr<ArchiveReader> r = open();
-    std::string bytes;
-    return nameBytes(name, bytes) ? r->find(bytes.c_str()) : nullptr;
+    const std::vector<std::size_t> found = named(namesOf(*r), name);
+    return found.empty() ? nullptr : &r->entries()[found[0]];
+  }
+
+  py::str scenarioText() const {
+    return py::str(cp932::toUtf8(open()->scenarioText(), cp932::Undecodable::replace));
+  }
+
+  // The entry `member` means: an Entry of this archive, or a name.
+  std::size_t entryOf(const py::handle& member) const {
+    std::shared_ptr<ArchiveReader> r = open();
+    if (py::isinstance<ArchiveEntry>(member)) {
+      const ArchiveEntry& e = member.cast<const ArchiveEntry&>();
+      for (std::size_t i = 0; i < r->entries().size(); ++i) {
+        if (r->entries()[i].offset == e.offset && r->entries()[i].name == e.name) return i;
+      }
+    } else if (const std::vector<std::size_t> found = named(namesOf(*r), member); !found.empty()) {
+      return found[0];
+    }
+    throw py::key_error(py::repr(member).cast<std::string>());
+  }
+
+  py::list extract(const std::vector<bool>& chosen, bool withScenario, const py::object& to, bool raw,
+                   bool overwrite) const {
+    std::shared_ptr<ArchiveReader> r = open();
+    const std::string folder = pathOf(to);
+    const std::vector<ExtractJob> jobs = planExtraction(*r, chosen, raw, withScenario);
+    // Every name is checked before anything is written.
+    for (const ExtractJob& job : jobs) {
+      const std::string name = job.entry == ExtractJob::kScenario
+                                   ? job.path
+                                   : cp932::toUtf8(r->entries()[job.entry].name, cp932::Undecodable::escape);
+      if (!job.refusal.empty()) throw py::value_error(name + ": not extracted: " + job.refusal);
+      const std::string target = joinPath(folder, job.path);
+      if (!overwrite && job.sameAs == SIZE_MAX && SystemFile::exists(target.c_str())) {
+        raiseOSError(EEXIST, std::strerror(EEXIST), target);
+      }
+    }
+    std::vector<std::string> written;
+    std::string failed, why;
+    int error = 0;
+    {
+      py::gil_scoped_release unlocked;
+      PieceWriter writer(r->path().c_str(), r->size());
+      BatchWriter batch(writer);
+      for (const ExtractJob& job : jobs) {
+        if (job.sameAs != SIZE_MAX) continue;  // a name listed again: the first is written
+        const std::string target = joinPath(folder, job.path);
+        if (!makeFoldersFor(folder, job.path)) {
+          error = errno, failed = joinPath(folder, folderOf(job.path)), why = std::strerror(errno);
+          break;
+        }
+        if (!batch.add({job.piece()}, {}, target.c_str(), overwrite)) {
+          error = writer.errorNumber(), failed = writer.failedFile(), why = writer.reason();
+          break;
+        }
+        written.push_back(target);
+      }
+      for (const BatchWriter::Failure& f : batch.finish()) {
+        if (failed.empty()) error = f.error, failed = f.target, why = std::strerror(f.error);
+      }
+    }
+    if (!failed.empty()) raiseOSError(error, why, failed);
+    py::list paths;
+    for (const std::string& p : written) paths.append(strOf(p));
+    return paths;
+  }
+
+  py::str update(const py::object& out, const py::object& scenario, const py::object& scenarioText,
+                 const py::object& replace, bool overwrite) {
+    std::shared_ptr<ArchiveReader> r = open();
+    if (!scenario.is_none() && !scenarioText.is_none()) {
+      throw py::value_error("give scenario or scenario_text, not both");
+    }
+    std::string newScenario;
+    const bool withScenario = !scenario.is_none() || !scenarioText.is_none();
+    if (!scenario.is_none()) newScenario = scenario.cast<py::bytes>().cast<std::string>();
+    if (!scenarioText.is_none()) {
+      const std::string text = scenarioText.cast<py::str>().cast<std::string>();
+      TextError e;
+      if (!textToScenario(text, r->scenarioText(), newScenario, &e)) {
+        const std::string reason = e.message().substr(e.message().find(": ") + 2);
+        PyErr_SetObject(PyExc_UnicodeEncodeError,
+                        py::make_tuple("cp932", scenarioText, e.index, e.index + 1, reason).ptr());
+        throw py::error_already_set();
+      }
+    }
+    std::vector<std::string> names = namesOf(*r);
+    if (withScenario) {
+      const PackPlan plan(newScenario.data(), static_cast<int64_t>(newScenario.size()));
+      if (!plan.error().empty()) throw py::value_error("the new scenario is " + plan.error());
+      names = plan.names();
+    }
+
+    // Each replacement: its name as stored, and its contents in memory or in a file.
+    std::vector<UpdatePlan::Replacement> replaced;
+    std::vector<std::string> files, contents;
+    std::vector<bool> inMemory;
+    if (!replace.is_none()) {
+      for (const auto& [name, value] : replace.cast<py::dict>()) {
+        const std::vector<std::size_t> found = named(names, name);
+        if (found.empty()) {
+          throw py::value_error("no data file " + py::repr(name).cast<std::string>() +
+                                (withScenario ? " in the new scenario's file list" : " in the archive"));
+        }
+        int64_t size = 0;
+        const bool isPath = py::isinstance<py::str>(value) ||
+                            py::isinstance(value, py::module_::import("os").attr("PathLike"));
+        inMemory.push_back(!isPath);
+        if (isPath) {
+          files.push_back(pathOf(value));
+          contents.emplace_back();
+          SystemFile f;
+          if (!f.openForReading(files.back().c_str(), &size)) raiseOSError(errno, std::strerror(errno), files.back());
+        } else {  // bytes, or anything else with the buffer protocol
+          py::object data = py::reinterpret_steal<py::object>(PyBytes_FromObject(value.ptr()));
+          if (!data) throw py::error_already_set();
+          contents.push_back(data.cast<std::string>());
+          files.emplace_back();
+          size = static_cast<int64_t>(contents.back().size());
+        }
+        replaced.push_back({names[found[0]], size});
+      }
+    }
+    const UpdatePlan plan(r->archiveIndex(), withScenario ? &newScenario : nullptr, replaced);
+    if (!plan.error().empty()) throw py::value_error(plan.error());
+    std::vector<Piece> pieces = plan.pieces();
+    for (Piece& p : pieces) {
+      if (p.kind == Piece::Kind::file && inMemory[p.file]) p = Piece::ofBytes(std::move(contents[p.file]));
+    }
+    const std::string target = out.is_none() ? r->path() : pathOf(out);
+    PieceWriter writer(r->path().c_str(), r->size());
+    writeOrRaise(writer, pieces, files, target, out.is_none() || overwrite);
+    return strOf(target);
   }
 
   std::string repr() const {
@@ -87,6 +268,35 @@ class Archive {
   std::shared_ptr<ArchiveReader> reader;
   py::object path;
 };
+
+py::str pack(const py::object& scenario, const py::object& archive, const py::object& folder, bool overwrite) {
+  const std::string scenarioPath = pathOf(scenario);
+  SystemFile file;
+  int64_t length = 0;
+  if (!file.openForReading(scenarioPath.c_str(), &length)) raiseOSError(errno, std::strerror(errno), scenarioPath);
+  if (const std::string tooLong = PackPlan::lengthError(length); !tooLong.empty()) {
+    throw py::value_error(scenarioPath + ": " + tooLong);
+  }
+  std::string text(static_cast<std::size_t>(length), '\0');
+  for (int64_t at = 0, n; at < length; at += n) {
+    if ((n = file.read(text.data() + at, length - at)) <= 0) raiseOSError(n < 0 ? errno : EIO, "cannot read", scenarioPath);
+  }
+  const PackPlan plan(text.data(), length);
+  if (!plan.error().empty()) throw py::value_error(scenarioPath + ": " + plan.error());
+  const std::string where = folder.is_none() ? folderOf(scenarioPath) : pathOf(folder);
+  std::vector<std::string> files;
+  std::vector<int64_t> sizes;
+  for (const DataFile& f : findDataFiles(plan, where)) {
+    if (f.missing) raiseOSError(ENOENT, f.problem, f.path);  // "<name>: no such data file in <folder>"
+    if (!f.problem.empty()) throw py::value_error(f.problem);
+    files.push_back(f.path);
+    sizes.push_back(f.size);
+  }
+  const std::string target = archive.is_none() ? archivePathFor(scenarioPath, plan.dialect()) : pathOf(archive);
+  PieceWriter writer(nullptr, 0);
+  writeOrRaise(writer, plan.pieces(sizes), files, target, overwrite);
+  return strOf(target);
+}
 
 }  // namespace
 
@@ -113,19 +323,22 @@ PYBIND11_MODULE(kerv, m) {
     }
   });
 
+  m.def("pack", &pack, py::arg("scenario"), py::arg("archive") = py::none(), py::kw_only(),
+        py::arg("folder") = py::none(), py::arg("overwrite") = false,
+        "Packs a scenario and the data files its file list names; returns the archive's path.");
+
   py::class_<ArchiveEntry>(m, "Entry", "One data file of an archive: its name, and where its bytes lie.")
       .def_property_readonly(
           "name", [](const ArchiveEntry& e) { return py::bytes(e.name); },
           "The name as the file list gives it (prefixes dropped), Shift_JIS bytes as they stand.")
       .def_property_readonly(
-          "text",
-          [](const ArchiveEntry& e) { return py::bytes(e.name).attr("decode")("cp932", "backslashreplace"); },
-          "The name decoded as code page 932; bytes that do not decode are shown as \\xNN escapes.")
+          "text", [](const ArchiveEntry& e) { return cp932::toUtf8(e.name, cp932::Undecodable::escape); },
+          "The name decoded as code page 932; a byte that does not decode, or a control character, shows as "
+          "a \\xNN escape.")
       .def_readonly("offset", &ArchiveEntry::offset, "Where the entry's bytes start in the archive.")
       .def_readonly("size", &ArchiveEntry::size, "The entry's length in bytes.")
       .def("__repr__", [](const ArchiveEntry& e) {
-        return "<kerv.Entry " +
-               py::repr(py::bytes(e.name).attr("decode")("cp932", "backslashreplace")).cast<std::string>() +
+        return "<kerv.Entry " + py::repr(py::str(cp932::toUtf8(e.name, cp932::Undecodable::escape))).cast<std::string>() +
                " offset=" + std::to_string(e.offset) + " size=" + std::to_string(e.size) + ">";
       });
 
@@ -145,6 +358,9 @@ PYBIND11_MODULE(kerv, m) {
       .def_property_readonly(
           "scenario", [](const Archive& a) { return py::bytes(a.open()->scenarioText()); },
           "The scenario text exactly as stored in the archive.")
+      .def_property_readonly("scenario_text", &Archive::scenarioText,
+                             "The scenario decoded by code page 932, its line ends as stored; a byte that has no "
+                             "character is U+FFFD.")
       .def_property_readonly(
           "damage", [](const Archive& a) { return a.open()->damage(); },
           "What is wrong with the archive, each finding naming its byte offset; [] when sound.")
@@ -165,6 +381,27 @@ PYBIND11_MODULE(kerv, m) {
           "The bytes of the data file of that name (str or bytes).")
       .def("read", &Archive::read, py::arg("entry"), py::arg("start") = 0, py::arg("size") = -1,
            "The bytes of one entry, or of up to `size` bytes of it from `start` on.")
+      .def(
+          "extract",
+          [](const Archive& a, const py::handle& member, const py::object& path, bool raw, bool overwrite) {
+            const std::size_t i = a.entryOf(member);
+            std::vector<bool> chosen(a.open()->entries().size(), false);
+            chosen[i] = true;
+            const py::list written = a.extract(chosen, false, path, raw, overwrite);
+            return py::object(written[0]);
+          },
+          py::arg("member"), py::arg("path") = ".", py::kw_only(), py::arg("raw_names") = false,
+          py::arg("overwrite") = false, "Writes one data file into the folder `path`; returns its path.")
+      .def(
+          "extractall",
+          [](const Archive& a, const py::object& path, bool raw, bool overwrite) {
+            return a.extract(std::vector<bool>(a.open()->entries().size(), true), true, path, raw, overwrite);
+          },
+          py::arg("path") = ".", py::kw_only(), py::arg("raw_names") = false, py::arg("overwrite") = false,
+          "Writes the scenario and every data file into the folder `path`; returns the paths written.")
+      .def("update", &Archive::update, py::arg("out") = py::none(), py::kw_only(), py::arg("scenario") = py::none(),
+           py::arg("scenario_text") = py::none(), py::arg("replace") = py::none(), py::arg("overwrite") = false,
+           "Writes the archive with data files and/or the scenario replaced; returns its path.")
       .def("close", &Archive::close, "Closes the file; later use raises ValueError.")
       .def("__enter__",
            [](const py::object& self) {

@@ -1,9 +1,33 @@
-"""KERV and P-KERV archives used in place: list, check, and read data files by name."""
+"""KERV and P-KERV archives: list, check and read them in place, extract
+them under readable names, update them, and pack scenarios.
+
+Names are decoded from Shift_JIS and encoded back by the library's code
+page 932 codec. Every file written is whole or absent: it is written
+without a name, synced, then linked in place, so an error leaves nothing
+behind and a file it replaces stays whole until then.
+"""
 
 import os
-from typing import Iterator, Union
+from typing import Iterator, Mapping, Optional, Union
 
 _Path = Union[str, bytes, os.PathLike]
+_Name = Union[str, bytes]
+
+def pack(scenario: _Path, archive: Optional[_Path] = None, *, folder: Optional[_Path] = None,
+         overwrite: bool = False) -> str:
+    """Packs the scenario and every data file its file list names; returns the archive's path.
+
+    Byte for byte the archive krvmake or pkvmake makes. Each data file is
+    looked for in `folder` (default: the scenario's folder) by its name as
+    stored, then by its UTF-8 name with '\\' separating folders, so a folder
+    that extractall() wrote packs back to the identical archive. `archive`
+    defaults to the scenario's name with the dialect's suffix (story.ker
+    gives story.krv). Raises FileExistsError when the archive exists (unless
+    overwrite), FileNotFoundError naming a missing data file, and
+    ValueError for a scenario of neither dialect or of more than 32767
+    bytes; no archive is left behind then. The GIL is released while data
+    is copied.
+    """
 
 class ArchiveError(OSError):
     """The file cannot be opened, or is not a KERV or P-KERV archive.
@@ -20,7 +44,7 @@ class Entry:
         """The name as the file list gives it (prefixes dropped), Shift_JIS bytes as they stand."""
     @property
     def text(self) -> str:
-        """The name decoded as code page 932; bytes that do not decode are shown as \\xNN escapes."""
+        """The name decoded as code page 932; a byte that does not decode, or a control character, shows as \\xNN."""
     @property
     def offset(self) -> int:
         """Where the entry's bytes start in the archive."""
@@ -51,6 +75,9 @@ class Archive:
     def scenario(self) -> bytes:
         """The scenario text exactly as stored in the archive."""
     @property
+    def scenario_text(self) -> str:
+        """The scenario decoded as code page 932, its line ends as stored; a byte with no character is U+FFFD."""
+    @property
     def damage(self) -> list[str]:
         """What is wrong with the archive, each finding naming its byte offset; [] when sound."""
     @property
@@ -66,6 +93,44 @@ class Archive:
         """The bytes of the first data file of that name; KeyError when there is none."""
     def read(self, entry: Entry, start: int = 0, size: int = -1) -> bytes:
         """The bytes of one entry, or at most `size` bytes of it from `start` on."""
+    def extract(self, member: Union[Entry, _Name], path: _Path = ".", *, raw_names: bool = False,
+                overwrite: bool = False) -> str:
+        """Writes one data file into the folder `path`; returns the path written.
+
+        `member` is an Entry, a decoded name (str) or a stored name (bytes).
+        The file is named by its decoded name, '/' and '\\' making folders,
+        or with raw_names by its stored bytes. Raises KeyError for an
+        unknown member, FileExistsError when the file exists (unless
+        overwrite), and ValueError for a name that would leave the folder,
+        holds a control character or a byte with no character.
+        """
+    def extractall(self, path: _Path = ".", *, raw_names: bool = False, overwrite: bool = False) -> list[str]:
+        """Writes the scenario (story.krv gives story.ker) and every data file into `path`.
+
+        Every name is checked first: an unsafe name raises ValueError naming
+        it, an existing file FileExistsError (unless overwrite), and then
+        nothing is written. A name listed twice is written once. Returns the
+        paths written. The GIL is released while data is copied.
+        """
+    def update(self, out: Optional[_Path] = None, *, scenario: Optional[bytes] = None,
+               scenario_text: Optional[str] = None, replace: Optional[Mapping[_Name, Union[bytes, _Path]]] = None,
+               overwrite: bool = False) -> str:
+        """Writes the archive with data files and/or the scenario replaced; returns its path.
+
+        `replace` maps names (str decoded, bytes as stored) to new contents
+        (bytes, or the path of a file); every occurrence of a name listed
+        twice is replaced. `scenario` is a new scenario's bytes,
+        `scenario_text` its text: an LF without CR becomes CR LF, and a line
+        that reads as a line of the old scenario keeps that line's bytes.
+        With a new scenario each name of its list takes its replacement,
+        else the old data file of that name. Without `out` the archive is
+        replaced in one step; this object keeps reading the file it opened.
+        Raises ValueError for a name not in the list, a scenario of the
+        other dialect or a damaged archive; UnicodeEncodeError ("cp932",
+        `start` the character's index in scenario_text) for a character
+        with no code; FileExistsError when `out` exists (unless overwrite).
+        Nothing is written then. The GIL is released while data is copied.
+        """
     def close(self) -> None:
         """Closes the file; a read already under way in another thread completes."""
     def __enter__(self) -> "Archive": ...

@@ -19,7 +19,9 @@ PieceWriter::PieceWriter(const char* archive, int64_t archiveSize)
 
 bool PieceWriter::fail(const std::string& file, int error, const std::string& reason) {
   error_ = error;
-  failure_ = file + ": " + (reason.empty() ? std::strerror(error) : reason);
+  failedFile_ = file;
+  reason_ = reason.empty() ? std::strerror(error) : reason;
+  failure_ = file + ": " + reason_;
   return false;
 }
 
@@ -110,7 +112,7 @@ void BatchWriter::linkOldest() {
   Waiting& w = waiting.front();
   if (!w.file->linkInPlace(w.replace)) {
     const int e = errno;
-    failures.push_back({w.target + ": " + std::strerror(e), e});
+    failures.push_back({w.target + ": " + std::strerror(e), w.target, e});
   }
   waiting.pop_front();
 }

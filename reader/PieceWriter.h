@@ -46,6 +46,9 @@ class PieceWriter {
   // when a file had changed.
   const std::string& failure() const { return failure_; }
   int errorNumber() const { return error_; }
+  // The two parts of failure(): the file, and why.
+  const std::string& failedFile() const { return failedFile_; }
+  const std::string& reason() const { return reason_; }
 
  private:
   bool fail(const std::string& file, int error, const std::string& reason = {});
@@ -58,6 +61,8 @@ class PieceWriter {
   FileBuffer archive;
   bool archiveOpened = false;
   std::string failure_;
+  std::string failedFile_;
+  std::string reason_;
   int error_ = 0;
 };
 
@@ -66,9 +71,10 @@ class PieceWriter {
 // so waited for) only once `depth` more are written, or at the end.
 class BatchWriter {
  public:
-  // A link that failed: "<target>: <reason>", and its errno.
+  // A link that failed: "<target>: <reason>", the target, and its errno.
   struct Failure {
     std::string message;
+    std::string target;
     int error;
   };
 

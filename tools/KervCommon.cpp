@@ -27,50 +27,6 @@ int usageError(const Command& command, const std::string& message) {
 
 std::string shown(const std::string& name) { return cp932::toUtf8(name, cp932::Undecodable::escape); }
 
-std::vector<std::size_t> entriesNamed(const std::vector<std::string>& names, const std::string& given) {
-  std::vector<std::size_t> byText, byBytes;
-  for (std::size_t i = 0; i < names.size(); ++i) {
-    std::string text;
-    if (cp932::toUtf8Strictly(names[i], text) && text == given) byText.push_back(i);
-    if (names[i] == given) byBytes.push_back(i);
-  }
-  return byText.empty() ? byBytes : byText;
-}
-
-namespace {
-
-bool isSeparator(char c) { return c == '/' || (SystemFile::kUnicodeNames && c == '\\'); }
-
-}  // namespace
-
-std::string baseName(const std::string& path) {
-  std::size_t i = path.size();
-  while (i > 0 && !isSeparator(path[i - 1])) --i;
-  return path.substr(i);
-}
-
-std::string folderOf(const std::string& path) {
-  std::size_t i = path.size();
-  while (i > 0 && !isSeparator(path[i - 1])) --i;
-  if (i == 0) return ".";
-  return i == 1 ? path.substr(0, 1) : path.substr(0, i - 1);
-}
-
-std::string withSuffix(const std::string& name, const char* from, const char* to) {
-  const std::string suffix = std::string(".") + from;
-  const bool has = name.size() > suffix.size() &&
-                   std::equal(suffix.begin(), suffix.end(), name.end() - static_cast<std::ptrdiff_t>(suffix.size()),
-                              [](char a, char b) { return a == (b >= 'A' && b <= 'Z' ? b - 'A' + 'a' : b); });
-  return (has ? name.substr(0, name.size() - suffix.size()) : name) + "." + to;
-}
-
-bool makeFolders(const std::string& path) {
-  for (std::size_t i = 1; i <= path.size(); ++i) {
-    if (i < path.size() && !isSeparator(path[i])) continue;
-    if (!SystemFile::makeFolder(path.substr(0, i).c_str(), true)) return false;
-  }
-  return true;
-}
 
 namespace {
 

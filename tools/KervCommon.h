@@ -50,22 +50,6 @@ int usageError(const Command& command, const std::string& message = "");
 // byte that has no character or a control character as \xNN.
 std::string shown(const std::string& name);
 
-// The entries that a name given on the command line means: those whose
-// name decodes to exactly that UTF-8 text, or, when none does, those whose
-// stored bytes are exactly it. In list order.
-std::vector<std::size_t> entriesNamed(const std::vector<std::string>& names, const std::string& given);
-
-// `path` without its folder; "" for a path that ends in a separator.
-std::string baseName(const std::string& path);
-// The folder of `path`: "." when it has none.
-std::string folderOf(const std::string& path);
-// `name` with `from` as its suffix replaced by `to` (".ker" by ".krv"),
-// or, when it has another, with `to` appended.
-std::string withSuffix(const std::string& name, const char* from, const char* to);
-
-// Creates the folder `path` and those above it that are missing.
-bool makeFolders(const std::string& path);
-
 // A progress bar on standard error, for work of `total` bytes: drawn only
 // when standard error is a terminal, the work is over 64 MiB and it is not
 // silenced; redrawn at most ten times a second, and wiped at the end.

@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstring>
 #include <iostream>
-#include <unordered_map>
 #include <vector>
 
 #include "archive/Container.h"
@@ -14,7 +13,7 @@
 #include "archive/System.h"
 #include "reader/ArchiveReader.h"
 #include "reader/PieceWriter.h"
-#include "scenario/ExtractName.h"
+#include "reader/ArchiveFiles.h"
 #include "tools/KervCommands.h"
 #include "tools/KervCommon.h"
 #include "tools/TerminalText.h"
@@ -105,60 +104,41 @@ int runExtract(int argc, char** argv) {
     }
     for (std::size_t k : named) chosen[k] = true;
   }
-  if (!makeFolders(folder)) {
+  if (!SystemFile::makeFolders(folder, true)) {
     report(folder + ": " + std::strerror(errno));
     return kTrouble;
   }
-  const auto in = [&](const std::string& name) { return folder == "." ? name : folder + "/" + name; };
+  const std::vector<ExtractJob> jobs = planExtraction(*reader, chosen, raw, optind + 1 == argc);
 
   // The files are linked in place in batches, the disk writing each batch
   // while the next is copied.
   PieceWriter writer(path.c_str(), reader->size());
   BatchWriter batch(writer);
-  const auto write = [&](const Piece& piece, const std::string& target, const PieceWriter::Progress& progress) {
-    if (batch.add({piece}, {}, target.c_str(), force, progress)) return true;
-    status = std::max(status, reportFailure(writer.failure(), writer.errorNumber()));
-    return false;
-  };
-  if (optind + 1 == argc) {  // the whole archive: the scenario too
-    const Dialect& d = reader->dialect();
-    const int64_t length = static_cast<int64_t>(reader->scenarioText().size());
-    write(Piece::ofArchive(container::kHeaderSize + 2, length),
-          in(withSuffix(baseName(path), d.archiveSuffix, d.scenarioSuffix)), {});
-  }
-
   int64_t total = 0, done = 0;
-  for (std::size_t i = 0; i < entries.size(); ++i) total += chosen[i] ? entries[i].size : 0;
+  for (const ExtractJob& job : jobs) total += job.size;
   ProgressBar bar("extracting", total, quiet);
-  std::unordered_map<std::string, std::size_t> written;  // path -> entry
-  for (std::size_t i = 0; i < entries.size(); ++i) {
-    if (!chosen[i]) continue;
-    const ArchiveEntry& e = entries[i];
-    const ExtractName x = extractName(e.name, raw && !SystemFile::kUnicodeNames, kWindowsFileNames);
-    if (!x.refusal.empty()) {
-      report(shown(e.name) + ": not extracted: " + x.refusal);
+  for (const ExtractJob& job : jobs) {
+    const std::string name = job.entry == ExtractJob::kScenario ? job.path : shown(entries[job.entry].name);
+    if (!job.refusal.empty()) {
+      report(name + ": not extracted: " + job.refusal);
       status = std::max(status, int{kRefused});
-      continue;
-    }
-    if (auto first = written.find(x.path); first != written.end()) {
-      if (!sameBytes(*reader, entries[first->second], e)) {
-        report(shown(e.name) + ": listed again (data block " + std::to_string(i + 1) +
+    } else if (job.sameAs != SIZE_MAX) {
+      if (!sameBytes(*reader, entries[jobs[job.sameAs].entry], entries[job.entry])) {
+        report(name + ": listed again (data block " + std::to_string(job.entry + 1) +
                ") with other bytes: only the first is extracted");
         status = std::max(status, int{kRefused});
       }
-      continue;
-    }
-    const std::string target = in(x.path);
-    if (!makeFolders(folderOf(target))) {
-      report(folderOf(target) + ": " + std::strerror(errno));
+    } else if (!makeFoldersFor(folder, job.path)) {
+      report(joinPath(folder, job.path) + ": " + std::strerror(errno));
       status = std::max(status, int{kTrouble});
-      continue;
+    } else {
+      const int64_t before = done;
+      if (!batch.add({job.piece()}, {}, joinPath(folder, job.path).c_str(), force,
+                     [&](int64_t n) { bar.show(before + n); })) {
+        status = std::max(status, reportFailure(writer.failure(), writer.errorNumber()));
+      }
     }
-    const int64_t before = done;
-    if (write(Piece::ofArchive(e.offset, e.size), target, [&](int64_t n) { bar.show(before + n); })) {
-      written.emplace(x.path, i);
-    }
-    bar.show(done += e.size);
+    bar.show(done += job.size);
   }
   for (const BatchWriter::Failure& f : batch.finish()) status = std::max(status, reportFailure(f.message, f.error));
   for (const std::string& finding : reader->damage()) report(path + ": " + finding);

@@ -8,13 +8,13 @@
 #include <iterator>
 #include <memory>
 
+#include "archive/FileName.h"
 #include "archive/SystemFile.h"
+#include "reader/ArchiveFiles.h"
 #include "reader/ArchiveReader.h"
 #include "reader/PackPlan.h"
 #include "reader/PieceWriter.h"
 #include "reader/UpdatePlan.h"
-#include "scenario/Cp932.h"
-#include "scenario/NativeName.h"
 #include "scenario/ScenarioText.h"
 #include "tools/KervCommands.h"
 #include "tools/KervCommon.h"
@@ -112,39 +112,20 @@ int runCreate(int argc, char** argv) {
     return kRefused;
   }
 
-  // Each data file: by its name as stored, else by its UTF-8 name.
   std::vector<std::string> files;
   std::vector<int64_t> sizes;
   int status = kDone;
-  for (const std::string& name : plan.names()) {
-    std::vector<std::string> candidates;
-    std::string native, text8;
-    if (nativeFileName(name.c_str(), native)) candidates.push_back(native);
-    if (cp932::toUtf8Strictly(name, text8)) {
-      std::replace(text8.begin(), text8.end(), '\\', '/');
-      candidates.push_back(text8);
-    }
-    int64_t size = -1;
-    std::string found;
-    for (const std::string& c : candidates) {
-      found = folder == "." ? c : folder + "/" + c;
-      if ((size = sizeOf(found)) >= 0) break;
-    }
-    if (size < 0) {
-      report(shown(name) + ": no such data file in " + folder);
-      status = kRefused;
-    } else if (size > PackPlan::kMaxBlockSize) {
-      report(found + ": a data file holds at most " + std::to_string(PackPlan::kMaxBlockSize) + " bytes");
+  for (const DataFile& f : findDataFiles(plan, folder)) {
+    if (!f.problem.empty()) {
+      report(f.problem);
       status = kRefused;
     }
-    files.push_back(found);
-    sizes.push_back(std::max<int64_t>(size, 0));
+    files.push_back(f.path);
+    sizes.push_back(f.size);
   }
   if (status != kDone) return status;
 
-  const Dialect& d = plan.dialect();
-  const std::string target = argc - optind == 2 ? argv[optind + 1]
-                                                : withSuffix(scenarioName, d.scenarioSuffix, d.archiveSuffix);
+  const std::string target = argc - optind == 2 ? argv[optind + 1] : archivePathFor(scenarioName, plan.dialect());
   PieceWriter writer(nullptr, 0);
   return writeArchive(writer, plan.pieces(sizes), files, target, force, quiet);
 }

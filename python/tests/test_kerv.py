@@ -24,6 +24,18 @@ def archive(text, blocks, magic=b"KRV"):
     return out + b"".join(struct.pack("<i", len(b)) + b for b in blocks)
 
 
+def longest_pause(worker):
+    """Runs the thread `worker` while this one spins; returns the longest
+    this thread had to wait for its turn, and how long the worker took."""
+    start = last = time.perf_counter()
+    longest = 0.0
+    worker.start()
+    while worker.is_alive():
+        now = time.perf_counter()
+        longest, last = max(longest, now - last), now
+    return longest, last - start
+
+
 @pytest.fixture
 def example(tmp_path):
     """The example scenario packed by krvmake; returns the archive's path."""
@@ -91,13 +103,6 @@ def test_reads_release_the_gil(tmp_path):
     os.truncate(tmp_path / "a.krv", os.path.getsize(tmp_path / "a.krv") + size)
     with kerv.Archive(tmp_path / "a.krv") as a:
         result = []
-        reader = threading.Thread(target=lambda: result.append(len(a["big.qvd"])))
-        start = last = time.perf_counter()
-        longest = 0.0  # the longest this thread had to wait for its turn
-        reader.start()
-        while reader.is_alive():
-            now = time.perf_counter()
-            longest, last = max(longest, now - last), now
-        took = last - start
+        longest, took = longest_pause(threading.Thread(target=lambda: result.append(len(a["big.qvd"]))))
     assert result == [size]
     assert longest < took / 2, f"this thread waited {longest:.3f} s of a read of {took:.3f} s"

@@ -1,0 +1,114 @@
+"""The write side of kerv: pack, extract and update, byte for byte as the
+tools make archives, and the refusals, after which nothing is written."""
+import os
+import shutil
+import subprocess
+import threading
+
+import pytest
+
+import kerv
+from test_kerv import EXAMPLES, archive, example, longest_pause, scenario  # noqa: F401 (example is a fixture)
+
+KRVMAKE = os.path.join(os.environ.get("KERV_BIN", ""), "krvmake")
+
+
+def tree(folder):
+    return sorted(os.path.relpath(os.path.join(d, f), folder) for d, _, fs in os.walk(folder) for f in fs)
+
+
+@pytest.mark.parametrize("raw_names", [False, True])
+def test_extractall_then_pack_gives_the_identical_archive(tmp_path, raw_names):
+    names = (b"op.qvd", b"=bg:\x8a\x43.zpt", b"sub\\y.qvd", "ソ.zpt".encode("cp932"), b"a.qvd", b"a.qvd")
+    original = archive(scenario(files=names), [b"o" * 70000, b"sea", b"y", b"so", b"A", b"A"])
+    (tmp_path / "s.krv").write_bytes(original)
+    with kerv.Archive(tmp_path / "s.krv") as a:
+        written = a.extractall(tmp_path / "out", raw_names=raw_names)
+    expected = ["s.ker", "op.qvd", os.fsdecode(b"\x8a\x43.zpt") if raw_names else "海.zpt",
+                os.fsdecode(b"sub\\y.qvd") if raw_names else os.path.join("sub", "y.qvd"),
+                os.fsdecode("ソ.zpt".encode("cp932")) if raw_names else "ソ.zpt", "a.qvd"]
+    assert written == [str(tmp_path / "out" / n) for n in expected]
+    assert kerv.pack(tmp_path / "out" / "s.ker", tmp_path / "re.krv") == str(tmp_path / "re.krv")
+    assert (tmp_path / "re.krv").read_bytes() == original
+
+
+def test_update_equals_a_fresh_pack(example, tmp_path):
+    (tmp_path / "new.zpt").write_bytes(b"added")
+    with kerv.Archive(example) as a:
+        text = a.scenario_text.replace("潮騒", "波音").replace("title.zpt\r\n", "title.zpt\r\nnew.zpt\r\n")
+        assert a.update(scenario_text=text.replace("\r\n", "\n"),
+                        replace={"door.qvd": b"a new door", b"new.zpt": tmp_path / "new.zpt"}) == str(example)
+        # The open archive still reads the file it opened.
+        assert a["door.qvd"] == (example.parent / "door.qvd").read_bytes()
+    fresh = tmp_path / "fresh"
+    shutil.copytree(EXAMPLES, fresh)
+    (fresh / "story.ker").write_bytes(text.encode("cp932"))
+    (fresh / "door.qvd").write_bytes(b"a new door")
+    (fresh / "new.zpt").write_bytes(b"added")
+    subprocess.run([KRVMAKE, "story.ker"], cwd=fresh, check=True, stdout=subprocess.DEVNULL)
+    assert example.read_bytes() == (fresh / "story.krv").read_bytes()
+    with kerv.Archive(example) as a:
+        assert a["door.qvd"] == b"a new door" and a.scenario_text == text
+        # No change at all: the same bytes; an output that exists is refused.
+        assert a.update(tmp_path / "copy.krv") == str(tmp_path / "copy.krv")
+        with pytest.raises(FileExistsError):
+            a.update(tmp_path / "copy.krv", replace={"op.qvd": b""})
+        a.update(tmp_path / "copy.krv", replace={"op.qvd": b""}, overwrite=True)
+    assert (tmp_path / "copy.krv").stat().st_size == example.stat().st_size - 1536
+
+
+def test_refusals_write_nothing(example, tmp_path):
+    before = example.read_bytes()
+    (tmp_path / "u.krv").write_bytes(archive(scenario(files=(b"../up.qvd", b"ok.qvd")), [b"x", b"ok"]))
+    with kerv.Archive(tmp_path / "u.krv") as a:
+        with pytest.raises(ValueError, match=r"\.\./up\.qvd: not extracted: '\.\.' leads outside the folder"):
+            a.extractall(tmp_path / "out")
+        with pytest.raises(ValueError):
+            a.extract("../up.qvd", tmp_path / "out")
+        with pytest.raises(KeyError):
+            a.extract("none.qvd", tmp_path / "out")
+        assert a.extract(b"ok.qvd", tmp_path / "out") == str(tmp_path / "out" / "ok.qvd")
+        with pytest.raises(FileExistsError):
+            a.extract(list(a)[1], tmp_path / "out")
+    with kerv.Archive(example) as a:
+        (tmp_path / "ex").mkdir()
+        (tmp_path / "ex" / "door.qvd").write_bytes(b"mine")
+        with pytest.raises(FileExistsError):
+            a.extractall(tmp_path / "ex")
+        assert tree(tmp_path / "ex") == ["door.qvd"]
+        for kwargs, error in (({"replace": {"none.qvd": b""}}, ValueError),
+                              ({"scenario": scenario(b"PKERV 1.0", files=())}, ValueError),
+                              ({"scenario": b"x", "scenario_text": "x"}, ValueError),
+                              ({"replace": {"op.qvd": tmp_path / "missing"}}, FileNotFoundError)):
+            with pytest.raises(error):
+                a.update(**kwargs)
+        with pytest.raises(UnicodeEncodeError) as raised:
+            a.update(scenario_text="\ufeffKERV 1.2\nab😀\n")
+        assert (raised.value.encoding, raised.value.start, raised.value.end) == ("cp932", 12, 13)
+    assert example.read_bytes() == before
+    assert sorted(os.listdir(example.parent)) == sorted(os.listdir(EXAMPLES) + ["story.krv"])
+
+    (tmp_path / "c").mkdir()
+    (tmp_path / "c" / "s.ker").write_bytes(scenario(files=(b"here.qvd", b"gone.qvd")))
+    (tmp_path / "c" / "here.qvd").write_bytes(b"h")
+    with pytest.raises(FileNotFoundError, match="gone.qvd"):
+        kerv.pack(tmp_path / "c" / "s.ker")
+    assert tree(tmp_path / "c") == ["here.qvd", "s.ker"]
+    (tmp_path / "c" / "gone.qvd").write_bytes(b"g")
+    assert kerv.pack(os.fsencode(tmp_path / "c" / "s.ker"), folder=str(tmp_path / "c")) == str(tmp_path / "c" / "s.krv")
+    with pytest.raises(FileExistsError):
+        kerv.pack(tmp_path / "c" / "s.ker")
+    (tmp_path / "c" / "x.ker").write_bytes(b"not a scenario")
+    with pytest.raises(ValueError):
+        kerv.pack(tmp_path / "c" / "x.ker")
+
+
+def test_writes_release_the_gil(tmp_path):
+    size = 256 << 20
+    (tmp_path / "s.ker").write_bytes(scenario(files=(b"big.qvd",)))
+    with open(tmp_path / "big.qvd", "wb") as f:
+        f.truncate(size)  # sparse: nothing to write first
+    done = []
+    longest, took = longest_pause(threading.Thread(target=lambda: done.append(kerv.pack(tmp_path / "s.ker"))))
+    assert done == [str(tmp_path / "s.krv")]
+    assert longest < took / 2, f"this thread waited {longest:.3f} s of {took:.3f} s"
