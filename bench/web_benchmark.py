@@ -1,6 +1,7 @@
 #!/usr/bin/python3
 """Times the web page in headless Chromium: opening large archives, the
-Blob of a 2 GiB entry, and packing 1 GiB of data files.
+Blob of a 2 GiB entry, replacing a data file of a 5 GiB archive, and
+packing 1 GiB of data files.
 
 Builds, in a scratch folder:
   - a sparse archive of 5 GiB with three data files (2 GiB - 1, 2 GiB - 1
@@ -11,9 +12,11 @@ Builds, in a scratch folder:
   - four data files of 256 MiB and a scenario that lists them.
 Then, on a freshly loaded page each round, times the page's own open of
 each archive (from the file input's change event until the first rows are
-painted, and until every row is in the table) and kerv.open() alone,
-entryBlob() of a 2 GiB entry with a read of its last byte, and kerv.pack()
-of the four files. Prints the median of each; then
+painted, and until every row is in the table, with the longest task of
+the main thread meanwhile) and kerv.open() alone, entryBlob() of a 2 GiB
+entry with a read of its last byte, kerv.update() of the 5 GiB archive
+with one data file replaced (and the script heap it added), and
+kerv.pack() of the four files. Prints the median of each; then
 removes everything. This is a benchmark, not a test.
 
 Usage: bench/web_benchmark.py PAGE [--runs N] [--scratch DIR]
@@ -91,17 +94,20 @@ def one_round(driver, page, sets, pack_files):
         call(driver, "await kerv.ready;"
                      "const input = document.getElementById('open');"
                      "input.addEventListener('change', () => { window.started = performance.now(); }, true);"
-                     "const table = document.getElementById('entries');"
+                     "window.longest = 0; new PerformanceObserver(list => { for (const e of list.getEntries())"
+                     "  window.longest = Math.max(window.longest, e.duration); }).observe({type: 'longtask'});"
+                     "const section = document.getElementById('archive');"
                      "new MutationObserver(() => {"
-                     "  if (!document.getElementById('archive').hidden && !window.shown) {"
+                     "  if (document.querySelector('#entries tbody tr') && !window.shown) {"
                      "    window.shown = true; requestAnimationFrame(() => setTimeout(() => {"
                      "      window.painted = performance.now(); }, 0)); }"
-                     "  if (table.getAttribute('aria-busy') === 'false' && window.shown && !window.complete) {"
+                     "  if (section.getAttribute('aria-busy') === 'false' && window.shown && !window.complete) {"
                      "    window.complete = performance.now(); }"
                      "}).observe(document.body, {attributes: true, subtree: true});")
         driver.find_element(By.ID, "open").send_keys(path)
-        painted, complete = call(driver, "while (!window.painted || !window.complete) await new Promise(r => setTimeout(r, 5));"
-                                         "return [window.painted - window.started, window.complete - window.started];")
+        painted, complete, longest = call(
+            driver, "while (!window.painted || !window.complete) await new Promise(r => setTimeout(r, 5));"
+                    "return [window.painted - window.started, window.complete - window.started, window.longest];")
         # The library's open alone, on the same file through an input of its own.
         call(driver, "const i = document.createElement('input'); i.type = 'file'; i.id = 'bench';"
                      "document.body.append(i);")
@@ -113,10 +119,17 @@ def one_round(driver, page, sets, pack_files):
         times[f"open {label}: kerv.open"] = api
         times[f"open {label}: page, until its first rows are painted"] = painted
         times[f"open {label}: page, until every row is in the table"] = complete
+        times[f"open {label}: page, the longest task meanwhile"] = longest
         if label.startswith("5 GiB"):
             times["Blob of a 2 GiB entry, and its last byte read"] = call(
                 driver, "const t = performance.now(); const b = window.opened.entryBlob(window.opened.entries[1]);"
                         "await b.slice(-1).arrayBuffer(); return performance.now() - t;")
+            times["update of the 5 GiB archive, one data file replaced: its File"] = call(
+                driver, "const heap = performance.memory.usedJSHeapSize; const t = performance.now();"
+                        "const f = await kerv.update(window.opened, {replace: {'c.qvd': new Blob(['a new c'])}});"
+                        "const ms = performance.now() - t; window.heap = performance.memory.usedJSHeapSize - heap;"
+                        "return f.size === window.opened.entries[1].offset + 2 ** 31 - 1 + 4 + 7 ? ms : 'wrong size';")
+            times["update of the 5 GiB archive: script heap added, KiB"] = call(driver, "return window.heap / 1024;")
     driver.get(page)
     driver.find_element(By.ID, "pack").send_keys("\n".join(pack_files))  # the page packs them too; that is not timed
     times["pack 4 x 256 MiB: kerv.pack"] = call(

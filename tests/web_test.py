@@ -149,7 +149,9 @@ class OpenTest(Page):
         self.find("#scenario summary").click()
         with open(os.path.join(EXAMPLES, "story.ker"), "rb") as f:
             self.assertEqual(self.text("scenario-text"), f.read().decode("cp932").replace("\r\n", "\n").rstrip("\n"))
-        self.assertIn("Second number\n30.50", self.text("scenario-header"))
+        header = self.text("scenario-header")
+        self.assertIn("Second number\n30.50", header)
+        self.assertIn(f"File list\nop.qvd\n{SEA}\ndoor.qvd\ntitle.zpt\nSecond list\nbgm01\nbgm02", header)
 
         # A row's Save button downloads its data file under its decoded name.
         row = [r for r in driver.find_elements(By.CSS_SELECTOR, "#entries tbody tr") if SEA in r.text][0]
@@ -205,7 +207,7 @@ class OpenTest(Page):
         names = [bytes([97 + i % 26]) for i in range(3001)]
         text = scenario(files=names)
         self.open_archive(self.put("long.krv", archive(b"KRV", text, [bytes([i % 256]) for i in range(3001)])))
-        self.wait(lambda: self.find("#entries").get_attribute("aria-busy") == "false")
+        self.wait(lambda: self.find("#archive").get_attribute("aria-busy") == "false")
         rows = self.rows()
         self.assertEqual(len(rows), 3001)
         self.assertEqual(rows[-1], ("k", 1, 10 + len(text) + 3001 * 5 - 1))
@@ -270,11 +272,177 @@ class PackTest(Page):
             paths = [self.path("huge.qvd") if data is None else self.put(os.path.join(str(n), name), data)
                      for name, data in files]
             self.pick("pack", *paths)
-            self.wait(lambda: self.text("error"))
-            self.assertTrue(self.text("error").startswith(message), self.text("error"))
+            self.wait(lambda: self.text("pack-error"))
+            self.assertTrue(self.text("pack-error").startswith(message), self.text("pack-error"))
             self.assertEqual(driver.find_elements(By.ID, "pack-download"), [])
             self.load(driver.current_url)
         self.assertEqual(os.listdir(self.downloads), [])
+
+
+class EditTest(Page):
+    def test_edits_as_kerv_update_and_krvmake_make_them(self):
+        packed = self.packed_example()
+        self.open_archive(packed)
+        # A data file replaced through its row's button, a line of the scenario edited.
+        door = [r for r in driver.find_elements(By.CSS_SELECTOR, "#entries tbody tr") if "door.qvd" in r.text][0]
+        door.find_element(By.CSS_SELECTOR, "button.replace").click()
+        self.find("#replace-input").send_keys(self.put("new-door.qvd", b"a new door"))
+        self.wait(lambda: "700 \u2192 10" in door.text)
+        self.find("#scenario summary").click()
+        edit = self.find("#scenario-edit")
+        driver.execute_script("arguments[0].value = arguments[0].value.replace('潮騒', '波音')", edit)
+        edit.send_keys("\nR2")
+        self.find("#save-archive").click()
+        edited = self.downloaded("story.krv")
+
+        fresh = self.path("fresh")
+        shutil.copytree(EXAMPLES, fresh)
+        with open(os.path.join(fresh, "story.ker"), "rb") as f:
+            text = f.read().decode("cp932").replace("潮騒", "波音") + "\r\nR2"
+        self.put("fresh/story.ker", text.encode("cp932"))
+        self.put("fresh/door.qvd", b"a new door")
+        self.assertEqual(tool("krvmake", "story.ker", cwd=fresh).returncode, 0)
+        with open(os.path.join(fresh, "story.krv"), "rb") as f:
+            self.assertEqual(edited, f.read())
+        self.put("s.txt", text.encode())
+        self.assertEqual(tool("kerv", "update", packed, "-o", self.path("k.krv"), "--scenario-text", self.path("s.txt"),
+                              "door.qvd=" + self.path("new-door.qvd")).returncode, 0)
+        with open(self.path("k.krv"), "rb") as f:
+            self.assertEqual(edited, f.read())
+
+        # The script interface: no change gives the archive; a character with no code is refused.
+        got = self.call("const a = await kerv.open(document.getElementById('open').files[0]);"
+                        "const same = new Uint8Array(await (await kerv.update(a, {})).arrayBuffer());"
+                        "const error = await kerv.update(a, {scenarioText: 'KERV 1.2\\nab\\u{1F600}'}).catch(e => e);"
+                        "return [Array.from(same), error.name, error.message];")
+        with open(packed, "rb") as f:
+            self.assertEqual(bytes(got[0]), f.read())
+        self.assertEqual(got[1:], ["KervError", "line 2, column 3: U+1F600 '\U0001F600' has no code in Shift_JIS "
+                                                "(code page 932)"])
+
+
+class BehaviourTest(Page):
+    def test_the_last_choice_wins(self):
+        # 3000 blocks of 300 KiB: each size field takes a slice of its own, for seconds.
+        names = [bytes([97 + i % 26]) for i in range(3000)]
+        slow = self.path("slow.krv")
+        with open(slow, "wb") as f:
+            f.write(archive(b"KRV", scenario(files=names), []))
+            for _ in names:
+                f.write(struct.pack("<i", 300 << 10))
+                f.seek(300 << 10, os.SEEK_CUR)
+            f.truncate()
+        driver.find_element(By.ID, "open").send_keys(slow)
+        self.wait(lambda: self.text("open-status").startswith("Opening slow.krv:"))
+        self.assertEqual(self.find("#archive").get_attribute("aria-busy"), "true")
+        self.open_archive(self.packed_example())
+        started = time.monotonic()
+        while time.monotonic() - started < 5:  # the slow one would have finished by now
+            self.assertEqual((self.text("summary").split(":")[0], len(self.rows())), ("story.krv", 4))
+            time.sleep(0.25)
+        self.assertEqual(self.find("#archive").get_attribute("aria-busy"), "false")
+
+    def test_policy_language_keyboard_and_small_screens(self):
+        with open(PAGE, encoding="utf-8") as f:
+            policy = f.read().split('http-equiv="Content-Security-Policy" content="')[1].split('"')[0]
+        for word in ("'unsafe-inline'", "'unsafe-eval'"):
+            self.assertNotIn(word, policy)
+        for word in ("'wasm-unsafe-eval'", "base-uri 'none'", "form-action 'none'", "script-src 'sha256-"):
+            self.assertIn(word, policy)
+        # Japanese: chosen, remembered, and the default of a Japanese browser.
+        self.find("#language option[value=ja]").click()
+        self.assertEqual((self.find("h1").text, driver.execute_script("return document.documentElement.lang")),
+                         ("KERV アーカイブ", "ja"))
+        self.load(driver.current_url)
+        self.assertEqual(self.find("h1").text, "KERV アーカイブ")
+        self.find("#language option[value=en]").click()
+        driver.execute_script("localStorage.clear()")
+        agent = driver.execute_script("return navigator.userAgent")
+        driver.execute_cdp_cmd("Emulation.setUserAgentOverride", {"userAgent": agent, "acceptLanguage": "ja-JP"})
+        self.addCleanup(driver.execute_cdp_cmd, "Emulation.setUserAgentOverride", {"userAgent": agent})
+        self.load(driver.current_url)
+        self.assertEqual((self.find("#open-heading").text, self.find("#language").get_attribute("value")),
+                         ("アーカイブを開く", "ja"))
+        driver.execute_script("localStorage.clear()")
+        driver.execute_cdp_cmd("Emulation.setUserAgentOverride", {"userAgent": agent, "acceptLanguage": "en-US"})
+        self.load(driver.current_url)
+        driver.execute_script("window.violations = [];"
+                              "document.addEventListener('securitypolicyviolation', e => violations.push(e.violatedDirective));")
+
+        # One tab stop for the table; arrows, Enter; names in full as tooltips.
+        long_name = "長" * 100 + ".qvd"  # 304 bytes: too long for a file system's name
+        png = bytes.fromhex("89504e470d0a1a0a") + b"no picture follows"
+        names = (b"a.qvd", b"b.qvd", long_name.encode("cp932"), b"bad.zpt")
+        self.open_archive(self.put("k.krv", archive(b"KRV", scenario(files=names), [b"A", b"B" * 3000, b"L", png])))
+        self.assertEqual(driver.execute_script(
+            "return Array.from(document.querySelectorAll('#entries tbody tr'), r => r.tabIndex)"), [0, -1, -1, -1])
+        self.find("#entries tbody tr").click()
+        active = driver.switch_to.active_element
+        for key in ("\ue015", "\ue015", "\ue015", "\ue013"):  # down, down, down, up
+            driver.switch_to.active_element.send_keys(key)
+        driver.switch_to.active_element.send_keys("\ue007")  # Enter
+        self.wait(lambda: long_name in self.text("preview"))
+        self.assertNotEqual(active, driver.switch_to.active_element)
+        row = driver.switch_to.active_element
+        self.assertEqual((row.get_attribute("aria-selected"), row.get_attribute("aria-label")),
+                         ("true", f"{long_name}, 1 bytes"))
+        self.assertEqual(row.find_element(By.CSS_SELECTOR, "td").get_attribute("title"), long_name)
+        row.find_element(By.CSS_SELECTOR, "button.save").click()
+        self.wait(lambda: any(n.endswith(".qvd") for n in os.listdir(self.downloads)))
+        saved = [n for n in os.listdir(self.downloads) if n.endswith(".qvd")][0]
+        self.assertLessEqual(len(saved.encode()), 255)
+        # A picture that does not decode: a word and its bytes.
+        driver.find_elements(By.CSS_SELECTOR, "#entries tbody tr")[3].click()
+        self.wait(lambda: driver.find_elements(By.CSS_SELECTOR, "#preview p.bad"))
+        self.assertIn("89 50 4e 47", self.find("#preview pre").text)
+
+        # A phone's width after a hex dump: nothing scrolls sideways.
+        driver.find_elements(By.CSS_SELECTOR, "#entries tbody tr")[1].click()
+        self.wait(lambda: driver.find_elements(By.CSS_SELECTOR, "#preview pre"))
+        for width in (390, 1280):
+            driver.set_window_size(width, 900)
+            self.addCleanup(driver.set_window_size, 1200, 900)
+            self.assertLessEqual(driver.execute_script("return document.documentElement.scrollWidth"),
+                                 driver.execute_script("return window.innerWidth"), width)
+        # 4.5:1 in both schemes, for grey text and for damage.
+        for scheme in ("light", "dark"):
+            driver.execute_cdp_cmd("Emulation.setEmulatedMedia",
+                                   {"features": [{"name": "prefers-color-scheme", "value": scheme}]})
+            ratios = driver.execute_script(CONTRAST)
+            self.assertGreaterEqual(min(ratios), 4.5, (scheme, ratios))
+        driver.execute_cdp_cmd("Emulation.setEmulatedMedia", {"features": []})
+        self.assertEqual(driver.execute_script("return violations"), [])
+
+    def test_drops_say_what_was_dropped(self):
+        self.put("s.ker", scenario(files=()))
+        cases = ((["a.krv", "b.krv"], "2 files were dropped."), (["s.ker"], "s.ker is a scenario, not an archive"))
+        for names, message in cases:
+            driver.execute_script("""
+                const transfer = new DataTransfer();
+                for (const name of arguments[0]) transfer.items.add(new File(['KERV 1.0'], name));
+                document.body.dispatchEvent(new DragEvent('drop', {dataTransfer: transfer, bubbles: true}));""", names)
+            self.wait(lambda: self.text("error").startswith(message))
+        # The scenario, offered for packing: its empty list packs at once.
+        self.find("#drop-pack-button").click()
+        self.assertEqual(self.downloaded("s.krv")[:3], b"KRV")
+
+
+# The contrast of muted and of bad text against the page's background.
+CONTRAST = """
+  const probe = document.body.appendChild(document.createElement('p'));
+  probe.style.background = 'Canvas';
+  const rgb = c => c.match(/[\\d.]+/g).slice(0, 3).map(Number);
+  const luminance = c => rgb(c).map(v => v / 255).map(v => v <= 0.03928 ? v / 12.92 : ((v + 0.055) / 1.055) ** 2.4)
+    .reduce((sum, v, i) => sum + v * [0.2126, 0.7152, 0.0722][i], 0);
+  const background = luminance(getComputedStyle(probe).backgroundColor);
+  const ratios = [];
+  for (const cls of ['hint', 'bad']) {
+    probe.className = cls;
+    const text = luminance(getComputedStyle(probe).color);
+    ratios.push((Math.max(text, background) + 0.05) / (Math.min(text, background) + 0.05));
+  }
+  probe.remove();
+  return ratios;"""
 
 
 class QuietHandler(http.server.SimpleHTTPRequestHandler):
@@ -293,17 +461,26 @@ class ExtractTest(Page):
         self.addCleanup(server.shutdown)
         self.load(f"http://127.0.0.1:{server.server_address[1]}/{os.path.basename(PAGE)}")
 
-        names = (b"../up.qvd", b"sub/deep/x.qvd", SEA.encode("cp932"), b"a.qvd", b"a.qvd")
+        # Refused by the rules of POSIX and of Windows both; \xNN only on screen.
+        refused = ((b"bad\x80\xff\xa0sjis.qvd", "bad\\x80\uf8f3\uf8f0sjis.qvd", "control character U+0080"),
+                   (b"x/..\x80", "x/..\\x80", "control character U+0080"),
+                   (b"CON.qvd", "CON.qvd", "a device name on Windows"),
+                   (b"a.qvd:x", "a.qvd:x", "':' names a drive or a stream on Windows"),
+                   (b"C:x", "C:x", "':' names a drive or a stream on Windows"),
+                   (b"x.", "x.", "a name that ends in a dot or a blank, which Windows drops"))
+        names = (b"../up.qvd", b"sub/deep/x.qvd", SEA.encode("cp932"), b"a.qvd", b"a.qvd", *(r[0] for r in refused))
         text = scenario(files=names)
-        self.open_archive(self.put("s.krv", archive(b"KRV", text, [b"up", b"deep", b"sea", b"one", b"two"])))
+        self.open_archive(self.put("s.krv", archive(b"KRV", text, [b"up", b"deep", b"sea", b"one", b"two"] +
+                                                    [b"no"] * len(refused))))
         self.call("const root = await navigator.storage.getDirectory();"
                   "await root.removeEntry('out', {recursive: true}).catch(() => {});"
                   "window.showDirectoryPicker = () => root.getDirectoryHandle('out', {create: true});")
         self.find("#extract-all").click()
         self.wait(lambda: "created in" in self.text("extract-status"))
         self.assertEqual(self.text("extract-log").splitlines(), [
-            'created "s.ker"', "can not create ../up.qvd : name leads outside the current directory",
-            'created "sub/deep/x.qvd"', f'created "{SEA}"', 'created "a.qvd"', "can not create a.qvd : File exists"])
+            'created "s.ker"', "can not create ../up.qvd : '..' leads outside the folder",
+            'created "sub/deep/x.qvd"', f'created "{SEA}"', 'created "a.qvd"', "can not create a.qvd : File exists",
+            *(f"can not create {shown} : {why}" for _, shown, why in refused)])
         files = self.call("""
             const out = {};
             async function walk(dir, prefix) {

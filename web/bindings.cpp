@@ -1,7 +1,8 @@
 // The library for the web page, compiled to WebAssembly: an archive index
-// that the page drives with slices of a Blob, the plan of an archive to
-// pack, and the check of names to be created. Bytes cross as Uint8Arrays;
-// offsets and sizes as numbers (exact up to 2^53).
+// that the page drives with slices of a Blob, the plans of an archive to
+// pack or to update, the code page 932 codec, and the rules for names to
+// extract. Bytes cross as Uint8Arrays; offsets and sizes as numbers (exact
+// up to 2^53).
 #include <emscripten/bind.h>
 #include <emscripten/val.h>
 
@@ -10,10 +11,14 @@
 #include <string>
 #include <vector>
 
-#include "archive/FileName.h"
+#include "reader/ArchiveFiles.h"
 #include "reader/ArchiveIndex.h"
 #include "reader/PackPlan.h"
+#include "reader/UpdatePlan.h"
+#include "scenario/Cp932.h"
+#include "scenario/ExtractName.h"
 #include "scenario/KervScenario.h"
+#include "scenario/ScenarioText.h"
 
 using emscripten::val;
 
@@ -26,17 +31,54 @@ val bytesOf(const char* p, std::size_t n) {
 
 val bytesOf(const std::string& s) { return bytesOf(s.data(), s.size()); }
 
+// A file-list name for people: a byte with no character, or a control
+// character, shows as \xNN.
+std::string showNameOf(const std::string& name) { return cp932::toUtf8(name, cp932::Undecodable::escape); }
+
+// The names of `list` for people, joined by NUL (which none holds).
+std::string shownList(const std::vector<std::string>& list) {
+  std::string out;
+  for (std::size_t i = 0; i < list.size(); ++i) out += (i > 0 ? std::string(1, '\0') : "") + showNameOf(list[i]);
+  return out;
+}
+
+val numbersOf(const std::vector<double>& v) {
+  return val::global("Float64Array").new_(emscripten::typed_memory_view(v.size(), v.data()));
+}
+
 val strings(const std::vector<std::string>& list, bool asBytes) {
   val out = val::array();
   for (const std::string& s : list) out.call<void>("push", asBytes ? bytesOf(s) : val(s));
   return out;
 }
 
-std::vector<char> copyIn(const val& array) {
-  std::vector<char> bytes(array["length"].as<std::size_t>());
+std::string copyIn(const val& array) {
+  std::string bytes(array["length"].as<std::size_t>(), '\0');
   val view(emscripten::typed_memory_view(bytes.size(), reinterpret_cast<uint8_t*>(bytes.data())));
   view.call<void>("set", array);
   return bytes;
+}
+
+// The pieces of an archive for the page to make a Blob of.
+val piecesOf(const std::vector<Piece>& pieces) {
+  val out = val::array();
+  for (const Piece& p : pieces) {
+    val piece = val::object();
+    switch (p.kind) {
+      case Piece::Kind::bytes:
+        piece.set("bytes", bytesOf(p.bytes));
+        break;
+      case Piece::Kind::archive:
+        piece.set("offset", static_cast<double>(p.offset));
+        piece.set("length", static_cast<double>(p.length));
+        break;
+      case Piece::Kind::file:
+        piece.set("file", static_cast<double>(p.file));
+        break;
+    }
+    out.call<void>("push", piece);
+  }
+  return out;
 }
 
 // ArchiveIndex for the page.
@@ -49,7 +91,7 @@ class WebIndex {
   std::string nextPart() const { return index.nextPart(); }
   // Bytes of the archive from `offset` on, as a Uint8Array.
   void supply(double offset, const val& bytes) {
-    std::vector<char> copy = copyIn(bytes);
+    const std::string copy = copyIn(bytes);
     index.supply(static_cast<int64_t>(offset), copy.data(), static_cast<int64_t>(copy.size()));
   }
 
@@ -62,12 +104,34 @@ class WebIndex {
   val damage() const { return strings(index.damage(), false); }
 
   int entryCount() const { return static_cast<int>(index.entries().size()); }
-  val entryName(int i) const { return bytesOf(index.entries()[static_cast<std::size_t>(i)].name); }
-  double entryOffset(int i) const { return static_cast<double>(index.entries()[static_cast<std::size_t>(i)].offset); }
   double entrySize(int i) const { return index.entries()[static_cast<std::size_t>(i)].size; }
+  // Every entry at once, in a few values whatever the length of the list:
+  // {names, ends, shown, offsets, sizes}: the stored names one after the
+  // other in one Uint8Array, where each ends (a Float64Array), the names
+  // for people (see showName) joined by NUL, which no shown name holds, and
+  // Float64Arrays of the offsets and sizes.
+  val entries() const {
+    std::string names, shown;
+    std::vector<double> ends, offsets, sizes;
+    for (const ArchiveEntry& e : index.entries()) {
+      names += e.name;
+      ends.push_back(static_cast<double>(names.size()));
+      shown += (shown.empty() && offsets.empty() ? "" : std::string(1, '\0')) + showNameOf(e.name);
+      offsets.push_back(static_cast<double>(e.offset));
+      sizes.push_back(e.size);
+    }
+    val out = val::object();
+    out.set("names", bytesOf(names));
+    out.set("ends", numbersOf(ends));
+    out.set("shown", shown);
+    out.set("offsets", numbersOf(offsets));
+    out.set("sizes", numbersOf(sizes));
+    return out;
+  }
 
-  // The header as parsed: title block, both lists, and for KERV the second
-  // number of the header line in hundredths (-1 for P-KERV).
+  // The header as parsed: title block (decoded), both lists (their names
+  // for people, joined by NUL, and their lengths), and for KERV the second number of the
+  // header line in hundredths (-1 for P-KERV).
   val header() {
     std::unique_ptr<Scenario> s = index.dialect().makeScenario(index.scenarioText().data(),
                                                                 static_cast<int>(index.scenarioText().size()));
@@ -75,11 +139,54 @@ class WebIndex {
     while (const char* e = s->nextFileName()) files.emplace_back(e);
     while (const char* e = s->nextSecondEntry()) second.emplace_back(e);
     val out = val::object();
-    out.set("title", bytesOf(s->getTitle(), static_cast<std::size_t>(s->getTitleLength())));
-    out.set("fileList", strings(files, true));
-    out.set("secondList", strings(second, true));
+    out.set("title", cp932::toUtf8(std::string(s->getTitle(), static_cast<std::size_t>(s->getTitleLength())),
+                                   cp932::Undecodable::replace));
+    out.set("fileList", shownList(files));
+    out.set("fileListLength", static_cast<double>(files.size()));
+    out.set("secondList", shownList(second));
+    out.set("secondListLength", static_cast<double>(second.size()));
     const auto* kerv = dynamic_cast<const KervScenario*>(s.get());
     out.set("headerValue", kerv != nullptr ? kerv->getHeaderValue() : -1);
+    return out;
+  }
+
+  // The scenario file that the archive `name` extracts to: story.krv gives story.ker.
+  std::string scenarioFileName(const std::string& name) const { return scenarioNameFor(name, index.dialect()); }
+
+  // The archive changed (UpdatePlan): `scenario` a Uint8Array or null,
+  // `replaced` an array of {name: Uint8Array, size}. {error} or {pieces},
+  // a piece being {bytes}, {offset, length} of this archive, or {file}, an
+  // index into `replaced`.
+  val update(const val& scenario, const val& replaced) const {
+    std::vector<UpdatePlan::Replacement> list;
+    for (std::size_t i = 0, n = replaced["length"].as<std::size_t>(); i < n; ++i) {
+      list.push_back({copyIn(replaced[i]["name"]), static_cast<int64_t>(replaced[i]["size"].as<double>())});
+    }
+    const std::string text = scenario.isNull() ? "" : copyIn(scenario);
+    const UpdatePlan plan(index, scenario.isNull() ? nullptr : &text, list);
+    val out = val::object();
+    if (!plan.error().empty()) {
+      out.set("error", plan.error());
+    } else {
+      out.set("pieces", piecesOf(plan.pieces()));
+    }
+    return out;
+  }
+
+  // The edited text of the scenario as the scenario's bytes (see
+  // ScenarioText.h): {bytes}, or {error, line, column, character}.
+  val encodeScenario(const std::string& text) const {
+    std::string bytes;
+    TextError e;
+    val out = val::object();
+    if (textToScenario(text, index.scenarioText(), bytes, &e)) {
+      out.set("bytes", bytesOf(bytes));
+    } else {
+      out.set("error", e.message());
+      out.set("line", static_cast<double>(e.line));
+      out.set("column", static_cast<double>(e.column));
+      out.set("character", static_cast<double>(e.c));
+    }
     return out;
   }
 
@@ -97,22 +204,42 @@ class WebPackPlan {
   std::string archiveSuffix() const { return plan.dialect().archiveSuffix; }
   val head() const { return bytesOf(plan.head()); }
   val names() const { return strings(plan.names(), true); }
+  // The archive that the scenario `name` packs into: story.ker gives story.krv.
+  std::string archiveName(const std::string& name) const { return archivePathFor(name, plan.dialect()); }
   static std::string lengthError(double length) { return PackPlan::lengthError(static_cast<int64_t>(length)); }
   static double maxBlockSize() { return static_cast<double>(PackPlan::kMaxBlockSize); }
   static val sizeField(double size) { return bytesOf(PackPlan::sizeField(static_cast<int64_t>(size))); }
 
  private:
-  std::vector<char> text;
+  std::string text;
   PackPlan plan;
 };
 
-// Whether a name of the file list (Shift_JIS bytes) may be created below
-// a chosen folder, as the divider decides; by the rules of POSIX and of
-// Windows both, since the page may run on either.
-bool safeName(const val& name) {
-  std::vector<char> bytes = copyIn(name);
-  bytes.push_back('\0');
-  return !isUnsafePosixName(bytes.data()) && !isUnsafeWindowsName(bytes.data());
+// A name of a file list (Shift_JIS) for people: a byte with no character,
+// or a control character, shows as \xNN.
+std::string showName(const val& name) { return showNameOf(copyIn(name)); }
+
+// The name decoded, or null when a byte of it has no character.
+val decodeName(const val& name) {
+  std::string text;
+  return cp932::toUtf8Strictly(copyIn(name), text) ? val(text) : val::null();
+}
+
+// Scenario text for people: a byte with no character is U+FFFD.
+std::string decodeText(const val& bytes) { return cp932::toUtf8(copyIn(bytes), cp932::Undecodable::replace); }
+
+// Where a data file goes below a chosen folder ({path}, folders separated
+// by '/'), or why it must not be created ({refusal}): by the rules of POSIX
+// and of Windows both, since the page may run on either.
+val extractPath(const val& name) {
+  const ExtractName x = extractName(copyIn(name), false, true);
+  val out = val::object();
+  if (x.refusal.empty()) {
+    out.set("path", x.path);
+  } else {
+    out.set("refusal", x.refusal);
+  }
+  return out;
 }
 
 }  // namespace
@@ -132,10 +259,12 @@ EMSCRIPTEN_BINDINGS(kerv) {
       .function("scenario", &WebIndex::scenario)
       .function("damage", &WebIndex::damage)
       .function("entryCount", &WebIndex::entryCount)
-      .function("entryName", &WebIndex::entryName)
-      .function("entryOffset", &WebIndex::entryOffset)
       .function("entrySize", &WebIndex::entrySize)
-      .function("header", &WebIndex::header);
+      .function("entries", &WebIndex::entries)
+      .function("header", &WebIndex::header)
+      .function("scenarioFileName", &WebIndex::scenarioFileName)
+      .function("update", &WebIndex::update)
+      .function("encodeScenario", &WebIndex::encodeScenario);
   emscripten::class_<WebPackPlan>("PackPlan")
       .constructor<const val&>()
       .function("error", &WebPackPlan::error)
@@ -143,8 +272,12 @@ EMSCRIPTEN_BINDINGS(kerv) {
       .function("archiveSuffix", &WebPackPlan::archiveSuffix)
       .function("head", &WebPackPlan::head)
       .function("names", &WebPackPlan::names)
+      .function("archiveName", &WebPackPlan::archiveName)
       .class_function("lengthError", &WebPackPlan::lengthError)
       .class_function("maxBlockSize", &WebPackPlan::maxBlockSize)
       .class_function("sizeField", &WebPackPlan::sizeField);
-  emscripten::function("safeName", &safeName);
+  emscripten::function("showName", &showName);
+  emscripten::function("decodeName", &decodeName);
+  emscripten::function("decodeText", &decodeText);
+  emscripten::function("extractPath", &extractPath);
 }

@@ -1,16 +1,163 @@
 'use strict';
 // The page's script, and window.kerv for scripts that embed or drive it.
 //
-// The archive format is the library's (compiled to WebAssembly as
-// createKervModule): it says which bytes of an archive it needs, indexes
-// the data blocks, finds damage and lays out an archive to pack. This file
-// reads those bytes as slices of the archive's Blob, so that an archive of
-// any size opens in a few small reads; it never copies a data file into
-// WebAssembly memory, and a packed archive is a Blob made of the picked
-// files themselves.
+// The archive format and the code page 932 codec are the library's
+// (compiled to WebAssembly as createKervModule): it says which bytes of an
+// archive it needs, indexes the data blocks, finds damage, decodes names,
+// decides which names may be created, and lays out an archive to pack or
+// an archive changed. This file reads those bytes as slices of the
+// archive's Blob, so that an archive of any size opens in a few small
+// reads; it never copies a data file into WebAssembly memory, and an
+// archive it packs or edits is a Blob made of slices and files themselves.
 
 (() => {
   const library = createKervModule();
+
+  // ---- Texts, in English and Japanese ----
+
+  const TEXTS = {
+    en: {
+      title: 'KERV archives',
+      language: 'Language',
+      intro: 'Open, check, preview, edit and extract KERV and P-KERV archives, or pack a scenario with its data files. ' +
+             'Everything happens on this computer: no file leaves it.',
+      openHeading: 'Open an archive',
+      openLabel: 'Archive (.krv or .pkv):',
+      dropHint: 'or drop it anywhere on this page.',
+      goToPack: 'Pack this scenario…',
+      archiveHeading: 'Archive',
+      extractAll: 'Extract all…',
+      tableCaption: "Data files, in the order of the scenario's file list. Arrow keys move between rows, Enter " +
+                    "previews, → reaches the row's buttons.",
+      name: 'Name', size: 'Size', offset: 'Offset', actions: 'Actions',
+      save: 'Save', replace: 'Replace',
+      saveName: name => `Save ${name}`, replaceName: name => `Replace ${name}`,
+      rowLabel: (name, size) => `${name}, ${size} bytes`,
+      replacedBy: (name, size) => `replaced by ${name}, ${size} bytes`,
+      scenarioHeading: 'Scenario',
+      editLabel: 'Edit the scenario (the text is encoded back as Shift_JIS; lines left as they are keep their bytes):',
+      saveArchive: 'Save the edited archive',
+      packHeading: 'Pack a scenario',
+      packIntro: 'Pick a scenario (.ker or .psc) together with the data files it lists, or the folder that holds them. ' +
+                 'The archive is made from the files themselves and saved as a download.',
+      packFiles: 'Scenario and data files:', packFolder: 'Or a whole folder:', packScenario: 'Scenario:', pack: 'Pack',
+      summary: (name, a) => `${name}: ${a.dialect} archive, version ${a.version}, waiting time ${a.waitingTime} s, ` +
+                            `${a.entries.length} data file${a.entries.length === 1 ? '' : 's'}`,
+      opening: (name, n) => `Opening ${name}: ${n} data block${n === 1 ? '' : 's'} read…`,
+      listing: (n, total) => `${n} of ${total} rows in the table…`,
+      cannotRead: (name, why) => `${name}: cannot be read (${why})`,
+      droppedFolder: 'That is a folder. Drop one archive (.krv or .pkv); to pack a folder, pick it under ' +
+                     '“Pack a scenario”.',
+      droppedSeveral: n => `${n} files were dropped. Drop one archive at a time; to pack a scenario with its data ` +
+                           'files, pick them under “Pack a scenario”.',
+      droppedScenario: name => `${name} is a scenario, not an archive: pack it with its data files.`,
+      fields: ['Dialect', 'Version', 'Waiting time', 'Second number', 'Title', 'File list', 'Second list'],
+      seconds: n => `${n} s`,
+      picture: 'picture', sound: 'sound', bytes: 'bytes',
+      previewOf: (name, size, kind) => `${name}, ${size} bytes: ${kind}`,
+      notAPicture: 'This looks like a picture, but it does not decode. Its first bytes:',
+      noFolderPicker: 'This browser cannot write into a folder; save the data files one by one with the Save buttons.',
+      creating: name => `creating "${name}"…`,
+      created: name => `created "${name}"`,
+      cannotCreate: (name, why) => `can not create ${name} : ${why}`,
+      fileExists: 'File exists',
+      extracted: (n, total, folder) => `${n} of ${total} files created in ${folder}.`,
+      packing: name => `packing ${name}…`,
+      packed: (name, size) => [name, ` (${size} bytes) is ready.`],
+      noScenario: 'No scenario among the picked files: pick a .ker or .psc file with its data files.',
+      severalScenarios: n => `${n} scenarios were picked: choose one and press Pack.`,
+      notPicked: (name, missing) => `${name} lists data files that were not picked: ${missing}`,
+      tooLarge: (max, list) => `a data file holds at most ${max} bytes (under 2 GiB): ${list}`,
+      saving: 'making the archive…',
+      saved: (name, size) => `${name} (${size} bytes) is saved.`,
+      encodeError: (line, column, character) => `line ${line}, column ${column}: ${character} has no code in ` +
+                                                'Shift_JIS (code page 932)',
+      noDataFile: name => `no data file ${name}`,
+      startFailed: why => `The page cannot start: ${why}`,
+    },
+    ja: {
+      title: 'KERV アーカイブ',
+      language: '言語',
+      intro: 'KERV と P-KERV のアーカイブを開き、検査し、プレビューし、編集し、取り出します。シナリオとデータファイルを' +
+             'まとめることもできます。すべてこのコンピューターの中で行われ、ファイルが外に出ることはありません。',
+      openHeading: 'アーカイブを開く',
+      openLabel: 'アーカイブ (.krv または .pkv):',
+      dropHint: 'このページのどこにでもドロップできます。',
+      goToPack: 'このシナリオをまとめる…',
+      archiveHeading: 'アーカイブ',
+      extractAll: 'すべて取り出す…',
+      tableCaption: 'データファイル (シナリオのファイルリストの順)。矢印キーで行を移動し、Enter でプレビュー、' +
+                    '→ で行のボタンへ移ります。',
+      name: '名前', size: 'サイズ', offset: 'オフセット', actions: '操作',
+      save: '保存', replace: '差し替え',
+      saveName: name => `${name} を保存`, replaceName: name => `${name} を差し替え`,
+      rowLabel: (name, size) => `${name}、${size} バイト`,
+      replacedBy: (name, size) => `${name} (${size} バイト) に差し替え`,
+      scenarioHeading: 'シナリオ',
+      editLabel: 'シナリオを編集 (テキストは Shift_JIS に戻されます。変えていない行はバイトのまま残ります):',
+      saveArchive: '編集したアーカイブを保存',
+      packHeading: 'シナリオをまとめる',
+      packIntro: 'シナリオ (.ker または .psc) と、そのリストにあるデータファイル、またはそれらを含むフォルダーを' +
+                 '選んでください。アーカイブはファイルそのものから作られ、ダウンロードとして保存されます。',
+      packFiles: 'シナリオとデータファイル:', packFolder: 'またはフォルダーごと:', packScenario: 'シナリオ:',
+      pack: 'まとめる',
+      summary: (name, a) => `${name}: ${a.dialect} アーカイブ、バージョン ${a.version}、待ち時間 ${a.waitingTime} 秒、` +
+                            `データファイル ${a.entries.length} 個`,
+      opening: (name, n) => `${name} を開いています: データブロック ${n} 個を読みました…`,
+      listing: (n, total) => `表に ${total} 行のうち ${n} 行…`,
+      cannotRead: (name, why) => `${name}: 読めません (${why})`,
+      droppedFolder: 'フォルダーがドロップされました。アーカイブ (.krv または .pkv) を一つドロップしてください。' +
+                     'フォルダーをまとめるには「シナリオをまとめる」で選んでください。',
+      droppedSeveral: n => `${n} 個のファイルがドロップされました。アーカイブは一つずつドロップしてください。` +
+                           'シナリオとデータファイルをまとめるには「シナリオをまとめる」で選んでください。',
+      droppedScenario: name => `${name} はアーカイブではなくシナリオです。データファイルと一緒にまとめてください。`,
+      fields: ['方言', 'バージョン', '待ち時間', '第二の数', 'タイトル', 'ファイルリスト', '第二リスト'],
+      seconds: n => `${n} 秒`,
+      picture: '画像', sound: '音声', bytes: 'バイト列',
+      previewOf: (name, size, kind) => `${name}、${size} バイト: ${kind}`,
+      notAPicture: '画像のようですが、表示できません。先頭のバイト:',
+      noFolderPicker: 'このブラウザーはフォルダーに書き込めません。保存ボタンで一つずつ保存してください。',
+      creating: name => `「${name}」を作成中…`,
+      created: name => `「${name}」を作成しました`,
+      cannotCreate: (name, why) => `${name} を作成できません: ${why}`,
+      fileExists: 'ファイルがすでにあります',
+      extracted: (n, total, folder) => `${folder} に ${total} 個のうち ${n} 個のファイルを作成しました。`,
+      packing: name => `${name} をまとめています…`,
+      packed: (name, size) => [name, ` (${size} バイト) ができました。`],
+      noScenario: '選んだファイルにシナリオがありません。.ker か .psc のファイルをデータファイルと一緒に選んでください。',
+      severalScenarios: n => `シナリオが ${n} 個選ばれました。一つ選んで「まとめる」を押してください。`,
+      notPicked: (name, missing) => `${name} のリストにあるデータファイルが選ばれていません: ${missing}`,
+      tooLarge: (max, list) => `データファイルは ${max} バイト (2 GiB 未満) までです: ${list}`,
+      saving: 'アーカイブを作っています…',
+      saved: (name, size) => `${name} (${size} バイト) を保存しました。`,
+      encodeError: (line, column, character) => `${line} 行 ${column} 文字目: ${character} は Shift_JIS ` +
+                                                '(コードページ 932) にない文字です',
+      noDataFile: name => `データファイル ${name} はありません`,
+      startFailed: why => `ページを開始できません: ${why}`,
+    },
+  };
+
+  const stored = (() => {
+    try {
+      return localStorage.getItem('kerv-language');
+    } catch {
+      return null;  // no storage here
+    }
+  })();
+  let language = TEXTS[stored] ? stored : (navigator.language ?? '').toLowerCase().startsWith('ja') ? 'ja' : 'en';
+  const t = (key, ...args) => {
+    const text = TEXTS[language][key] ?? TEXTS.en[key];
+    return typeof text === 'function' ? text(...args) : text;
+  };
+
+  class KervError extends Error {
+    constructor(message) {
+      super(message);
+      this.name = 'KervError';
+    }
+  }
+
+  // ---- Opening an archive ----
 
   // How much of an archive one slice reads. A read costs about a
   // millisecond in Chromium whatever its size, up to some hundred kilobytes;
@@ -31,63 +178,28 @@
     return Math.min(kLargestWindow, Math.max(kSmallWindow, 16 * mean, to - from > 1 ? 2 * window : 0));
   }
 
-  class KervError extends Error {
-    constructor(message) {
-      super(message);
-      this.name = 'KervError';
-    }
-  }
-
-  // ---- Names and text (Shift_JIS, as code page 932 maps it) ----
-
-  const strictSjis = new TextDecoder('shift_jis', { fatal: true });
-  const looseSjis = new TextDecoder('shift_jis');
-
-  const isLead = b => (b >= 0x81 && b <= 0x9f) || (b >= 0xe0 && b <= 0xfc);
-  const escape = b => '\\x' + b.toString(16).toUpperCase().padStart(2, '0');
-
-  // A file-list name for people: decoded character by character; a byte
-  // that does not decode, and a control character, shows as \xNN and the
-  // next byte is decoded on its own, as kervls shows names.
-  function decodeName(bytes) {
-    let out = '';
-    for (let i = 0; i < bytes.length;) {
-      const b = bytes[i];
-      const width = isLead(b) ? 2 : 1;
-      const printableAscii = b >= 0x20 && b < 0x7f;
-      const katakana = b >= 0xa1 && b <= 0xdf;
-      if ((width === 2 && i + 1 < bytes.length) || printableAscii || katakana) {
-        try {
-          out += strictSjis.decode(bytes.subarray(i, i + width));
-          i += width;
-          continue;
-        } catch {
-          // falls through to the escape
-        }
-      }
-      out += escape(b);
-      i += 1;
-    }
-    return out;
-  }
-
-  const decodeText = bytes => looseSjis.decode(bytes).replace(/\r\n/g, '\n');
-
-  // ---- Opening an archive ----
-
   async function readSlice(blob, start, end) {
     return new Uint8Array(await blob.slice(start, end).arrayBuffer());
   }
 
+  // An archive's index lives in WebAssembly memory as long as the archive
+  // object does (it plans updates).
+  const indexes = new FinalizationRegistry(index => index.delete());
+  const INDEX = Symbol('index');
+
   // Indexes the archive held in `blob`. Resolves to what the archive holds;
   // rejects with a KervError whose message is the reader's reason when the
   // Blob is no archive, or is cut short in its header or scenario.
-  async function open(blob) {
+  // options.onProgress(n) is told the number of data blocks read so far;
+  // options.signal (an AbortSignal) stops the reading.
+  async function open(blob, options = {}) {
     const m = await library;
     const index = new m.ArchiveIndex(blob.size);
     try {
       let window = kSmallWindow;
+      let told = performance.now();
       for (let length; (length = index.nextLength()) > 0;) {
+        options.signal?.throwIfAborted();
         const offset = index.nextOffset();
         const bytes = await readSlice(blob, offset, Math.min(blob.size, offset + Math.max(length, window)));
         if (bytes.length < length) {
@@ -96,18 +208,29 @@
         const before = index.entryCount();
         index.supply(offset, bytes);
         window = nextWindow(index, window, before, index.entryCount());
+        if (options.onProgress && performance.now() - told > 100) {
+          told = performance.now();
+          options.onProgress(index.entryCount());
+        }
       }
+      options.signal?.throwIfAborted();
       if (index.error()) throw new KervError(index.error());
 
-      const entries = [];
-      for (let i = 0, n = index.entryCount(); i < n; ++i) {
-        const nameBytes = index.entryName(i);
-        entries.push(Object.freeze({
-          name: decodeName(nameBytes), nameBytes, offset: index.entryOffset(i), size: index.entrySize(i),
-        }));
-      }
+      // The lists in a task of their own each: a list of 20,000 takes a while.
+      const pause = () => new Promise(resolve => setTimeout(resolve, 0));
+      await pause();
+      const list = index.entries();
+      const shown = list.shown.split('\0');
+      const entries = Array.from(list.ends, (end, i) => Object.freeze({
+        name: shown[i], nameBytes: list.names.subarray(i > 0 ? list.ends[i - 1] : 0, end),
+        offset: list.offsets[i], size: list.sizes[i],
+      }));
+      await pause();
+      options.signal?.throwIfAborted();
       const header = index.header();
-      return Object.freeze({
+      const listed = (names, n) => (n > 0 ? names.split('\0') : []);
+      const archive = Object.freeze({
+        name: blob.name ?? 'archive.krv',
         dialect: index.dialect(),
         scenarioSuffix: index.scenarioSuffix(),  // "ker" or "psc"
         version: index.version(),
@@ -115,10 +238,12 @@
         entries: Object.freeze(entries),
         damage: Object.freeze(index.damage()),
         scenario: index.scenario(),
+        // The scenario's own file name, as kerv extract names it: story.krv gives story.ker.
+        scenarioName: index.scenarioFileName(blob.name ?? 'archive.krv'),
         header: Object.freeze({
-          title: decodeText(header.title),
-          fileList: header.fileList.map(decodeName),
-          secondList: header.secondList.map(decodeName),
+          title: header.title,
+          fileList: listed(header.fileList, header.fileListLength),
+          secondList: listed(header.secondList, header.secondListLength),
           // KERV's second number of the header line, in hundredths; null for P-KERV.
           headerValue: header.headerValue >= 0 ? header.headerValue : null,
         }),
@@ -126,13 +251,17 @@
         entryBlob(entry) {
           return blob.slice(entry.offset, entry.offset + entry.size);
         },
+        [INDEX]: { index, blob },
       });
-    } finally {
+      indexes.register(archive, index);
+      return archive;
+    } catch (e) {
       index.delete();
+      throw e;
     }
   }
 
-  // ---- Packing ----
+  // ---- Packing and updating ----
 
   // A path for matching: '\' taken as '/', without empty and '.' parts.
   const pathKey = name => name.replace(/\\/g, '/').split('/').filter(p => p !== '' && p !== '.').join('/');
@@ -155,10 +284,6 @@
     };
   }
 
-  // The archive's name: the scenario's with its last three characters
-  // replaced, as the packer names it (story.ker gives story.krv).
-  const archiveName = (name, suffix) => (name.length >= 3 ? name.slice(0, -3) : name + '.') + suffix;
-
   // Packs `scenarioFile` and the data files its file list names, found
   // among `files`. Resolves to the archive as a File (a Blob with a name),
   // byte for byte what krvmake or pkvmake would make; rejects with a
@@ -175,7 +300,7 @@
       const missing = [];
       const tooLarge = [];
       for (const nameBytes of plan.names()) {
-        const name = decodeName(nameBytes);
+        const name = m.showName(nameBytes);
         const file = find(name);
         if (!file) {
           missing.push(name);
@@ -185,25 +310,67 @@
           parts.push(m.PackPlan.sizeField(file.size), file);
         }
       }
-      if (missing.length > 0) {
-        throw new KervError(`${scenarioFile.name} lists data files that were not picked: ${missing.join(', ')}`);
-      }
-      if (tooLarge.length > 0) {
-        throw new KervError(`a data file holds at most ${m.PackPlan.maxBlockSize()} bytes (under 2 GiB): ` +
-                            tooLarge.join(', '));
-      }
-      return new File(parts, archiveName(scenarioFile.name, plan.archiveSuffix()),
-                      { type: 'application/octet-stream' });
+      if (missing.length > 0) throw new KervError(t('notPicked', scenarioFile.name, missing.join(', ')));
+      if (tooLarge.length > 0) throw new KervError(t('tooLarge', m.PackPlan.maxBlockSize(), tooLarge.join(', ')));
+      return new File(parts, plan.archiveName(scenarioFile.name), { type: 'application/octet-stream' });
     } finally {
       plan.delete();
     }
   }
 
-  async function safeName(nameBytes) {
-    return (await library).safeName(nameBytes);
+  // The archive `archive` (from open()) changed: `changes.replace` maps
+  // decoded names to the Blobs of their new contents (every occurrence of a
+  // name listed twice), `changes.scenarioText` is the scenario's new text
+  // (or `changes.scenario` its bytes). Resolves to a File with the
+  // archive's name, made of slices of the opened archive and the new Blobs:
+  // with no change, the archive byte for byte. Rejects with a KervError
+  // saying why it cannot be made (a character with no code: its line,
+  // column and the character).
+  async function update(archive, changes = {}) {
+    const m = await library;
+    const { index, blob } = archive[INDEX];
+    let scenario = null;
+    if (typeof changes.scenarioText === 'string') {
+      const encoded = index.encodeScenario(changes.scenarioText);
+      if (encoded.error) {
+        const c = String.fromCodePoint(encoded.character);
+        const hex = encoded.character.toString(16).toUpperCase().padStart(4, '0');
+        throw new KervError(t('encodeError', encoded.line, encoded.column, `U+${hex} '${c}'`));
+      }
+      scenario = encoded.bytes;
+    } else if (changes.scenario) {
+      scenario = new Uint8Array(changes.scenario);
+    }
+    // The names the replacements may have: the new scenario's list, else the archive's.
+    let names = archive.entries.map(e => e.nameBytes);
+    if (scenario) {
+      const plan = new m.PackPlan(scenario);
+      try {
+        if (plan.error()) throw new KervError(plan.error());
+        names = plan.names();
+      } finally {
+        plan.delete();
+      }
+    }
+    const replaced = [];
+    const files = [];
+    for (const [name, file] of Object.entries(changes.replace ?? {})) {
+      const stored = names.find(n => m.decodeName(n) === name) ?? names.find(n => m.showName(n) === name);
+      if (!stored) throw new KervError(t('noDataFile', name));
+      replaced.push({ name: stored, size: file.size });
+      files.push(file);
+    }
+    const plan = index.update(scenario, replaced);
+    if (plan.error) throw new KervError(plan.error);
+    const parts = plan.pieces.map(p => p.bytes ?? (p.file !== undefined ? files[p.file]
+                                                                         : blob.slice(p.offset, p.offset + p.length)));
+    return new File(parts, archive.name, { type: 'application/octet-stream' });
   }
 
-  window.kerv = Object.freeze({ open, pack, decodeName, KervError, ready: library.then(() => true) });
+  window.kerv = Object.freeze({
+    open, pack, update, KervError, ready: library.then(() => true),
+    decodeName: async bytes => (await library).showName(bytes),
+  });
 
   // ---- The page ----
 
@@ -214,102 +381,189 @@
     return e;
   };
 
-  const state = { file: null, archive: null, rendering: null, previewUrl: null, packUrl: null, picked: [] };
+  const state = {
+    opening: null,       // the AbortController of the open under way
+    archive: null,
+    file: null,
+    rendering: null,     // the token of the rows being added
+    previewUrl: null,
+    packUrl: null,
+    picked: [],
+    rows: [],            // the table's rows, in list order
+    replaceRow: -1,      // the row whose Replace button was pressed
+    replacements: new Map(),  // decoded name -> File
+    dropped: null,       // a scenario dropped where an archive was expected
+  };
 
-  function showError(message) {
-    $('error').textContent = message;
-    $('error').hidden = !message;
+  function applyTexts() {
+    document.documentElement.lang = language;
+    for (const e of document.querySelectorAll('[data-text]')) e.textContent = t(e.dataset.text);
+    $('language').value = language;
+    if (state.archive) {
+      $('summary').textContent = t('summary', state.file.name, state.archive);
+      showScenarioHeader(state.archive);
+      for (const row of state.rows) labelRow(row);
+    }
+  }
+
+  function showMessage(id, message) {
+    $(id).textContent = message;
+    $(id).hidden = !message;
+  }
+  const showError = message => showMessage('error', message);
+
+  // A name a file system takes: at most `limit` bytes of UTF-8, shortened
+  // before its extension. File systems take 255, but a browser adds its own
+  // suffix while it downloads (".crdownload", ".part").
+  function shortened(name, limit = 200) {
+    const bytes = s => new TextEncoder().encode(s).length;
+    if (bytes(name) <= limit) return name;
+    const dot = name.lastIndexOf('.');
+    const extension = dot > 0 && bytes(name.slice(dot)) <= 16 ? name.slice(dot) : '';
+    let stem = Array.from(name.slice(0, name.length - extension.length));
+    while (stem.length > 0 && bytes(stem.join('') + '…' + extension) > limit) stem.pop();
+    return stem.join('') + '…' + extension;
   }
 
   function save(blob, name) {
     const url = URL.createObjectURL(blob);
-    element('a', { href: url, download: name }).click();
+    element('a', { href: url, download: shortened(name) }).click();
     setTimeout(() => URL.revokeObjectURL(url), 60000);
   }
 
+  // ---- Opening ----
+
   async function openFile(file) {
+    state.opening?.abort();  // the last choice wins
+    const opening = state.opening = new AbortController();
     showError('');
+    $('drop-pack').hidden = true;
     state.rendering = null;
-    $('archive').hidden = true;
+    state.archive = null;
+    state.replacements.clear();
+    const section = $('archive');
+    section.hidden = false;
+    section.setAttribute('aria-busy', 'true');
+    for (const id of ['summary', 'extract-status', 'save-status']) $(id).textContent = '';
+    $('damage').replaceChildren();
     $('extract-log').replaceChildren();
-    $('extract-status').textContent = '';
+    for (const body of Array.from($('entries').tBodies)) body.remove();
+    state.rows = [];
+    showPreview(null);
+    $('open-status').textContent = t('opening', file.name, 0);
     try {
-      const archive = await open(file);
+      const archive = await open(file, {
+        signal: opening.signal,
+        onProgress: n => { $('open-status').textContent = t('opening', file.name, n); },
+      });
+      if (state.opening !== opening) return;
       state.file = file;
       state.archive = archive;
       showArchive(file, archive);
     } catch (e) {
-      state.file = state.archive = null;
-      showError(e instanceof KervError ? `${file.name}: ${e.message}` : `${file.name}: cannot be read (${e.message})`);
+      if (state.opening !== opening) return;  // a later choice is opening
+      section.hidden = true;
+      section.setAttribute('aria-busy', 'false');
+      showError(e instanceof KervError ? `${file.name}: ${e.message}` : t('cannotRead', file.name, e.message));
     }
   }
 
   function showArchive(file, archive) {
-    const n = archive.entries.length;
-    $('summary').textContent = `${file.name}: ${archive.dialect} archive, version ${archive.version}, ` +
-      `waiting time ${archive.waitingTime} s, ${n} data file${n === 1 ? '' : 's'}`;
+    $('summary').textContent = t('summary', file.name, archive);
     $('damage').replaceChildren(...archive.damage.map(finding => element('li', {}, finding)));
-
-    // The first rows at once, the rest in chunks, each after the page has
-    // been painted, so that it shows at once and stays responsive; the
-    // table is aria-busy until every row is in.
-    const table = $('entries');
-    const token = state.rendering = {};
-    table.tBodies[0].replaceChildren(rowsOf(archive.entries, 0, kFirstRows));
-    table.setAttribute('aria-busy', String(n > kFirstRows));
-    const afterPaint = (f, ...args) => requestAnimationFrame(() => setTimeout(f, 0, ...args));
-    const more = from => {
-      if (state.rendering !== token) return;  // another archive is shown now
-      table.tBodies[0].append(rowsOf(archive.entries, from, from + kRowsPerChunk));
-      if (from + kRowsPerChunk < n) {
-        afterPaint(more, from + kRowsPerChunk);
-      } else {
-        table.setAttribute('aria-busy', 'false');
-      }
-    };
-    if (n > kFirstRows) afterPaint(more, kFirstRows);
-    showPreview(null);
     showScenario(archive);
-    $('archive').hidden = false;
+    fillRows(archive);
   }
 
-  const kFirstRows = 500;
-  const kRowsPerChunk = 5000;
+  // Adds the table's rows a few milliseconds' worth at a time, each batch
+  // after a paint, so that no frame takes long however long the list; the
+  // section is aria-busy until every row is in. Every 100 rows are a body
+  // of their own, which the browser lays out only while it is in view.
+  function fillRows(archive) {
+    const token = state.rendering = {};
+    const n = archive.entries.length;
+    let next = 0;
+    const step = () => {
+      if (state.rendering !== token) return;  // another archive is shown now
+      const start = performance.now();
+      const bodies = document.createDocumentFragment();
+      while (next < n && performance.now() - start < 12) {
+        const body = bodies.appendChild(element('tbody'));
+        for (const end = Math.min(n, next + 100); next < end; ++next) {
+          const row = rowOf(archive.entries[next], next);
+          state.rows.push(row);
+          body.append(row);
+        }
+        body.style.containIntrinsicSize = `auto ${2.1 * body.rows.length}rem`;
+      }
+      $('entries').append(bodies);
+      if (next < n) {
+        $('open-status').textContent = t('listing', next, n);
+        requestAnimationFrame(() => setTimeout(step, 0));
+      } else {
+        $('open-status').textContent = '';
+        $('archive').setAttribute('aria-busy', 'false');
+      }
+    };
+    step();
+  }
 
-  // One row as rowsOf fills it in: cloning it is quicker than building each.
-  const rowTemplate = element('tr', { tabIndex: 0 }, element('td', { className: 'mono' }),
-                              element('td', { className: 'number' }), element('td', { className: 'number' }),
-                              element('td', {}, element('button', { type: 'button', className: 'save' }, 'Save')));
+  // One row as rowOf fills it in: cloning it is quicker than building each.
+  const rowTemplate = element('tr', { tabIndex: -1 },
+    element('td', { className: 'name', lang: 'ja' }), element('td', { className: 'number' }),
+    element('td', { className: 'number offset' }),
+    element('td', { className: 'buttons' }, element('button', { type: 'button', className: 'save', tabIndex: -1 }),
+            element('button', { type: 'button', className: 'replace', tabIndex: -1 })));
 
-  // Table rows for entries [from..to).
-  function rowsOf(entries, from, to) {
-    const rows = document.createDocumentFragment();
-    for (let i = from; i < Math.min(to, entries.length); ++i) {
-      const entry = entries[i];
-      const row = rowTemplate.cloneNode(true);
-      const [name, size, offset, save] = row.cells;
-      name.textContent = entry.name;
-      size.textContent = entry.size;
-      offset.textContent = entry.offset;
-      save.firstChild.setAttribute('aria-label', `Save ${entry.name}`);
-      row.dataset.offset = entry.offset;
-      row.dataset.size = entry.size;
-      row.dataset.index = i;
-      rows.append(row);
-    }
-    return rows;
+  function rowOf(entry, i) {
+    const row = rowTemplate.cloneNode(true);
+    const [name, size, offset] = row.cells;
+    name.textContent = entry.name;
+    name.title = entry.name;
+    size.textContent = entry.size;
+    offset.textContent = entry.offset;
+    row.dataset.offset = entry.offset;
+    row.dataset.size = entry.size;
+    row.dataset.index = i;
+    if (i === 0) row.tabIndex = 0;
+    labelRow(row);
+    return row;
+  }
+
+  // The texts of a row that follow the language, and its replacement.
+  function labelRow(row) {
+    const entry = state.archive.entries[Number(row.dataset.index)];
+    const [save, replace] = row.cells[3].children;
+    save.textContent = t('save');
+    replace.textContent = t('replace');
+    save.setAttribute('aria-label', t('saveName', entry.name));
+    replace.setAttribute('aria-label', t('replaceName', entry.name));
+    const file = state.replacements.get(entry.name);
+    row.classList.toggle('replaced', Boolean(file));
+    row.cells[1].textContent = file ? `${entry.size} → ${file.size}` : String(entry.size);
+    row.setAttribute('aria-label', t('rowLabel', entry.name, entry.size) + (file ? `; ${t('replacedBy', file.name, file.size)}` : ''));
+  }
+
+  function showScenarioHeader(archive) {
+    const h = archive.header;
+    const [dialect, version, waiting, second, title, fileList, secondList] = t('fields');
+    const fields = [[dialect, archive.dialect], [version, archive.version], [waiting, t('seconds', archive.waitingTime)]];
+    if (h.headerValue !== null) fields.push([second, (h.headerValue / 100).toFixed(2)]);
+    fields.push([title, h.title.replace(/\r\n/g, '\n').replace(/\n$/, '')], [fileList, h.fileList.join('\n')],
+                [secondList, h.secondList.join('\n')]);
+    $('scenario-header').replaceChildren(...fields.flatMap(([k, v]) => [element('dt', {}, k),
+                                                                        element('dd', { lang: 'ja' }, v)]));
   }
 
   function showScenario(archive) {
-    const h = archive.header;
-    const fields = [
-      ['Dialect', archive.dialect], ['Version', archive.version], ['Waiting time', `${archive.waitingTime} s`],
-    ];
-    if (h.headerValue !== null) fields.push(['Second number', (h.headerValue / 100).toFixed(2)]);
-    fields.push(['Title', h.title.replace(/\n$/, '')], ['File list', h.fileList.join('\n')],
-                ['Second list', h.secondList.join('\n')]);
-    $('scenario-header').replaceChildren(...fields.flatMap(([k, v]) => [element('dt', {}, k), element('dd', {}, v)]));
-    $('scenario-text').textContent = decodeText(archive.scenario);
+    showScenarioHeader(archive);
+    library.then(m => {
+      if (state.archive !== archive) return;
+      const text = m.decodeText(archive.scenario).replace(/\r\n/g, '\n');
+      $('scenario-text').textContent = text;
+      $('scenario-edit').value = text;
+      state.scenarioShown = $('scenario-edit').value;  // as the text area holds it
+    });
   }
 
   // ---- Preview, by content ----
@@ -342,49 +596,67 @@
       const text = Array.from(row, b => (b >= 0x20 && b < 0x7f ? String.fromCharCode(b) : '.')).join('');
       lines.push(`${at.toString(16).padStart(8, '0')}  ${hex.padEnd(47)}  |${text}|`);
     }
-    return lines.join('\n');
+    return element('pre', { className: 'hex' }, lines.join('\n'));
   }
 
-  function showPreview(content) {
+  function showPreview(content, announcement = '') {
     if (state.previewUrl) URL.revokeObjectURL(state.previewUrl);
     state.previewUrl = null;
     $('preview').replaceChildren(...(content ? [content] : []));
+    $('preview-status').textContent = announcement;
+  }
+
+  // Makes `row` the table's one tab stop, and the selected row.
+  function select(row, focus) {
+    for (const r of $('entries').querySelectorAll('tbody tr[tabindex="0"], tbody tr[aria-selected]')) {
+      r.tabIndex = -1;
+      r.removeAttribute('aria-selected');
+    }
+    row.tabIndex = 0;
+    row.setAttribute('aria-selected', 'true');
+    if (focus) {
+      row.focus();
+      row.scrollIntoView({ block: 'nearest' });
+    }
   }
 
   async function preview(row) {
-    for (const r of $('entries').tBodies[0].querySelectorAll('tr[aria-selected="true"]')) r.removeAttribute('aria-selected');
-    row.setAttribute('aria-selected', 'true');
+    select(row, false);
     const { archive } = state;
     const entry = archive.entries[Number(row.dataset.index)];
     const data = archive.entryBlob(entry);
     const head = await readSlice(data, 0, Math.min(entry.size, 512));
     if (archive !== state.archive) return;  // another archive was opened meanwhile
     const [kind, type] = kindOf(head);
-    const figure = element('figure', {}, element('figcaption', {}, `${entry.name}, ${entry.size} bytes`));
+    const figure = element('figure', {}, element('figcaption', { lang: 'ja' }, t('rowLabel', entry.name, entry.size)));
+    const said = t('previewOf', entry.name, entry.size, t(kind === 'image' ? 'picture' : kind === 'audio' ? 'sound' : 'bytes'));
+    showPreview(figure, said);
     if (kind === 'bytes') {
-      figure.append(element('pre', { className: 'hex' }, hexDump(head)));
-      showPreview(figure);
+      figure.append(hexDump(head));
       return;
     }
-    showPreview(figure);
     state.previewUrl = URL.createObjectURL(data.slice(0, data.size, type));
-    figure.append(kind === 'image' ? element('img', { src: state.previewUrl, alt: entry.name })
-                                   : element('audio', { src: state.previewUrl, controls: true }));
+    if (kind === 'audio') {
+      figure.append(element('audio', { src: state.previewUrl, controls: true }));
+      return;
+    }
+    const image = element('img', { src: state.previewUrl, alt: entry.name });
+    image.addEventListener('error', () => image.replaceWith(element('p', { className: 'bad' }, t('notAPicture')),
+                                                            hexDump(head)));
+    figure.append(image);
   }
 
   // ---- Extracting ----
 
-  // Creates `name` (parts separated by '/' or '\') below `folder`,
+  // Creates the file `path` ('/' between its folders) below `folder`,
   // subfolders and all; never replaces a file that exists.
-  async function createIn(folder, name, blob) {
-    const parts = name.split(/[\\/]/);
-    for (const part of parts.slice(0, -1)) {
-      if (part !== '' && part !== '.') folder = await folder.getDirectoryHandle(part, { create: true });
-    }
+  async function createIn(folder, path, blob) {
+    const parts = path.split('/');
+    for (const part of parts.slice(0, -1)) folder = await folder.getDirectoryHandle(part, { create: true });
     const last = parts[parts.length - 1];
     try {
       await folder.getFileHandle(last);
-      throw new KervError('File exists');
+      throw new KervError(t('fileExists'));
     } catch (e) {
       if (e instanceof KervError || e.name !== 'NotFoundError') throw e;
     }
@@ -393,10 +665,9 @@
   }
 
   async function extractAll() {
-    const { file, archive } = state;
+    const { archive } = state;
     if (!window.showDirectoryPicker) {
-      $('extract-status').textContent =
-        'This browser cannot write into a folder; save the data files one by one with the Save buttons.';
+      $('extract-status').textContent = t('noFolderPicker');
       return;
     }
     let folder;
@@ -405,28 +676,58 @@
     } catch {
       return;  // the user chose no folder
     }
+    const m = await library;
     const log = $('extract-log');
     log.replaceChildren();
-    const report = (text, bad) => log.append(element('li', bad ? { className: 'bad' } : {}, text));
+    const report = (text, bad) => log.append(element('li', bad ? { className: 'bad', lang: 'ja' } : { lang: 'ja' }, text));
     let created = 0;
-    const scenarioName = archiveName(file.name, archive.scenarioSuffix);
-    const jobs = [[scenarioName, new Blob([archive.scenario]), true],
-                  ...archive.entries.map(e => [e.name, archive.entryBlob(e), false, e.nameBytes])];
-    for (const [name, blob, isScenario, nameBytes] of jobs) {
-      $('extract-status').textContent = `creating "${name}"…`;
-      if (!isScenario && !(await safeName(nameBytes))) {
-        report(`can not create ${name} : name leads outside the current directory`, true);
+    // Each file is created under exactly the path the library checked.
+    const jobs = [{ shown: archive.scenarioName, path: archive.scenarioName, blob: new Blob([archive.scenario]) },
+                  ...archive.entries.map(e => ({ shown: e.name, ...m.extractPath(e.nameBytes), blob: archive.entryBlob(e) }))];
+    for (const job of jobs) {
+      if (job.refusal) {
+        report(t('cannotCreate', job.shown, job.refusal), true);
         continue;
       }
+      $('extract-status').textContent = t('creating', job.path);
       try {
-        await createIn(folder, name, blob);
+        await createIn(folder, job.path, job.blob);
         created += 1;
-        report(`created "${name}"`, false);
+        report(t('created', job.path), false);
       } catch (e) {
-        report(`can not create ${name} : ${e.message}`, true);
+        report(t('cannotCreate', job.path, e.message), true);
       }
     }
-    $('extract-status').textContent = `${created} of ${jobs.length} files created in ${folder.name}.`;
+    $('extract-status').textContent = t('extracted', created, jobs.length, folder.name);
+  }
+
+  // ---- Editing ----
+
+  async function saveEdited() {
+    const { archive } = state;
+    const status = $('save-status');
+    status.classList.remove('bad');
+    status.textContent = t('saving');
+    const changes = { replace: Object.fromEntries(state.replacements) };
+    if ($('scenario-edit').value !== state.scenarioShown) changes.scenarioText = $('scenario-edit').value;
+    try {
+      const edited = await update(archive, changes);
+      if (archive !== state.archive) return;
+      save(edited, edited.name);
+      status.textContent = t('saved', edited.name, edited.size);
+    } catch (e) {
+      status.classList.add('bad');
+      status.textContent = e.message;
+    }
+  }
+
+  function replaceWith(file) {
+    const entry = state.archive?.entries[state.replaceRow];
+    if (!entry || !file) return;
+    state.replacements.set(entry.name, file);
+    for (const row of state.rows) {
+      if (state.archive.entries[Number(row.dataset.index)].name === entry.name) labelRow(row);
+    }
   }
 
   // ---- Packing from the page ----
@@ -434,18 +735,19 @@
   const isScenario = f => /\.(ker|psc)$/i.test(f.name);
 
   async function packPicked(scenarioFile) {
-    showError('');
-    $('pack-result').textContent = `packing ${scenarioFile.name}…`;
+    showMessage('pack-error', '');
+    $('pack-result').textContent = t('packing', scenarioFile.name);
     try {
       const archive = await pack(scenarioFile, state.picked);
       if (state.packUrl) URL.revokeObjectURL(state.packUrl);
       state.packUrl = URL.createObjectURL(archive);
       const link = element('a', { href: state.packUrl, download: archive.name, id: 'pack-download' }, archive.name);
-      $('pack-result').replaceChildren(link, ` (${archive.size} bytes) is ready.`);
+      const [, rest] = t('packed', archive.name, archive.size);
+      $('pack-result').replaceChildren(link, rest);
       link.click();
     } catch (e) {
       $('pack-result').textContent = '';
-      showError(e instanceof KervError ? e.message : `${scenarioFile.name}: ${e.message}`);
+      showMessage('pack-error', e instanceof KervError ? e.message : `${scenarioFile.name}: ${e.message}`);
     }
   }
 
@@ -457,40 +759,103 @@
       element('option', { value: String(i) }, f.webkitRelativePath || f.name)));
     $('pack-choice').hidden = scenarios.length < 2;
     if (scenarios.length === 0) {
-      showError('No scenario among the picked files: pick a .ker or .psc file with its data files.');
+      showMessage('pack-error', t('noScenario'));
     } else if (scenarios.length === 1) {
       packPicked(scenarios[0]);
     } else {
-      showError('');
-      $('pack-result').textContent = `${scenarios.length} scenarios were picked: choose one and press Pack.`;
+      showMessage('pack-error', '');
+      $('pack-result').textContent = t('severalScenarios', scenarios.length);
       $('pack-start').onclick = () => packPicked(scenarios[Number(choice.value)]);
+    }
+  }
+
+  // ---- Dropping ----
+
+  async function looksLikeScenario(file) {
+    if (isScenario(file)) return true;
+    const head = new TextDecoder('ascii').decode(await readSlice(file, 0, 5));
+    return head.startsWith('KERV') || head === 'PKERV';
+  }
+
+  async function dropped(transfer) {
+    const items = Array.from(transfer.items ?? []).filter(i => i.kind === 'file');
+    const files = Array.from(transfer.files);
+    $('drop-pack').hidden = true;
+    if (items.some(i => i.webkitGetAsEntry?.()?.isDirectory)) {
+      showError(t('droppedFolder'));
+    } else if (files.length > 1) {
+      showError(t('droppedSeveral', files.length));
+    } else if (files.length === 1 && await looksLikeScenario(files[0])) {
+      state.dropped = files[0];
+      showError(t('droppedScenario', files[0].name));
+      $('drop-pack').hidden = false;
+    } else if (files.length === 1) {
+      openFile(files[0]);
     }
   }
 
   // ---- Wiring ----
 
+  $('language').addEventListener('change', e => {
+    language = e.target.value;
+    try {
+      localStorage.setItem('kerv-language', language);
+    } catch {
+      // remembered for this visit only
+    }
+    applyTexts();
+  });
   $('open').addEventListener('change', e => {
     if (e.target.files.length > 0) openFile(e.target.files[0]);
   });
   $('pack').addEventListener('change', e => picked(e.target.files));
   $('pack-folder').addEventListener('change', e => picked(e.target.files));
   $('extract-all').addEventListener('click', extractAll);
+  $('save-archive').addEventListener('click', saveEdited);
+  $('replace-input').addEventListener('change', e => replaceWith(e.target.files[0]));
+  $('drop-pack-button').addEventListener('click', () => {
+    state.picked = [state.dropped];
+    $('pack-section').scrollIntoView();
+    packPicked(state.dropped);
+  });
 
-  const body = $('entries').tBodies[0];
-  body.addEventListener('click', e => {
-    const row = e.target.closest('tr');
+  const table = $('entries');
+  const rowIndex = row => Number(row.dataset.index);
+  table.addEventListener('click', e => {
+    const row = e.target.closest('tbody tr');
     if (!row) return;
+    const entry = state.archive.entries[rowIndex(row)];
     if (e.target.closest('button.save')) {
-      const entry = state.archive.entries[Number(row.dataset.index)];
-      save(state.archive.entryBlob(entry), entry.name);
+      save(state.archive.entryBlob(entry), entry.name.split(/[\\/]/).pop() || entry.name);
+    } else if (e.target.closest('button.replace')) {
+      state.replaceRow = rowIndex(row);
+      $('replace-input').value = '';
+      $('replace-input').click();
     } else {
       preview(row);
     }
   });
-  body.addEventListener('keydown', e => {
-    if ((e.key === 'Enter' || e.key === ' ') && e.target.matches('tr')) {
+  // One tab stop for the table: the arrows move between rows (and into a
+  // row's buttons), Home and End to the first and last, Enter previews.
+  table.addEventListener('keydown', e => {
+    const row = e.target.closest('tbody tr');
+    if (!row) return;
+    const rows = state.rows;
+    const button = e.target.closest('button');
+    const go = i => select(rows[Math.max(0, Math.min(rows.length - 1, i))], true);
+    const moves = {
+      ArrowDown: () => go(rowIndex(row) + 1), ArrowUp: () => go(rowIndex(row) - 1),
+      PageDown: () => go(rowIndex(row) + 10), PageUp: () => go(rowIndex(row) - 10),
+      Home: () => go(0), End: () => go(rows.length - 1),
+      ArrowRight: () => (button?.nextElementSibling ?? (button ? button : row.querySelector('button'))).focus(),
+      ArrowLeft: () => (button?.previousElementSibling ?? row).focus(),
+    };
+    if (moves[e.key]) {
       e.preventDefault();
-      preview(e.target);
+      moves[e.key]();
+    } else if (!button && (e.key === 'Enter' || e.key === ' ')) {
+      e.preventDefault();
+      preview(row);
     }
   });
 
@@ -504,9 +869,9 @@
   document.addEventListener('drop', e => {
     e.preventDefault();
     document.body.classList.remove('dragging');
-    const file = e.dataTransfer.files[0];
-    if (file) openFile(file);
+    dropped(e.dataTransfer);
   });
 
-  library.catch(e => showError(`The page cannot start: ${e.message ?? e}`));
+  applyTexts();
+  library.catch(e => showError(t('startFailed', e.message ?? e)));
 })();
