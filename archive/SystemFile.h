@@ -67,7 +67,18 @@ class SystemFile {
   // Whether anything has the name `name` (a dangling symbolic link too).
   static bool exists(const char* name);
 
+  // When a file was last read, written and changed, in nanoseconds since 1970.
+  struct Times {
+    int64_t accessed = 0, modified = 0, changed = 0;
+  };
+  // The times of the file `name`; false, with errno set, when it has none.
+  static bool timesOf(const char* name, Times* times);
+
   bool isOpen() const { return handle != kNone; }
+  // The system's own handle of the open file: a descriptor on POSIX, a
+  // HANDLE on Windows; for calls beyond this class (a FUSE reply spliced
+  // from the file, say). The file keeps it.
+  intptr_t nativeHandle() const { return handle; }
 
   // Moves the file position to `offset`; false on failure.
   bool seek(int64_t offset);

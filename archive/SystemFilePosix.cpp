@@ -300,3 +300,11 @@ bool SystemFile::exists(const char* name) {
   struct stat st;
   return ::lstat(name, &st) == 0;
 }
+
+bool SystemFile::timesOf(const char* name, Times* times) {
+  struct stat st;
+  if (::stat(name, &st) != 0) return false;
+  const auto ns = [](const struct timespec& t) { return int64_t{t.tv_sec} * 1000000000 + t.tv_nsec; };
+  *times = {ns(st.st_atim), ns(st.st_mtim), ns(st.st_ctim)};
+  return true;
+}

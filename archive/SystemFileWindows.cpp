@@ -245,3 +245,15 @@ bool SystemFile::exists(const char* name) {
   std::wstring wide;
   return wideName(name, wide) && GetFileAttributesW(wide.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
+
+bool SystemFile::timesOf(const char* name, Times* times) {
+  std::wstring wide;
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!wideName(name, wide) || !GetFileAttributesExW(wide.c_str(), GetFileExInfoStandard, &data)) return fails();
+  // FILETIME counts 100 ns from 1601.
+  const auto ns = [](const FILETIME& t) {
+    return ((int64_t{t.dwHighDateTime} << 32 | t.dwLowDateTime) - 116444736000000000) * 100;
+  };
+  *times = {ns(data.ftLastAccessTime), ns(data.ftLastWriteTime), ns(data.ftLastWriteTime)};
+  return true;
+}

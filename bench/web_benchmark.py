@@ -103,7 +103,7 @@ def one_round(driver, page, sets, pack_files):
                      "      window.painted = performance.now(); }, 0)); }"
                      "  if (section.getAttribute('aria-busy') === 'false' && window.shown && !window.complete) {"
                      "    window.complete = performance.now(); }"
-                     "}).observe(document.body, {attributes: true, subtree: true});")
+                     "}).observe(document.body, {attributes: true, childList: true, subtree: true});")
         driver.find_element(By.ID, "open").send_keys(path)
         painted, complete, longest = call(
             driver, "while (!window.painted || !window.complete) await new Promise(r => setTimeout(r, 5));"

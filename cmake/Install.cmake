@@ -1,8 +1,8 @@
 # Installation, by component (each becomes one Debian package, see
 # Packages.cmake).
 #
-# Component "tools" (kerv-tools): the programs, their manual pages and the
-# bash completion of kerv.
+# Component "tools" (kerv-tools): the programs, their manual pages, the
+# bash completion of kerv, and the file types for the desktop.
 # Component "dev" (libkerv-dev): the headers under include/kerv, the static
 # library, and the CMake and pkg-config files that put include/kerv on a
 # consumer's include path. With the prefix /usr the library goes into the
@@ -23,6 +23,7 @@ else()
   install(FILES ${KERV_MAN_PAGES_GZ} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
   install(FILES packaging/kerv.bash-completion DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/bash-completion/completions
           RENAME kerv COMPONENT tools)
+  install(FILES packaging/kerv.xml DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/mime/packages COMPONENT tools)
 endif()
 
 # The public headers, and what they include (but nothing the library keeps to itself).

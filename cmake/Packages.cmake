@@ -29,14 +29,18 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME ${KERV_PACKAGE_tools})
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
+if(KERV_MOUNT)
+  set(CPACK_DEBIAN_TOOLS_PACKAGE_RECOMMENDS "fuse3")  # fusermount3, with which users mount
+endif()
 set(CPACK_DEBIAN_TOOLS_DESCRIPTION "pack KERV and P-KERV scenarios and their data files into archives
 KERV and P-KERV scenarios are Shift_JIS texts whose header lists the data
 files (pictures, sounds) a scenario uses. krvmake and pkvmake pack a
 scenario and every data file it lists into one archive; krvdiv and pkvdiv
 divide an archive back into its files, never overwriting anything. kervls
 lists and checks archives of either dialect without extracting them. kerv
-does all of this with UTF-8 names, and changes an archive's scenario or data
-files in place, byte for byte as the packer would make it.")
+does all of this with UTF-8 names, changes an archive's scenario or data
+files in place, byte for byte as the packer would make it, and mounts an
+archive as a read-only folder.")
 
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME ${KERV_PACKAGE_dev})
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)

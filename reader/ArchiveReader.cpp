@@ -5,7 +5,7 @@
 #include <cstring>
 
 ArchiveReader::ArchiveReader(const char* path) : path_(path) {
-  if (!file.openForReading(path, &size_)) {
+  if (!file_.openForReading(path, &size_)) {
     const int e = errno;
     throw ArchiveError(path_, e == EINVAL ? "not a regular file" : std::strerror(e), e);
   }
@@ -29,7 +29,7 @@ int64_t ArchiveReader::read(const ArchiveEntry& entry, int64_t from, char* buffe
 
 void ArchiveReader::readAt(int64_t at, char* p, int64_t n, const char* what) const {
   while (n > 0) {
-    int64_t r = file.readAt(at, p, n);
+    int64_t r = file_.readAt(at, p, n);
     if (r < 0) {
       const int e = errno;
       throw ArchiveError(path_, std::string("cannot read ") + what + ": " + std::strerror(e), e);

@@ -77,6 +77,9 @@ class ArchiveReader {
 
   // The index the reader made, for plans over the archive (UpdatePlan).
   const ArchiveIndex& archiveIndex() const { return *index; }
+  // The open archive file, for positioned reads of one's own (from
+  // several threads: SystemFile::readAt).
+  const SystemFile& file() const { return file_; }
 
   // The archive's path as given, and its size in bytes when opened.
   const std::string& path() const { return path_; }
@@ -88,7 +91,7 @@ class ArchiveReader {
   void readAt(int64_t at, char* p, int64_t n, const char* what) const;
 
   std::string path_;
-  SystemFile file;
+  SystemFile file_;
   int64_t size_ = 0;
   std::unique_ptr<ArchiveIndex> index;
 };

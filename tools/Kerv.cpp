@@ -11,8 +11,13 @@ namespace {
 
 using kerv::Command;
 
-const Command* const kCommands[] = {&kerv::listCommand,   &kerv::extractCommand, &kerv::catCommand,
-                                    &kerv::createCommand, &kerv::updateCommand,  &kerv::scenarioCommand};
+const Command* const kCommands[] = {
+    &kerv::listCommand,   &kerv::extractCommand, &kerv::catCommand,
+    &kerv::createCommand, &kerv::updateCommand,  &kerv::scenarioCommand,
+#if KERV_MOUNT
+    &kerv::mountCommand,
+#endif
+};
 
 const char kHelp[] =
     "Usage: kerv COMMAND [OPTION]... [ARGUMENT]...\n"
@@ -26,6 +31,9 @@ const char kHelp[] =
     "  create SCENARIO [ARCHIVE]  pack a scenario and its data files\n"
     "  update ARCHIVE [NAME=FILE]...  replace data files or the scenario\n"
     "  scenario FILE            write the scenario as UTF-8 text\n"
+#if KERV_MOUNT
+    "  mount ARCHIVE DIR        mount the archive as a read-only folder\n"
+#endif
     "\n"
     "      --help     display this help and exit\n"
     "      --version  output version information and exit\n"

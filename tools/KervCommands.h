@@ -13,6 +13,9 @@ extern const Command catCommand;
 extern const Command createCommand;
 extern const Command updateCommand;
 extern const Command scenarioCommand;
+#if KERV_MOUNT
+extern const Command mountCommand;  // where libfuse 3 is at hand
+#endif
 
 int runList(int argc, char** argv);
 int runExtract(int argc, char** argv);
@@ -20,6 +23,9 @@ int runCat(int argc, char** argv);
 int runCreate(int argc, char** argv);
 int runUpdate(int argc, char** argv);
 int runScenario(int argc, char** argv);
+#if KERV_MOUNT
+int runMount(int argc, char** argv);
+#endif
 
 }  // namespace kerv
 
