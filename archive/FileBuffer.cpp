@@ -36,14 +36,16 @@ bool FileBuffer::createUnnamed(const char* name) {
   return true;
 }
 
-bool FileBuffer::linkInPlace(bool replace) {
+bool FileBuffer::syncFile() { return flushPutArea() && file.sync(); }
+
+bool FileBuffer::linkInPlace(bool replace, bool synced) {
   if (!flushPutArea()) {
     const int e = errno;
     close();  // and the file is gone
     errno = e;
     return false;
   }
-  const bool ok = file.linkInPlace(replace);
+  const bool ok = file.linkInPlace(replace, synced);
   release();
   return ok;
 }

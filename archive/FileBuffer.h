@@ -35,9 +35,13 @@ class FileBuffer : public std::streambuf {
   // SystemFile::createUnnamed); closed before that, it leaves nothing.
   bool createUnnamed(const char* name);
   // Writes out what is buffered, then links the file in place and closes
-  // it (see SystemFile::linkInPlace). False, with errno set and nothing
-  // left, when a write failed, now or earlier, or the link did.
-  bool linkInPlace(bool replace);
+  // it (see SystemFile::linkInPlace, also for `synced`). False, with errno
+  // set and nothing left, when a write failed, now or earlier, or the link
+  // did.
+  bool linkInPlace(bool replace, bool synced = false);
+  // A writing file: writes out what is buffered and puts the file on
+  // stable storage; false, with errno set, when that failed.
+  bool syncFile();
 
   bool isOpen() const { return file.isOpen(); }
 

@@ -49,12 +49,20 @@ class SystemFile {
   // the process may leave that one). Permission 0664 less the umask.
   bool createUnnamed(const char* name);
   // Puts the file written since createUnnamed() on stable storage, then
-  // gives it its name and closes it. With `replace` false a file that has
-  // the name is left alone and the call fails with EEXIST; with `replace`
-  // true it is replaced in one step, so that the name always holds either
-  // the old file whole or the new one. On failure the file is closed and
-  // gone, errno tells why.
-  bool linkInPlace(bool replace);
+  // gives it its name, puts that on stable storage too, and closes the
+  // file. With `replace` false a file that has the name is left alone and
+  // the call fails with EEXIST; with `replace` true it is replaced in one
+  // step, so that the name always holds either the old file whole or the
+  // new one. With `synced` the caller has put the file on stable storage
+  // (sync) and puts its folder there later (syncFolder): many files then
+  // cost the disk one commit. On failure the file is closed and gone,
+  // errno tells why.
+  bool linkInPlace(bool replace, bool synced = false);
+  // Puts what was written on stable storage; false, with errno set, on failure.
+  bool sync();
+  // Puts the names in the folder `name` on stable storage (where the
+  // system needs that asked for).
+  static void syncFolder(const char* name);
 
   // Creates the folder `name` (permission 0777 less the umask), or accepts
   // one that exists; fails with ENOTDIR when `name` exists as anything

@@ -108,9 +108,19 @@ bool SystemFile::createUnnamed(const char* name) {
   return true;
 }
 
-bool SystemFile::linkInPlace(bool replace) {
+bool SystemFile::sync() { return ::fsync(fdOf(handle)) == 0; }
+
+void SystemFile::syncFolder(const char* name) {
+  const int folder = ::open(name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (folder >= 0) {
+    ::fsync(folder);
+    ::close(folder);
+  }
+}
+
+bool SystemFile::linkInPlace(bool replace, bool synced) {
   const int d = fdOf(handle);
-  bool ok = ::fsync(d) == 0;
+  bool ok = synced || sync();
   if (ok && !temporary.empty()) {
     ok = replace ? ::rename(temporary.c_str(), target.c_str()) == 0
                  : renameNoReplace(temporary.c_str(), target.c_str());
@@ -132,13 +142,7 @@ bool SystemFile::linkInPlace(bool replace) {
     }
   }
   int e = errno;
-  if (ok) {  // the new name itself on stable storage
-    const int folder = ::open(folderOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folder >= 0) {
-      ::fsync(folder);
-      ::close(folder);
-    }
-  }
+  if (ok && !synced) syncFolder(folderOf(target).c_str());  // the new name itself on stable storage
   if (!close() && ok) {
     ok = false;
     e = errno;

@@ -149,9 +149,13 @@ bool SystemFile::createUnnamed(const char* name) {
   return false;
 }
 
-bool SystemFile::linkInPlace(bool replace) {
+bool SystemFile::sync() { return FlushFileBuffers(handleOf(handle)) != 0 || fails(); }
+
+void SystemFile::syncFolder(const char*) {}  // MoveFileExW writes its change through
+
+bool SystemFile::linkInPlace(bool replace, bool synced) {
   std::wstring from, to;
-  bool ok = FlushFileBuffers(handleOf(handle)) != 0 || fails();
+  bool ok = synced || sync();
   ok = CloseHandle(handleOf(handle)) != 0 && ok;
   handle = kNone;
   if (ok && wideName(temporary.c_str(), from) && wideName(target.c_str(), to)) {

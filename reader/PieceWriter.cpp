@@ -4,6 +4,9 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <set>
+
+#include "archive/FileName.h"
 
 namespace {
 
@@ -101,23 +104,31 @@ BatchWriter::~BatchWriter() { finish(); }
 
 bool BatchWriter::add(const std::vector<Piece>& pieces, const std::vector<std::string>& files, const char* target,
                       bool replace, const PieceWriter::Progress& progress) {
-  if (waiting.size() >= depth) linkOldest();
+  if (waiting.size() >= depth) linkAll();
   waiting.push_back({std::make_unique<FileBuffer>(), target, replace});
   if (writer.writeUnnamed(pieces, files, target, *waiting.back().file, progress)) return true;
   waiting.pop_back();
   return false;
 }
 
-void BatchWriter::linkOldest() {
-  Waiting& w = waiting.front();
-  if (!w.file->linkInPlace(w.replace)) {
-    const int e = errno;
-    failures.push_back({w.target + ": " + std::strerror(e), w.target, e});
+void BatchWriter::linkAll() {
+  // Every file on stable storage first, then every name: the first sync
+  // commits what the others need too, and each folder is synced once.
+  std::set<std::string> folders;
+  for (Waiting& w : waiting) {
+    if (w.file->syncFile() && w.file->linkInPlace(w.replace, true)) {
+      folders.insert(folderOf(w.target));
+    } else {
+      const int e = errno;
+      w.file->close();
+      failures.push_back({w.target + ": " + std::strerror(e), w.target, e});
+    }
   }
-  waiting.pop_front();
+  for (const std::string& folder : folders) SystemFile::syncFolder(folder.c_str());
+  waiting.clear();
 }
 
 std::vector<BatchWriter::Failure> BatchWriter::finish() {
-  while (!waiting.empty()) linkOldest();
+  linkAll();
   return std::move(failures);
 }

@@ -67,8 +67,9 @@ class PieceWriter {
 };
 
 // Writes many files through a PieceWriter, each whole or not at all, while
-// the disk writes each in the background: a file is linked in place (and
-// so waited for) only once `depth` more are written, or at the end.
+// the disk writes each in the background: the files are linked in place
+// (and so waited for) `depth` at a time, all put on stable storage before
+// any is named, so that a batch costs the disk about one commit.
 class BatchWriter {
  public:
   // A link that failed: "<target>: <reason>", the target, and its errno.
@@ -78,7 +79,7 @@ class BatchWriter {
     int error;
   };
 
-  explicit BatchWriter(PieceWriter& writer, std::size_t depth = 16) : writer(writer), depth(depth) {}
+  explicit BatchWriter(PieceWriter& writer, std::size_t depth = 64) : writer(writer), depth(depth) {}
   ~BatchWriter();  // links what still waits
   BatchWriter(const BatchWriter&) = delete;
   BatchWriter& operator=(const BatchWriter&) = delete;
@@ -98,7 +99,7 @@ class BatchWriter {
     std::string target;
     bool replace;
   };
-  void linkOldest();
+  void linkAll();
 
   PieceWriter& writer;
   std::size_t depth;

@@ -7,13 +7,11 @@
 #include <iostream>
 #include <vector>
 
-#include "archive/Container.h"
 #include "archive/FileName.h"
 #include "archive/SystemFile.h"
-#include "archive/System.h"
+#include "reader/ArchiveFiles.h"
 #include "reader/ArchiveReader.h"
 #include "reader/PieceWriter.h"
-#include "reader/ArchiveFiles.h"
 #include "tools/KervCommands.h"
 #include "tools/KervCommon.h"
 #include "tools/TerminalText.h"
@@ -29,13 +27,17 @@ std::vector<std::string> namesOf(const ArchiveReader& reader) {
   return names;
 }
 
-// Whether entries a and b hold the same bytes.
+// Whether entries a and b hold the same bytes (false too when they cannot be read).
 bool sameBytes(const ArchiveReader& reader, const ArchiveEntry& a, const ArchiveEntry& b) {
   if (a.size != b.size) return false;
   std::vector<char> x(1 << 16), y(1 << 16);
-  for (int64_t at = 0; at < a.size; at += static_cast<int64_t>(x.size())) {
-    const int64_t n = reader.read(a, at, x.data(), static_cast<int64_t>(x.size()));
-    if (reader.read(b, at, y.data(), n) != n || !std::equal(x.begin(), x.begin() + n, y.begin())) return false;
+  try {
+    for (int64_t at = 0; at < a.size; at += static_cast<int64_t>(x.size())) {
+      const int64_t n = reader.read(a, at, x.data(), static_cast<int64_t>(x.size()));
+      if (reader.read(b, at, y.data(), n) != n || !std::equal(x.begin(), x.begin() + n, y.begin())) return false;
+    }
+  } catch (const ArchiveError&) {
+    return false;
   }
   return true;
 }

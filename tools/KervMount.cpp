@@ -226,6 +226,7 @@ int runMount(int argc, char** argv) {
   char* fuseArgv[] = {argv[0], const_cast<char*>("-o"), const_cast<char*>(mountOptions.c_str()), nullptr};
   fuse_args args = FUSE_ARGS_INIT(3, fuseArgv);
   fuse* fs = fuse_new(&args, &ops, sizeof ops, &m);
+  fuse_opt_free_args(&args);  // what fuse_new added to them
   if (fs == nullptr) {
     report(folder + ": cannot start the file system");
     return kTrouble;

@@ -1,5 +1,6 @@
 // kerv list and kerv scenario: what an archive holds, and its scenario as
 // UTF-8 text.
+#include <cstdio>
 #include <cstring>
 #include <iostream>
 #include <vector>
