@@ -25,6 +25,16 @@ int usageError(const Command& command, const std::string& message) {
   return kTrouble;
 }
 
+std::unique_ptr<ArchiveReader> openArchive(const std::string& path, int& status) {
+  try {
+    return std::make_unique<ArchiveReader>(path.c_str());
+  } catch (const ArchiveError& e) {
+    report(e.what());
+    status = e.errorNumber() != 0 ? kTrouble : kRefused;
+    return nullptr;
+  }
+}
+
 std::string shown(const std::string& name) { return cp932::toUtf8(name, cp932::Undecodable::escape); }
 
 

@@ -6,10 +6,11 @@
 #include <getopt.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
-#include "reader/ArchiveIndex.h"
+#include "reader/ArchiveReader.h"
 
 namespace kerv {
 
@@ -45,6 +46,11 @@ int printHelp(const Command& command);
 // Reports a usage error ("kerv: <message>", when given, then how to get
 // help) and returns kTrouble.
 int usageError(const Command& command, const std::string& message = "");
+
+// The archive at `path`, or null when it cannot be used: then its reason
+// is reported and `status` is kTrouble (it cannot be opened) or kRefused
+// (it is no archive).
+std::unique_ptr<ArchiveReader> openArchive(const std::string& path, int& status);
 
 // A file-list name (Shift_JIS) as the commands show it: in UTF-8, with a
 // byte that has no character or a control character as \xNN.

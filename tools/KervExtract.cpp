@@ -88,15 +88,10 @@ int runExtract(int argc, char** argv) {
   if (optind == argc) return usageError(extractCommand, "missing archive operand");
   const std::string path = argv[optind];
 
-  std::unique_ptr<ArchiveReader> reader;
-  try {
-    reader = std::make_unique<ArchiveReader>(path.c_str());
-  } catch (const ArchiveError& e) {
-    report(e.what());
-    return e.errorNumber() != 0 ? kTrouble : kRefused;
-  }
-  const std::vector<ArchiveEntry>& entries = reader->entries();
   int status = kDone;
+  std::unique_ptr<ArchiveReader> reader = openArchive(path, status);
+  if (!reader) return status;
+  const std::vector<ArchiveEntry>& entries = reader->entries();
   std::vector<bool> chosen(entries.size(), optind + 1 == argc);
   for (int i = optind + 1; i < argc; ++i) {
     const std::vector<std::size_t> named = entriesNamed(namesOf(*reader), argv[i]);

@@ -192,12 +192,8 @@ int runMount(int argc, char** argv) {
   const std::string path = argv[optind], folder = argv[optind + 1];
 
   Mount m;
-  try {
-    m.reader = std::make_unique<ArchiveReader>(path.c_str());
-  } catch (const ArchiveError& e) {
-    report(e.what());
-    return e.errorNumber() != 0 ? kTrouble : kRefused;
-  }
+  int status = kDone;
+  if (!(m.reader = openArchive(path, status))) return status;
   SystemFile::timesOf(path.c_str(), &m.times);
   m.nodes["/"].folder = true;
   const std::vector<ExtractJob> jobs =

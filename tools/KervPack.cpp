@@ -175,13 +175,9 @@ int runUpdate(int argc, char** argv) {
     return usageError(updateCommand, "--scenario and --scenario-text exclude each other");
   }
   const std::string path = argv[optind];
-  std::unique_ptr<ArchiveReader> reader;
-  try {
-    reader = std::make_unique<ArchiveReader>(path.c_str());
-  } catch (const ArchiveError& e) {
-    report(e.what());
-    return e.errorNumber() != 0 ? kTrouble : kRefused;
-  }
+  int status = kDone;
+  std::unique_ptr<ArchiveReader> reader = openArchive(path, status);
+  if (!reader) return status;
 
   // The new scenario, and the names its list holds (else the archive's).
   std::string scenario;
@@ -215,7 +211,6 @@ int runUpdate(int argc, char** argv) {
   // NAME=FILE: NAME ends at the first '=' after which a name of the list stands.
   std::vector<UpdatePlan::Replacement> replaced;
   std::vector<std::string> files;
-  int status = kDone;
   for (int i = optind + 1; i < argc; ++i) {
     const std::string arg = argv[i];
     std::size_t at = arg.find('=');
