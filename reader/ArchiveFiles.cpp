@@ -82,7 +82,11 @@ std::vector<ExtractJob> planExtraction(const ArchiveReader& reader, const std::v
   const auto add = [&](ExtractJob job) {
     if (job.refusal.empty()) {
       const auto [it, first] = byPath.emplace(job.path, jobs.size());
-      if (!first) job.sameAs = it->second;
+      if (!first && jobs[it->second].entry == ExtractJob::kScenario) {
+        job.refusal = "the scenario file has that name";
+      } else if (!first) {
+        job.sameAs = it->second;
+      }
     }
     jobs.push_back(std::move(job));
   };

@@ -51,7 +51,8 @@ struct ExtractJob {
 // The files that extracting the entries `chosen` (one flag per entry) of
 // `reader`'s archive writes, and the scenario when `withScenario`: data
 // files under their names decoded (or with `raw`, as stored; see
-// ExtractName.h), refused by the rules of this system.
+// ExtractName.h), refused by the rules of this system, and refused where
+// they would take the scenario file's name.
 std::vector<ExtractJob> planExtraction(const ArchiveReader& reader, const std::vector<bool>& chosen, bool raw,
                                        bool withScenario);
 
