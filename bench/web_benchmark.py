@@ -77,7 +77,9 @@ def browser():
     for flag in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage", "--no-first-run",
                  "--disable-background-networking", "--disable-component-update", "--disable-sync", "--disable-quic"):
         options.add_argument(flag)
-    return webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+    driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+    driver.set_script_timeout(300)  # opening 20,000 blocks of 256 KiB takes a while
+    return driver
 
 
 def call(driver, body):
