@@ -15,34 +15,17 @@ import argparse
 import os
 import shutil
 import statistics
-import struct
 import subprocess
 import tempfile
 import time
 
-MIB = 1 << 20
+import bench_data
 
-
-def sparse_archive(path, sizes):
-    names = [f"m{i}.qvd".encode() for i in range(len(sizes))]
-    text = b"\r\n".join([b"KERV 1.0 30.0", b"bench", b".", *names, b".", b"."]) + b"\r\n"
-    with open(path, "wb") as f:
-        f.write(b"KRV" + b"\0" * 5 + struct.pack("<H", len(text)) + text)
-        for size in sizes:
-            f.write(struct.pack("<i", size))
-            f.seek(size, os.SEEK_CUR)
-        f.truncate()
+MIB = bench_data.MIB
 
 
 def real_archive(folder, krvmake):
-    names = [f"d{i}.qvd" for i in range(4)]
-    chunk = os.urandom(MIB)
-    for name in names:
-        with open(os.path.join(folder, name), "wb") as f:
-            for _ in range(256):
-                f.write(chunk)
-    with open(os.path.join(folder, "s.ker"), "wb") as f:
-        f.write(b"\r\n".join([b"KERV 1.0 30.0", b"bench", b".", *[n.encode() for n in names], b".", b"."]) + b"\r\n")
+    names = bench_data.write_folder(folder)
     subprocess.run([krvmake, "s.ker"], cwd=folder, check=True, stdout=subprocess.DEVNULL)
     for name in names:
         os.remove(os.path.join(folder, name))
@@ -97,7 +80,7 @@ def main():
     scratch = tempfile.mkdtemp(prefix="kerv-mount-bench-")
     try:
         big = os.path.join(scratch, "six.krv")
-        sparse_archive(big, [2 ** 31 - 1] * 3)
+        bench_data.write_archive(big, [f"m{i}.qvd".encode() for i in range(3)], [2 ** 31 - 1] * 3, True)
         real = real_archive(scratch, os.path.join(bin_dir, "krvmake"))
         figures = {"mount a 6 GiB archive, s": [], "last MiB of a 2 GiB member, first read, s": [],
                    "every member through the mount, first read, s": [],

@@ -21,20 +21,14 @@ import subprocess
 import tempfile
 import time
 
+import bench_data
 import kerv
 
 SLICE = 1 << 20
 
 
 def make_archive(folder, krvmake):
-    names = [f"d{i}.qvd" for i in range(4)]
-    chunk = os.urandom(SLICE)
-    for name in names:
-        with open(os.path.join(folder, name), "wb") as f:
-            for _ in range(256):
-                f.write(chunk)
-    with open(os.path.join(folder, "s.ker"), "wb") as f:
-        f.write(b"\r\n".join([b"KERV 1.0 30.0", b"bench", b".", *[n.encode() for n in names], b".", b"."]) + b"\r\n")
+    bench_data.write_folder(folder)
     subprocess.run([krvmake, "s.ker"], cwd=folder, check=True, stdout=subprocess.DEVNULL)
     return os.path.join(folder, "s.krv")
 

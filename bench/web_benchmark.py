@@ -26,48 +26,27 @@ import argparse
 import os
 import shutil
 import statistics
-import struct
 import tempfile
 
+import bench_data
 from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 
 
-def write_archive(path, names, sizes, sparse):
-    text = b"\r\n".join([b"KERV 1.0 30.0", b"bench", b".", *names, b".", b"."]) + b"\r\n"
-    assert len(text) <= 65535
-    with open(path, "wb") as f:
-        f.write(b"KRV" + b"\0" * 5 + struct.pack("<H", len(text)) + text)
-        for size in sizes:
-            f.write(struct.pack("<i", size))
-            if sparse:
-                f.seek(size, os.SEEK_CUR)
-            else:
-                f.write(b"d" * size)
-        f.truncate()
-
-
 def make_data(scratch):
     sets = {}
     sets["5 GiB, 3 data files"] = os.path.join(scratch, "five.krv")
-    write_archive(sets["5 GiB, 3 data files"], [b"a.qvd", b"b.qvd", b"c.qvd"], [2 ** 31 - 1, 2 ** 31 - 1, 2 ** 30], True)
+    bench_data.write_archive(sets["5 GiB, 3 data files"], [b"a.qvd", b"b.qvd", b"c.qvd"], [2 ** 31 - 1, 2 ** 31 - 1, 2 ** 30], True)
     many = [bytes([97 + i % 26]) for i in range(20000)]  # one-letter names: the list must fit in 64 KiB
     sets["20,000 x 100 bytes"] = os.path.join(scratch, "small.krv")
-    write_archive(sets["20,000 x 100 bytes"], many, [100] * 20000, False)
+    bench_data.write_archive(sets["20,000 x 100 bytes"], many, [100] * 20000, False)
     sets["20,000 x 256 KiB"] = os.path.join(scratch, "large.krv")
-    write_archive(sets["20,000 x 256 KiB"], many, [256 * 1024] * 20000, True)
+    bench_data.write_archive(sets["20,000 x 256 KiB"], many, [256 * 1024] * 20000, True)
 
     folder = os.path.join(scratch, "pack")
     os.mkdir(folder)
-    names = [f"d{i}.qvd" for i in range(4)]
-    chunk = os.urandom(1 << 20)
-    for name in names:
-        with open(os.path.join(folder, name), "wb") as f:
-            for _ in range(256):
-                f.write(chunk)
-    with open(os.path.join(folder, "s.ker"), "wb") as f:
-        f.write(b"\r\n".join([b"KERV 1.0 30.0", b"bench", b".", *[n.encode() for n in names], b".", b"."]) + b"\r\n")
+    names = bench_data.write_folder(folder)
     return sets, [os.path.join(folder, n) for n in ["s.ker", *names]]
 
 
