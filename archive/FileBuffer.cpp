@@ -29,41 +29,9 @@ bool FileBuffer::createNew(const char* name) {
   return true;
 }
 
-bool FileBuffer::createUnnamed(const char* name) {
-  if (!file.createUnnamed(name)) return false;
-  buffer.reset(new char[SystemFile::kCopyBufferSize]);
-  setp(buffer.get(), buffer.get() + SystemFile::kCopyBufferSize);
-  return true;
-}
-
-bool FileBuffer::syncFile() { return flushPutArea() && file.sync(); }
-
-bool FileBuffer::linkInPlace(bool replace, bool synced) {
-  if (!flushPutArea()) {
-    const int e = errno;
-    close();  // and the file is gone
-    errno = e;
-    return false;
-  }
-  const bool ok = file.linkInPlace(replace, synced);
-  release();
-  return ok;
-}
-
 bool FileBuffer::seekTo(int64_t offset) {
   setg(buffer.get(), buffer.get(), buffer.get());
   return file.seek(offset);
-}
-
-void FileBuffer::startWriteBack(int64_t offset, int64_t n) {
-  if (flushPutArea()) file.startWriteBack(offset, n);
-}
-
-bool FileBuffer::finishWriting() {
-  const bool ok = flushPutArea();
-  setp(nullptr, nullptr);
-  buffer.reset();
-  return ok;
 }
 
 bool FileBuffer::close() {

@@ -31,30 +31,10 @@ class FileBuffer : public std::streambuf {
   // exists (a dangling symbolic link included) or cannot be created.
   bool createNew(const char* name);
 
-  // Creates a file that becomes `name` only at linkInPlace() (see
-  // SystemFile::createUnnamed); closed before that, it leaves nothing.
-  bool createUnnamed(const char* name);
-  // Writes out what is buffered, then links the file in place and closes
-  // it (see SystemFile::linkInPlace, also for `synced`). False, with errno
-  // set and nothing left, when a write failed, now or earlier, or the link
-  // did.
-  bool linkInPlace(bool replace, bool synced = false);
-  // A writing file: writes out what is buffered and puts the file on
-  // stable storage; false, with errno set, when that failed.
-  bool syncFile();
-
   bool isOpen() const { return file.isOpen(); }
 
   // Moves a reading file to `offset`, dropping what was read ahead.
   bool seekTo(int64_t offset);
-  // A writing file: writes out what is buffered and starts writing the
-  // file's [offset..offset+n) to stable storage (SystemFile::startWriteBack).
-  void startWriteBack(int64_t offset, int64_t n);
-  // A writing file that is complete: writes out what is buffered and drops
-  // the buffer, keeping the file open (for linkInPlace). False once a write
-  // has failed.
-  bool finishWriting();
-
   // Writes out what is buffered and closes the file. Returns false, with
   // errno set, when a write or the close failed, now or earlier.
   bool close();

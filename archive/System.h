@@ -12,9 +12,24 @@
 // binary mode, so that a newline is written as itself.
 void prepareStandardStreams();
 
+// Whether the standard descriptor fd (0, 1 or 2) was closed when
+// prepareStandardStreams() ran (never on Windows): what a program writes
+// there then reaches no one.
+bool standardStreamWasClosed(int fd);
+
+// The path of the file `path` names, every symbolic link resolved (on
+// Windows the full path); false, with errno set, when it cannot be found.
+bool resolvedPath(const std::string& path, std::string* out);
+
 // Makes a write beyond the process's file-size limit fail with an error
 // instead of ending the process (POSIX: SIGXFSZ is ignored).
 void ignoreFileSizeSignal();
+
+// Makes SIGINT, SIGTERM and SIGHUP remove the hidden temporaries of files
+// being written (see SystemFile::createUnnamed) before they end the
+// process; a signal the process was started to ignore stays ignored.
+// Windows deletes such files by itself.
+void removeTemporariesOnSignals();
 
 // The program's arguments: argv itself on POSIX; on Windows, the wide
 // command line converted to UTF-8, so that any name given there can be
@@ -31,6 +46,9 @@ bool terminalWantsUtf8();
 // Whether standard error is a terminal (a console on Windows), where a
 // progress bar may be drawn.
 bool standardErrorIsTerminal();
+
+// The columns of the terminal that is standard error; 80 when it does not say.
+int terminalColumns();
 
 // Whether standard output is a Windows console (never on POSIX). A
 // console shows bytes as its own code page would, so text for people goes

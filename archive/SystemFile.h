@@ -15,6 +15,10 @@
 #include <cstdint>
 #include <string>
 
+#include "archive/FileIdentity.h"
+
+class SystemFolder;
+
 class SystemFile {
  public:
   // Blocks move through memory in pieces of this size where the kernel
@@ -23,6 +27,9 @@ class SystemFile {
   // Whether names are Unicode, taken as UTF-8 (Windows), rather than bytes
   // as they stand (POSIX).
   static const bool kUnicodeNames;
+  // Whether a file that is open may be replaced by another (Windows: no,
+  // not even by one that the same process holds).
+  static const bool kCanReplaceOpenFiles;
 
   SystemFile() = default;
   ~SystemFile() { close(); }
@@ -40,40 +47,61 @@ class SystemFile {
   // exists is ever opened, followed or replaced.
   bool createNew(const char* name);
 
-  // Creates, for writing, a file that is to become `name` but has no name
-  // yet: until linkInPlace() succeeds no other process sees it, and closing
-  // it, or the end of the process at any moment, leaves nothing behind.
-  // Linux makes it an unnamed file in name's folder (O_TMPFILE); where that
-  // folder's file system has none, and on Windows, it is a hidden temporary
-  // name beside `name`, removed when the file is closed unlinked (the end of
-  // the process may leave that one). Permission 0664 less the umask.
-  bool createUnnamed(const char* name);
+  // Opens the regular file `relative` beneath `folder` read-only and stores
+  // its size in *size. On Linux a symbolic link may lead anywhere beneath
+  // the folder but not outside it (openat2's RESOLVE_BENEATH, EXDEV);
+  // elsewhere the name alone is checked by the caller.
+  bool openForReadingIn(const SystemFolder& folder, const std::string& relative, int64_t* size);
+
+  // Opens `name` for reading whatever it is but a folder: a regular file
+  // (*size its size) or a pipe, a FIFO or a device read to its end (*size
+  // -1). "-" is standard input, which the file then shares.
+  bool openStream(const char* name, int64_t* size);
+
+  // Creates, for writing, a file that has no name and never gets one: it
+  // is gone when it is closed or the process ends (a scratch copy of a
+  // pipe). In TMPDIR, else /tmp.
+  bool createAnonymous();
+
+  // Creates, for writing, a file that is to become `name` in `folder` but
+  // has no name yet: until linkInPlace() succeeds no other process sees it,
+  // and closing it, or the end of the process at any moment, leaves nothing
+  // behind. Linux makes it an unnamed file (O_TMPFILE). Where the folder's
+  // file system has none it is a hidden temporary ".NAME.kerv-PID-N",
+  // locked while it lives, removed when the file is closed unlinked, on
+  // SIGINT, SIGTERM and SIGHUP where the program asked for that
+  // (removeTemporariesOnSignals), and by a later write into the folder
+  // after a harder end (see SystemFolder::removeStaleTemporaries). Windows
+  // makes it a temporary that the system deletes when its handle closes
+  // unless it was linked in place. Permission 0664 less the umask.
+  bool createUnnamed(const SystemFolder& folder, const std::string& name);
   // Puts the file written since createUnnamed() on stable storage, then
   // gives it its name, puts that on stable storage too, and closes the
   // file. With `replace` false a file that has the name is left alone and
   // the call fails with EEXIST; with `replace` true it is replaced in one
   // step, so that the name always holds either the old file whole or the
   // new one. With `synced` the caller has put the file on stable storage
-  // (sync) and puts its folder there later (syncFolder): many files then
-  // cost the disk one commit. On failure the file is closed and gone,
+  // (sync) and puts its folder there later (SystemFolder::sync): many files
+  // then cost the disk one commit. On failure the file is closed and gone,
   // errno tells why.
   bool linkInPlace(bool replace, bool synced = false);
   // Puts what was written on stable storage; false, with errno set, on failure.
   bool sync();
-  // Puts the names in the folder `name` on stable storage (where the
-  // system needs that asked for).
-  static void syncFolder(const char* name);
+  // Gives the file the permission bits of `old`, and its owner and group
+  // where the process may set them: false, with errno set, when the owner
+  // or group could not be kept (the bits are kept all the same, less
+  // set-user-ID and set-group-ID then).
+  bool keepAttributesOf(const FileIdentity& old);
 
-  // Creates the folder `name` (permission 0777 less the umask), or accepts
-  // one that exists; fails with ENOTDIR when `name` exists as anything
-  // else, a symbolic link included unless `linkAllowed` and it leads to a
-  // folder.
-  static bool makeFolder(const char* name, bool linkAllowed = false);
-  // Creates the folder `name` and those above it that are missing, all
-  // with makeFolder(linkAllowed).
-  static bool makeFolders(const std::string& name, bool linkAllowed);
-  // Whether anything has the name `name` (a dangling symbolic link too).
-  static bool exists(const char* name);
+  // Takes the lock that one update of a file holds while it runs: an open
+  // file description lock (F_OFD_SETLK), exclusive where the file can be
+  // opened for writing, else shared; LockFileEx on Windows, on a byte far
+  // past any end, so that readers are not stopped. Fails at once, with
+  // EWOULDBLOCK, when another update holds it. Released when the file closes.
+  bool lockForUpdate();
+
+  // What the system says of the open file.
+  bool identity(FileIdentity* id) const;
 
   // When a file was last read, written and changed, in nanoseconds since 1970.
   struct Times {
@@ -105,14 +133,19 @@ class SystemFile {
   // on failure.
   int64_t write(const char* p, int64_t n);
 
-  // Moves up to n bytes from this file's position to the position of `to`
-  // inside the kernel. Returns the count taken from this file; 0 when none
-  // moved (the file may have ended, or the file system declined: the caller
-  // confirms with read()); -1 when the kernel cannot copy here, now or
+  // Moves up to n bytes of `from`, from `offset` on, to this file's
+  // position inside the kernel, leaving `from`'s position alone (so that
+  // threads may share it). Returns the count taken from `from`; 0 when none
+  // moved (it may have ended, or the file system declined: the caller
+  // confirms with readAt()); -1 when the kernel cannot copy here, now or
   // later (the caller copies through memory; nothing was taken). When bytes
   // were taken but could not all be written, *writeError is set to the
-  // errno of the failure: they are lost to `to`, while this file stays in
-  // step. Windows has no such copy and always answers -1.
+  // errno of the failure: they are lost to this file. Windows has no such
+  // copy and always answers -1.
+  int64_t kernelCopyFrom(const SystemFile& from, int64_t offset, int64_t n, int* writeError);
+
+  // The same from `from`'s own position, which moves on by the count taken
+  // (the streams of the packer and the divider copy so).
   int64_t kernelCopyTo(SystemFile& to, int64_t n, int* writeError);
 
   // Closes the file. False when the system reports a failure on closing.
@@ -121,11 +154,20 @@ class SystemFile {
  private:
   static constexpr intptr_t kNone = -1;
 
+  // Moves what the kernel copy takes: n bytes from `in` (at *offset when
+  // offset is given, else at its position) to this file's position.
+  int64_t kernelCopy(intptr_t in, int64_t* offset, int64_t n, int* writeError);
+
   intptr_t handle = kNone;  // a descriptor on POSIX, a HANDLE on Windows
-  // A file of createUnnamed(): the name it is to get, and the temporary
-  // name it has meanwhile (empty when it has none, an O_TMPFILE).
+  // A file of createUnnamed(): its folder (a descriptor of its own on
+  // POSIX, the folder's path on Windows), the name it is to get, and the
+  // temporary name it has meanwhile (empty when it has none, an O_TMPFILE).
+  intptr_t folderHandle = kNone;
+  std::string folderPath;
   std::string target;
   std::string temporary;
+  int temporarySlot = -1;   // where the signal handlers find it
+  intptr_t lockHandle = kNone;  // the descriptor that holds the update lock, where it is not `handle`
   // Linux: the kernel's two ways of copying, and whether each still works
   // here; the pipe is made on the first splice.
   [[maybe_unused]] int pipeEnds[2] = {-1, -1};

@@ -1,72 +1,35 @@
 // SystemFile on POSIX systems: descriptors, and on Linux the kernel's
 // file-to-file copy and splice.
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#if defined(__linux__)
+#include <linux/openat2.h>
+#include <sys/syscall.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <string>
 
+#include "archive/IdentityPosix.h"
 #include "archive/SystemFile.h"
+#include "archive/SystemFolder.h"
+#include "archive/Temporaries.h"
 
 namespace {
 
 int fdOf(intptr_t handle) { return static_cast<int>(handle); }
 
-// The folder `name` is in: "." for a name without one.
-std::string folderOf(const std::string& name) {
-  const std::size_t slash = name.rfind('/');
-  return slash == std::string::npos ? "." : slash == 0 ? "/" : name.substr(0, slash);
-}
-
-// A hidden name beside `name` that nothing has yet, most likely.
-std::string temporaryNameFor(const std::string& name) {
-  static std::atomic<unsigned> counter{0};
-  const std::size_t start = name.rfind('/') + 1;  // 0 when there is no '/'
-  return name.substr(0, start) + "." + name.substr(start, 128) + ".kerv-" + std::to_string(::getpid()) + "-" +
-         std::to_string(counter++);
-}
-
-// Gives the unnamed file d (O_TMPFILE) the name `name`: through /proc, or,
-// where /proc is missing, by the descriptor itself (which needs privilege).
-bool linkUnnamed(int d, const char* name) {
-#if defined(__linux__)
-  const std::string path = "/proc/self/fd/" + std::to_string(d);
-  if (::linkat(AT_FDCWD, path.c_str(), AT_FDCWD, name, AT_SYMLINK_FOLLOW) == 0) return true;
-  if (errno != ENOENT || ::access("/proc/self/fd", X_OK) == 0) return false;
-  return ::linkat(d, "", AT_FDCWD, name, AT_EMPTY_PATH) == 0;
-#else
-  static_cast<void>(d), static_cast<void>(name);
-  errno = ENOTSUP;  // no unnamed files here
-  return false;
-#endif
-}
-
-// Renames `from` to `to` unless `to` exists (EEXIST).
-bool renameNoReplace(const char* from, const char* to) {
-#if defined(__linux__)
-  if (::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return true;
-  if (errno != EINVAL && errno != ENOSYS) return false;
-#endif
-  if (::link(from, to) != 0) return false;  // the file system cannot say "unless it exists" otherwise
-  ::unlink(from);
-  return true;
-}
-
-}  // namespace
-
-const std::size_t SystemFile::kCopyBufferSize = 64 * 1024;
-const bool SystemFile::kUnicodeNames = false;
-
-bool SystemFile::openForReading(const char* name, int64_t* size) {
-  // O_NONBLOCK keeps a FIFO without a writer from blocking the open; it is
-  // refused below as not regular, and means nothing for a regular file.
-  int d = ::open(name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  if (d < 0) return false;
+// Checks what the open descriptor d is; false, with d closed and errno
+// set, when it is no regular file (EISDIR for a folder, EINVAL else).
+bool keepIfRegular(int d, int64_t* size) {
   struct stat st;
   int e = ::fstat(d, &st) != 0 ? errno : S_ISDIR(st.st_mode) ? EISDIR : S_ISREG(st.st_mode) ? 0 : EINVAL;
   if (e != 0) {
@@ -75,8 +38,126 @@ bool SystemFile::openForReading(const char* name, int64_t* size) {
     return false;
   }
   ::fcntl(d, F_SETFL, ::fcntl(d, F_GETFL) & ~O_NONBLOCK);
-  handle = d;
   *size = st.st_size;
+  return true;
+}
+
+#if defined(__linux__)
+// openat2(2), which glibc 2.36 does not wrap.
+int openBeneath(int folder, const char* name, uint64_t flags, uint64_t resolve) {
+  struct open_how how = {};
+  how.flags = flags;
+  how.resolve = resolve;
+  return static_cast<int>(::syscall(SYS_openat2, folder, name, &how, sizeof how));
+}
+#endif
+
+// Gives the unnamed file d (O_TMPFILE) the name `name` in `folder`:
+// through /proc, or, where /proc is missing, by the descriptor itself
+// (which needs privilege).
+bool linkUnnamed(int d, int folder, const char* name) {
+#if defined(__linux__)
+  const std::string path = "/proc/self/fd/" + std::to_string(d);
+  if (::linkat(AT_FDCWD, path.c_str(), folder, name, AT_SYMLINK_FOLLOW) == 0) return true;
+  if (errno != ENOENT || ::access("/proc/self/fd", X_OK) == 0) return false;
+  return ::linkat(d, "", folder, name, AT_EMPTY_PATH) == 0;
+#else
+  static_cast<void>(d), static_cast<void>(folder), static_cast<void>(name);
+  errno = ENOTSUP;  // no unnamed files here
+  return false;
+#endif
+}
+
+// Renames `from` to `to` in `folder` unless `to` exists (EEXIST).
+bool renameNoReplace(int folder, const char* from, const char* to) {
+#if defined(__linux__)
+  if (::renameat2(folder, from, folder, to, RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS) return false;
+#endif
+  if (::linkat(folder, from, folder, to, 0) != 0) return false;  // the file system cannot say "unless it exists" otherwise
+  ::unlinkat(folder, from, 0);
+  return true;
+}
+
+// A number for the next temporary of this process.
+unsigned nextTemporary() {
+  static std::atomic<unsigned> counter{0};
+  return counter++;
+}
+
+// Locks [0..) of d with an open file description lock of `type` (F_RDLCK
+// or F_WRLCK), failing at once when another holds a conflicting one.
+bool lockWhole(int d, short type) {
+#if defined(F_OFD_SETLK)
+  struct flock lock = {};
+  lock.l_type = type;
+  lock.l_whence = SEEK_SET;
+  return ::fcntl(d, F_OFD_SETLK, &lock) == 0;
+#else
+  return ::flock(d, (type == F_WRLCK ? LOCK_EX : LOCK_SH) | LOCK_NB) == 0;
+#endif
+}
+
+}  // namespace
+
+const std::size_t SystemFile::kCopyBufferSize = 64 * 1024;
+const bool SystemFile::kCanReplaceOpenFiles = true;
+const bool SystemFile::kUnicodeNames = false;
+
+bool SystemFile::openForReading(const char* name, int64_t* size) {
+  // O_NONBLOCK keeps a FIFO without a writer from blocking the open; it is
+  // refused below as not regular, and means nothing for a regular file.
+  int d = ::open(name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (d < 0 || !keepIfRegular(d, size)) return false;
+  handle = d;
+  return true;
+}
+
+bool SystemFile::openForReadingIn(const SystemFolder& folder, const std::string& relative, int64_t* size) {
+  const int base = fdOf(folder.nativeHandle());
+  constexpr int kFlags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
+  int d = -1;
+#if defined(__linux__)
+  d = openBeneath(base, relative.c_str(), kFlags, RESOLVE_BENEATH);
+  if (d < 0 && errno == ENOSYS) d = ::openat(base, relative.c_str(), kFlags);
+#else
+  d = ::openat(base, relative.c_str(), kFlags);
+#endif
+  if (d < 0 || !keepIfRegular(d, size)) return false;
+  handle = d;
+  return true;
+}
+
+bool SystemFile::openStream(const char* name, int64_t* size) {
+  const int d = std::strcmp(name, "-") == 0 ? ::fcntl(0, F_DUPFD_CLOEXEC, 3)
+                                             : ::open(name, O_RDONLY | O_CLOEXEC | O_NOCTTY);
+  if (d < 0) return false;
+  struct stat st;
+  const int e = ::fstat(d, &st) != 0 ? errno : S_ISDIR(st.st_mode) ? EISDIR : 0;
+  if (e != 0) {
+    ::close(d);
+    errno = e;
+    return false;
+  }
+  handle = d;
+  *size = S_ISREG(st.st_mode) ? st.st_size : -1;
+  return true;
+}
+
+bool SystemFile::createAnonymous() {
+  const char* tmp = std::getenv("TMPDIR");
+  const std::string folder = tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
+  int d = -1;
+#if defined(O_TMPFILE)
+  d = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+#endif
+  if (d < 0) {
+    std::string name = folder + "/.kerv-scratch-XXXXXX";
+    d = ::mkostemp(name.data(), O_CLOEXEC);
+    if (d < 0) return false;
+    ::unlink(name.c_str());
+  }
+  handle = d;
   return true;
 }
 
@@ -87,78 +168,122 @@ bool SystemFile::createNew(const char* name) {
   return true;
 }
 
-bool SystemFile::createUnnamed(const char* name) {
+bool SystemFile::createUnnamed(const SystemFolder& folder, const std::string& name) {
+  const int f = ::fcntl(fdOf(folder.nativeHandle()), F_DUPFD_CLOEXEC, 3);
+  if (f < 0) return false;
   int d = -1;
 #if defined(O_TMPFILE)
-  d = ::open(folderOf(name).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0664);
+  d = ::openat(f, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0664);
   // Without unnamed files the kernel or the file system says one of these.
-  if (d < 0 && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return false;
+  if (d < 0 && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
+    const int e = errno;
+    ::close(f);
+    errno = e;
+    return false;
+  }
 #endif
+  if (d < 0) folder.removeStaleTemporaries();
   for (int tries = 0; d < 0 && tries < 100; ++tries) {
-    temporary = temporaryNameFor(name);
-    d = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0664);
+    temporary = temporaries::nameFor(name, static_cast<long>(::getpid()), nextTemporary());
+    d = ::openat(f, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW, 0664);
     if (d < 0 && errno != EEXIST) break;
   }
   if (d < 0) {
+    const int e = errno;
     temporary.clear();
+    ::close(f);
+    errno = e;
     return false;
   }
+  if (!temporary.empty()) {
+    lockWhole(d, F_WRLCK);  // while it is held, no later write takes the file for a leftover
+    temporarySlot = temporaries::remember(f, temporary.c_str());
+  }
   handle = d;
+  folderHandle = f;
   target = name;
   return true;
 }
 
 bool SystemFile::sync() { return ::fsync(fdOf(handle)) == 0; }
 
-void SystemFile::syncFolder(const char* name) {
-  const int folder = ::open(name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (folder >= 0) {
-    ::fsync(folder);
-    ::close(folder);
+bool SystemFile::keepAttributesOf(const FileIdentity& old) {
+  const int d = fdOf(handle);
+  int e = 0;
+  if (old.owner >= 0) {
+    struct stat st;
+    const bool same = ::fstat(d, &st) == 0 && st.st_uid == static_cast<uid_t>(old.owner) &&
+                      st.st_gid == static_cast<gid_t>(old.group);
+    if (!same && ::fchown(d, static_cast<uid_t>(old.owner), static_cast<gid_t>(old.group)) != 0) {
+      e = errno;
+      // The group alone, where the process is a member of it.
+      [[maybe_unused]] const int group = ::fchown(d, static_cast<uid_t>(-1), static_cast<gid_t>(old.group));
+    }
   }
+  // A file that could not keep its owner does not keep set-user-ID or set-group-ID either.
+  if (::fchmod(d, static_cast<mode_t>(e != 0 ? old.mode & 01777 : old.mode & 07777)) != 0 && e == 0) e = errno;
+  errno = e;
+  return e == 0;
+}
+
+bool SystemFile::lockForUpdate() {
+  const int d = fdOf(handle);
+#if defined(__linux__)
+  // A lock that excludes every other needs a descriptor open for writing:
+  // one of the same file, through /proc, where the file may be written.
+  if (lockHandle == kNone) {
+    const std::string path = "/proc/self/fd/" + std::to_string(d);
+    const int w = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (w >= 0) lockHandle = w;
+  }
+#endif
+  const bool ok = lockHandle != kNone ? lockWhole(fdOf(lockHandle), F_WRLCK) : lockWhole(d, F_RDLCK);
+  if (!ok && (errno == EAGAIN || errno == EACCES)) errno = EWOULDBLOCK;
+  return ok;
+}
+
+bool SystemFile::identity(FileIdentity* id) const {
+  struct stat st;
+  if (::fstat(fdOf(handle), &st) != 0) return false;
+  *id = identityOf(st);
+  return true;
 }
 
 bool SystemFile::linkInPlace(bool replace, bool synced) {
-  const int d = fdOf(handle);
+  const int d = fdOf(handle), f = fdOf(folderHandle);
   bool ok = synced || sync();
   if (ok && !temporary.empty()) {
-    ok = replace ? ::rename(temporary.c_str(), target.c_str()) == 0
-                 : renameNoReplace(temporary.c_str(), target.c_str());
-    if (ok) temporary.clear();
+    ok = replace ? ::renameat(f, temporary.c_str(), f, target.c_str()) == 0
+                 : renameNoReplace(f, temporary.c_str(), target.c_str());
+    if (ok) {
+      temporaries::forget(temporarySlot);
+      temporarySlot = -1;
+      temporary.clear();
+    }
   } else if (ok && !replace) {
-    ok = linkUnnamed(d, target.c_str());
+    ok = linkUnnamed(d, f, target.c_str());
   } else if (ok) {
     // Linked under a hidden name first, then renamed over the old file.
     std::string hidden;
     do {
-      hidden = temporaryNameFor(target);
-      ok = linkUnnamed(d, hidden.c_str());
+      hidden = temporaries::nameFor(target, static_cast<long>(::getpid()), nextTemporary());
+      ok = linkUnnamed(d, f, hidden.c_str());
     } while (!ok && errno == EEXIST);
-    if (ok && ::rename(hidden.c_str(), target.c_str()) != 0) {
+    if (ok && ::renameat(f, hidden.c_str(), f, target.c_str()) != 0) {
       const int e = errno;
-      ::unlink(hidden.c_str());
+      ::unlinkat(f, hidden.c_str(), 0);
       errno = e;
       ok = false;
     }
   }
   int e = errno;
-  if (ok && !synced) syncFolder(folderOf(target).c_str());  // the new name itself on stable storage
+  if (ok && !synced) ::fsync(f);  // the new name itself on stable storage
   if (!close() && ok) {
     ok = false;
     e = errno;
   }
   errno = e;
   return ok;
-}
-
-bool SystemFile::makeFolder(const char* name, bool linkAllowed) {
-  struct stat st;
-  if (linkAllowed && ::stat(name, &st) == 0 && S_ISDIR(st.st_mode)) return true;
-  if (::mkdir(name, 0777) == 0) return true;
-  if (errno != EEXIST) return false;
-  if (::lstat(name, &st) == 0 && S_ISDIR(st.st_mode)) return true;
-  errno = ENOTDIR;
-  return false;
 }
 
 bool SystemFile::seek(int64_t offset) { return ::lseek(fdOf(handle), offset, SEEK_SET) >= 0; }
@@ -197,15 +322,29 @@ bool SystemFile::close() {
   bool ok = ::close(fdOf(handle)) == 0;
   int e = errno;
   handle = kNone;
-  if (!temporary.empty()) ::unlink(temporary.c_str());  // never linked in place
+  if (!temporary.empty()) ::unlinkat(fdOf(folderHandle), temporary.c_str(), 0);  // never linked in place
+  temporaries::forget(temporarySlot);
+  temporarySlot = -1;
   temporary.clear();
   target.clear();
+  for (intptr_t* h : {&folderHandle, &lockHandle}) {
+    if (*h != kNone) ::close(fdOf(*h));
+    *h = kNone;
+  }
   for (int& end : pipeEnds) {
     if (end >= 0) ::close(end);
     end = -1;
   }
   errno = e;
   return ok;
+}
+
+int64_t SystemFile::kernelCopyFrom(const SystemFile& from, int64_t offset, int64_t n, int* writeError) {
+  return kernelCopy(from.handle, &offset, n, writeError);
+}
+
+int64_t SystemFile::kernelCopyTo(SystemFile& to, int64_t n, int* writeError) {
+  return to.kernelCopy(handle, nullptr, n, writeError);
 }
 
 #if defined(__linux__)
@@ -234,13 +373,15 @@ bool writeAll(SystemFile& to, const char* p, int64_t n) {
 
 }  // namespace
 
-int64_t SystemFile::kernelCopyTo(SystemFile& to, int64_t n, int* writeError) {
-  const int in = fdOf(handle), out = fdOf(to.handle);
-  off_t from = ::lseek(in, 0, SEEK_CUR), at = ::lseek(out, 0, SEEK_CUR);
-  if (from < 0 || at < 0) return -1;
-  if (rangeCopyWorks && (from - at) % kRangeCopyAlignment == 0) {
+int64_t SystemFile::kernelCopy(intptr_t inHandle, int64_t* offset, int64_t n, int* writeError) {
+  const int in = fdOf(inHandle), out = fdOf(handle);
+  loff_t at = offset != nullptr ? *offset : ::lseek(in, 0, SEEK_CUR);
+  const off_t to = ::lseek(out, 0, SEEK_CUR);
+  if (at < 0 || to < 0) return -1;
+  loff_t* const from = offset != nullptr ? &at : nullptr;
+  if (rangeCopyWorks && (at - to) % kRangeCopyAlignment == 0) {
     for (;;) {
-      ssize_t r = ::copy_file_range(in, nullptr, out, nullptr, static_cast<std::size_t>(n), 0);
+      ssize_t r = ::copy_file_range(in, from, out, nullptr, static_cast<std::size_t>(n), 0);
       if (r >= 0) return r;
       if (errno != EINTR) break;
     }
@@ -253,7 +394,7 @@ int64_t SystemFile::kernelCopyTo(SystemFile& to, int64_t n, int* writeError) {
   }
   ssize_t taken;
   do {
-    taken = ::splice(in, nullptr, pipeEnds[1], nullptr, static_cast<std::size_t>(std::min<int64_t>(n, kPipeSize)),
+    taken = ::splice(in, from, pipeEnds[1], nullptr, static_cast<std::size_t>(std::min<int64_t>(n, kPipeSize)),
                      SPLICE_F_MOVE);
   } while (taken < 0 && errno == EINTR);
   if (taken <= 0) return taken;
@@ -281,7 +422,7 @@ int64_t SystemFile::kernelCopyTo(SystemFile& to, int64_t n, int* writeError) {
         break;
       }
       left -= static_cast<std::size_t>(r);
-      if (*writeError == 0 && !writeAll(to, buffer.get(), r)) *writeError = errno;
+      if (*writeError == 0 && !writeAll(*this, buffer.get(), r)) *writeError = errno;
     }
   }
   return taken;
@@ -289,21 +430,9 @@ int64_t SystemFile::kernelCopyTo(SystemFile& to, int64_t n, int* writeError) {
 
 #else
 
-int64_t SystemFile::kernelCopyTo(SystemFile&, int64_t, int*) { return -1; }
+int64_t SystemFile::kernelCopy(intptr_t, int64_t*, int64_t, int*) { return -1; }
 
 #endif
-
-bool SystemFile::makeFolders(const std::string& name, bool linkAllowed) {
-  for (std::size_t i = 1; i <= name.size(); ++i) {
-    if ((i == name.size() || name[i] == '/') && !makeFolder(name.substr(0, i).c_str(), linkAllowed)) return false;
-  }
-  return true;
-}
-
-bool SystemFile::exists(const char* name) {
-  struct stat st;
-  return ::lstat(name, &st) == 0;
-}
 
 bool SystemFile::timesOf(const char* name, Times* times) {
   struct stat st;

@@ -4,52 +4,20 @@
 // pieces of 1 MiB.
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <string>
 
 #include "archive/SystemFile.h"
+#include "archive/SystemFolder.h"
+#include "archive/WindowsNames.h"
 
 namespace {
 
 HANDLE handleOf(intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
 
-// The errno that a POSIX system reports for what the Windows error means.
-int errnoOf(DWORD error) {
-  switch (error) {
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND:
-    case ERROR_INVALID_DRIVE:
-    case ERROR_BAD_NETPATH:
-    case ERROR_BAD_NET_NAME:
-    case ERROR_BAD_PATHNAME:
-      return ENOENT;
-    case ERROR_FILE_EXISTS:
-    case ERROR_ALREADY_EXISTS:
-      return EEXIST;
-    case ERROR_ACCESS_DENIED:
-    case ERROR_SHARING_VIOLATION:
-    case ERROR_LOCK_VIOLATION:
-    case ERROR_WRITE_PROTECT:
-      return EACCES;
-    case ERROR_DISK_FULL:
-    case ERROR_HANDLE_DISK_FULL:
-      return ENOSPC;
-    case ERROR_NO_UNICODE_TRANSLATION:
-      return EILSEQ;
-    case ERROR_FILENAME_EXCED_RANGE:
-      return ENAMETOOLONG;
-    case ERROR_NOT_ENOUGH_MEMORY:
-    case ERROR_OUTOFMEMORY:
-      return ENOMEM;
-    case ERROR_INVALID_NAME:
-    case ERROR_DIRECTORY:
-    case ERROR_INVALID_PARAMETER:
-      return EINVAL;
-    default:
-      return EIO;
-  }
-}
+int errnoOf(DWORD error) { return windowsNames::errnoOf(error); }
 
 // Sets errno from the last Windows error; returns -1.
 int64_t failed() {
@@ -63,23 +31,32 @@ bool fails() {
   return false;
 }
 
-// `name`, in UTF-8, in UTF-16. False, with errno EILSEQ, when it is no UTF-8.
-bool wideName(const char* name, std::wstring& wide) {
-  int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, name, -1, nullptr, 0);
-  if (n <= 0) {
-    errno = EILSEQ;
-    return false;
-  }
-  wide.resize(static_cast<std::size_t>(n));
-  MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, name, -1, wide.data(), n);
-  wide.pop_back();  // the terminator, which the string keeps by itself
-  return true;
+bool wideName(const char* name, std::wstring& wide) { return windowsNames::wide(name, wide); }
+
+// A number for the next temporary of this process.
+unsigned nextTemporary() {
+  static std::atomic<unsigned> counter{0};
+  return counter++;
 }
 
-// A name beside `name` that nothing has yet, most likely.
-std::string temporaryNameFor(const std::string& name) {
-  static std::atomic<unsigned> counter{0};
-  return name + ".kerv-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(counter++) + ".tmp";
+// Marks the file h to be deleted when its last handle closes, or takes
+// that back.
+bool deleteOnClose(HANDLE h, bool yes) {
+  FILE_DISPOSITION_INFO disposition = {};
+  disposition.DeleteFile = yes ? TRUE : FALSE;
+  return SetFileInformationByHandle(h, FileDispositionInfo, &disposition, sizeof disposition) != 0;
+}
+
+// Renames the open file h to the full path `to`, replacing a file there
+// when `replace`.
+bool renameOpen(HANDLE h, const std::wstring& to, bool replace) {
+  std::string buffer(sizeof(FILE_RENAME_INFO) + to.size() * sizeof(wchar_t), '\0');
+  auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+  info->ReplaceIfExists = replace ? TRUE : FALSE;
+  info->RootDirectory = nullptr;
+  info->FileNameLength = static_cast<DWORD>(to.size() * sizeof(wchar_t));
+  std::copy(to.begin(), to.end(), info->FileName);
+  return SetFileInformationByHandle(h, FileRenameInfo, info, static_cast<DWORD>(buffer.size())) != 0;
 }
 
 DWORD chunk(int64_t n) { return static_cast<DWORD>(n < (int64_t{1} << 30) ? n : int64_t{1} << 30); }
@@ -87,7 +64,31 @@ DWORD chunk(int64_t n) { return static_cast<DWORD>(n < (int64_t{1} << 30) ? n : 
 }  // namespace
 
 const std::size_t SystemFile::kCopyBufferSize = 1024 * 1024;
+const bool SystemFile::kCanReplaceOpenFiles = false;
 const bool SystemFile::kUnicodeNames = true;
+
+namespace {
+
+// Keeps the open file h if it is a regular file (*size its size); else
+// closes it, with errno EISDIR or EINVAL.
+bool keepIfRegular(HANDLE h, int64_t* size) {
+  BY_HANDLE_FILE_INFORMATION info;
+  LARGE_INTEGER bytes;
+  const int e = GetFileType(h) != FILE_TYPE_DISK ? EINVAL
+                : !GetFileInformationByHandle(h, &info) ? errnoOf(GetLastError())
+                : (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? EISDIR
+                : !GetFileSizeEx(h, &bytes) ? errnoOf(GetLastError())
+                                            : 0;
+  if (e != 0) {
+    CloseHandle(h);
+    errno = e;
+    return false;
+  }
+  *size = bytes.QuadPart;
+  return true;
+}
+
+}  // namespace
 
 bool SystemFile::openForReading(const char* name, int64_t* size) {
   std::wstring wide;
@@ -133,59 +134,108 @@ bool SystemFile::createNew(const char* name) {
   return true;
 }
 
-bool SystemFile::createUnnamed(const char* name) {
-  std::wstring wide;
-  if (!wideName(name, wide)) return false;
-  for (int tries = 0; tries < 100; ++tries) {
-    temporary = temporaryNameFor(name);
-    if (!createNew(temporary.c_str())) {
-      if (errno == EEXIST) continue;
-      break;
+bool SystemFile::openForReadingIn(const SystemFolder& folder, const std::string& relative, int64_t* size) {
+  return openForReading((folder.fullPath() + "\\" + relative).c_str(), size);
+}
+
+bool SystemFile::openStream(const char* name, int64_t* size) {
+  HANDLE h = INVALID_HANDLE_VALUE;
+  if (std::string(name) == "-") {
+    if (!DuplicateHandle(GetCurrentProcess(), GetStdHandle(STD_INPUT_HANDLE), GetCurrentProcess(), &h, 0, FALSE,
+                         DUPLICATE_SAME_ACCESS)) {
+      return fails();
     }
+  } else {
+    std::wstring wide;
+    if (!wideName(name, wide)) return false;
+    h = CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return fails();
+  }
+  if (GetFileType(h) == FILE_TYPE_DISK) {
+    if (!keepIfRegular(h, size)) return false;
+  } else {
+    *size = -1;  // a pipe or a device, read to its end
+  }
+  handle = reinterpret_cast<intptr_t>(h);
+  return true;
+}
+
+bool SystemFile::createAnonymous() {
+  wchar_t folder[MAX_PATH + 1];
+  wchar_t name[MAX_PATH + 1];
+  if (GetTempPathW(MAX_PATH + 1, folder) == 0 || GetTempFileNameW(folder, L"krv", 0, name) == 0) return fails();
+  const HANDLE h = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                               FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return fails();
+  handle = reinterpret_cast<intptr_t>(h);
+  return true;
+}
+
+bool SystemFile::createUnnamed(const SystemFolder& folder, const std::string& name) {
+  for (int tries = 0; tries < 100; ++tries) {
+    const std::string hidden = "." + name.substr(0, 128) + ".kerv-" + std::to_string(GetCurrentProcessId()) + "-" +
+                               std::to_string(nextTemporary());
+    std::wstring wide;
+    if (!wideName((folder.fullPath() + "\\" + hidden).c_str(), wide)) return false;
+    const HANDLE h = CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                 nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+      if (GetLastError() == ERROR_FILE_EXISTS) continue;
+      return fails();
+    }
+    // Gone with its handle, however the process ends, unless it is named.
+    if (!deleteOnClose(h, true)) temporary = hidden;  // else close() deletes it by name
+    handle = reinterpret_cast<intptr_t>(h);
+    folderPath = folder.fullPath();
     target = name;
     return true;
   }
-  temporary.clear();
+  errno = EEXIST;
   return false;
 }
 
 bool SystemFile::sync() { return FlushFileBuffers(handleOf(handle)) != 0 || fails(); }
 
-void SystemFile::syncFolder(const char*) {}  // MoveFileExW writes its change through
-
-bool SystemFile::linkInPlace(bool replace, bool synced) {
-  std::wstring from, to;
-  bool ok = synced || sync();
-  ok = CloseHandle(handleOf(handle)) != 0 && ok;
-  handle = kNone;
-  if (ok && wideName(temporary.c_str(), from) && wideName(target.c_str(), to)) {
-    const DWORD flags = MOVEFILE_WRITE_THROUGH | (replace ? MOVEFILE_REPLACE_EXISTING : 0);
-    ok = MoveFileExW(from.c_str(), to.c_str(), flags) != 0 || fails();
-  } else if (ok) {
-    ok = false;  // errno is set
-  }
-  const int e = errno;
-  if (!ok) DeleteFileW(from.c_str());
-  temporary.clear();
-  target.clear();
-  errno = e;
-  return ok;
+bool SystemFile::keepAttributesOf(const FileIdentity& old) {
+  if (!old.readOnly()) return true;
+  FILE_BASIC_INFO info = {};
+  if (!GetFileInformationByHandleEx(handleOf(handle), FileBasicInfo, &info, sizeof info)) return fails();
+  info.FileAttributes |= FILE_ATTRIBUTE_READONLY;
+  return SetFileInformationByHandle(handleOf(handle), FileBasicInfo, &info, sizeof info) != 0 || fails();
 }
 
-bool SystemFile::makeFolder(const char* name, bool linkAllowed) {
-  std::wstring wide;
-  if (!wideName(name, wide)) return false;
-  const auto isFolder = [&] {
-    const DWORD attributes = GetFileAttributesW(wide.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-           (linkAllowed || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0);
-  };
-  if (linkAllowed && isFolder()) return true;  // a drive such as "C:" too
-  if (CreateDirectoryW(wide.c_str(), nullptr)) return true;
-  if (GetLastError() != ERROR_ALREADY_EXISTS) return fails();
-  if (isFolder()) return true;
-  errno = ENOTDIR;
+bool SystemFile::lockForUpdate() {
+  // A byte far past any end: readers of the file are not stopped by it.
+  OVERLAPPED at = {};
+  at.Offset = 0xFFFFFFFE;
+  at.OffsetHigh = 0x7FFFFFFF;
+  if (LockFileEx(handleOf(handle), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) return true;
+  const DWORD error = GetLastError();
+  errno = error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING ? EWOULDBLOCK : errnoOf(error);
   return false;
+}
+
+bool SystemFile::identity(FileIdentity* id) const { return windowsNames::identityOf(handleOf(handle), id); }
+
+bool SystemFile::linkInPlace(bool replace, bool synced) {
+  const HANDLE h = handleOf(handle);
+  std::wstring to;
+  bool ok = (synced || sync()) && wideName((folderPath + "\\" + target).c_str(), to);
+  if (ok && replace) {
+    // A read-only file is replaced only once it may be written.
+    const DWORD attributes = GetFileAttributesW(to.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+      SetFileAttributesW(to.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+    }
+  }
+  ok = ok && (!temporary.empty() || deleteOnClose(h, false)) && (renameOpen(h, to, replace) || fails());
+  if (ok) temporary.clear();
+  const int e = errno;
+  if (!ok && temporary.empty()) deleteOnClose(h, true);
+  if (!close() && ok) return false;
+  errno = e;
+  return ok;
 }
 
 bool SystemFile::seek(int64_t offset) {
@@ -199,7 +249,7 @@ void SystemFile::startWriteBack(int64_t, int64_t) {}  // Windows writes back by 
 int64_t SystemFile::read(char* p, int64_t n) {
   DWORD got = 0;
   if (!ReadFile(handleOf(handle), p, chunk(n), &got, nullptr)) {
-    return GetLastError() == ERROR_HANDLE_EOF ? 0 : failed();
+    return GetLastError() == ERROR_HANDLE_EOF || GetLastError() == ERROR_BROKEN_PIPE ? 0 : failed();
   }
   return got;
 }
@@ -223,7 +273,11 @@ int64_t SystemFile::write(const char* p, int64_t n) {
   return written;
 }
 
+int64_t SystemFile::kernelCopyFrom(const SystemFile&, int64_t, int64_t, int*) { return -1; }
+
 int64_t SystemFile::kernelCopyTo(SystemFile&, int64_t, int*) { return -1; }
+
+int64_t SystemFile::kernelCopy(intptr_t, int64_t*, int64_t, int*) { return -1; }
 
 bool SystemFile::close() {
   if (handle == kNone) return true;
@@ -231,23 +285,11 @@ bool SystemFile::close() {
   if (!ok) failed();
   handle = kNone;
   std::wstring wide;
-  if (!temporary.empty() && wideName(temporary.c_str(), wide)) DeleteFileW(wide.c_str());  // never moved in place
+  if (!temporary.empty() && wideName((folderPath + "\\" + temporary).c_str(), wide)) DeleteFileW(wide.c_str());
   temporary.clear();
   target.clear();
+  folderPath.clear();
   return ok;
-}
-
-bool SystemFile::makeFolders(const std::string& name, bool linkAllowed) {
-  for (std::size_t i = 1; i <= name.size(); ++i) {
-    const bool end = i == name.size() || name[i] == '/' || name[i] == '\\';
-    if (end && !makeFolder(name.substr(0, i).c_str(), linkAllowed)) return false;
-  }
-  return true;
-}
-
-bool SystemFile::exists(const char* name) {
-  std::wstring wide;
-  return wideName(name, wide) && GetFileAttributesW(wide.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 bool SystemFile::timesOf(const char* name, Times* times) {

@@ -5,6 +5,7 @@
 #include <io.h>
 #include <shellapi.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
@@ -13,6 +14,7 @@
 
 #include "archive/Assert.h"
 #include "archive/System.h"
+#include "archive/WindowsNames.h"
 
 namespace {
 
@@ -28,6 +30,17 @@ std::string utf8Of(const wchar_t* text, int n) {
 void prepareStandardStreams() {
   for (int fd = 0; fd <= 2; ++fd) _setmode(fd, _O_BINARY);
 }
+
+bool standardStreamWasClosed(int) { return false; }
+
+bool resolvedPath(const std::string& path, std::string* out) {
+  std::wstring wide;
+  if (!windowsNames::wide(path, wide) || !windowsNames::full(wide)) return false;
+  *out = windowsNames::utf8(wide);
+  return true;
+}
+
+void removeTemporariesOnSignals() {}  // a temporary is deleted by the system when its process ends
 
 void ignoreFileSizeSignal() {}  // Windows limits no file's size per process
 
@@ -50,6 +63,12 @@ bool terminalWantsUtf8() { return true; }
 bool standardErrorIsTerminal() {
   DWORD mode;
   return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+}
+
+int terminalColumns() {
+  CONSOLE_SCREEN_BUFFER_INFO info;
+  if (!GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &info)) return 80;
+  return info.srWindow.Right - info.srWindow.Left + 1;
 }
 
 bool standardOutputIsConsole() {

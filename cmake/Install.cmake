@@ -28,9 +28,9 @@ endif()
 
 # The public headers, and what they include (but nothing the library keeps to itself).
 set(KERV_PUBLIC_HEADERS
-  archive/Assert.h archive/FileBuffer.h archive/FileName.h archive/KervInputStream.h archive/KervOutputStream.h archive/System.h archive/SystemFile.h
-  scenario/ConsoleText.h scenario/Cp932.h scenario/Dialect.h scenario/KervScenario.h scenario/NativeName.h scenario/PKervScenario.h scenario/Scenario.h scenario/Utf8.h
-  reader/ArchiveIndex.h reader/ArchiveReader.h reader/PackPlan.h)
+  archive/Assert.h archive/FileBuffer.h archive/FileIdentity.h archive/FileName.h archive/KervInputStream.h archive/KervOutputStream.h archive/System.h archive/SystemFile.h archive/SystemFolder.h
+  scenario/ConsoleText.h scenario/Cp932.h scenario/Dialect.h scenario/KervScenario.h scenario/NativeName.h scenario/PKervScenario.h scenario/Problem.h scenario/Scenario.h scenario/Utf8.h
+  reader/ArchiveIndex.h reader/ArchiveReader.h reader/PackPlan.h reader/Piece.h)
 foreach(header ${KERV_PUBLIC_HEADERS})
   get_filename_component(folder ${header} DIRECTORY)
   install(FILES ${header} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/kerv/${folder} COMPONENT dev)

@@ -19,7 +19,10 @@
 #include <vector>
 
 #include "archive/FileName.h"
+#include "archive/FileIdentity.h"
+#include "archive/System.h"
 #include "archive/SystemFile.h"
+#include "archive/SystemFolder.h"
 #include "reader/ArchiveFiles.h"
 #include "reader/ArchiveReader.h"
 #include "reader/PieceWriter.h"
@@ -34,8 +37,12 @@ namespace {
 PyObject* archiveErrorType = nullptr;
 
 // A path given as str, bytes or os.PathLike, as the file system's bytes.
+// A path is whole or refused: an embedded NUL raises ValueError, as
+// open() does, rather than cutting the path there.
 std::string pathOf(const py::handle& path) {
-  return py::module_::import("os").attr("fsencode")(path).cast<std::string>();
+  std::string bytes = py::module_::import("os").attr("fsencode")(path).cast<std::string>();
+  if (bytes.find('\0') != std::string::npos) throw py::value_error("embedded null byte");
+  return bytes;
 }
 
 // A path of the file system as str.
@@ -74,22 +81,45 @@ std::vector<std::string> namesOf(const ArchiveReader& reader) {
   return names;
 }
 
+// Raises what made the writer fail: an OSError for a failed call, a
+// plain OSError for a file that changed, ValueError for a file that is read.
+[[noreturn]] void raiseWriteFailure(const PieceWriter& writer) {
+  if (writer.failureKind() == PieceWriter::Failure::protected_) throw py::value_error(writer.failure());
+  raiseOSError(writer.failureKind() == PieceWriter::Failure::system ? writer.errorNumber() : 0, writer.reason(),
+               writer.failedFile());
+}
+
+// Issues `message` as a warning, as Python's own code would.
+void warn(const std::string& message) {
+  py::module_::import("warnings").attr("warn")(message, py::module_::import("builtins").attr("UserWarning"), 2);
+}
+
 // Writes with the GIL released; raises what failed.
-void writeOrRaise(PieceWriter& writer, const std::vector<Piece>& pieces, const std::vector<std::string>& files,
-                  const std::string& target, bool replace) {
+void writeOrRaise(PieceWriter& writer, const std::vector<Piece>& pieces, const WriteTarget& target) {
   bool ok;
   {
     py::gil_scoped_release unlocked;
-    ok = writer.write(pieces, files, target.c_str(), replace);
+    ok = writer.write(pieces, target);
   }
-  if (!ok) raiseOSError(writer.errorNumber(), writer.reason(), writer.failedFile());
+  if (!writer.note().empty()) warn(writer.note());
+  if (!ok) raiseWriteFailure(writer);
+}
+
+// The target `path` in its folder; raises when the folder cannot be opened.
+WriteTarget targetAt(const std::string& path, bool replace) {
+  WriteTarget target;
+  if (!WriteTarget::at(path, replace, &target)) raiseOSError(errno, std::strerror(errno), folderOf(path));
+  return target;
 }
 
 class Archive {
  public:
   explicit Archive(const py::object& path) {
-    std::string name = py::module_::import("os").attr("fsencode")(path).cast<std::string>();
+    std::string name = pathOf(path);
     reader = std::make_shared<ArchiveReader>(name.c_str());
+    // Where an update in place writes: the file the path led to when it was
+    // opened, whatever the current folder or a link says later.
+    if (!resolvedPath(name, &real)) real = name;
     this->path = path;
   }
 
@@ -148,41 +178,58 @@ class Archive {
     std::shared_ptr<ArchiveReader> r = open();
     const std::string folder = pathOf(to);
     const std::vector<ExtractJob> jobs = planExtraction(*r, chosen, raw, withScenario);
+    auto top = std::make_shared<SystemFolder>();
+    if (!top->open(folder, true)) raiseOSError(errno, std::strerror(errno), folder);
+    ExtractFolders folders(top);
     // Every name is checked before anything is written.
     for (const ExtractJob& job : jobs) {
       const std::string name = job.entry == ExtractJob::kScenario
                                    ? job.path
                                    : cp932::toUtf8(r->entries()[job.entry].name, cp932::Undecodable::escape);
       if (!job.refusal.empty()) throw py::value_error(name + ": not extracted: " + job.refusal);
-      const std::string target = joinPath(folder, job.path);
-      if (!overwrite && job.sameAs == SIZE_MAX && SystemFile::exists(target.c_str())) {
-        raiseOSError(EEXIST, std::strerror(EEXIST), target);
+      FileIdentity there;
+      if (!folders.identityOf(job.path, &there)) {
+        raiseOSError(errno, errno == ELOOP ? "a symbolic link stands among its folders" : std::strerror(errno),
+                     joinPath(folder, job.path));
+      }
+      if (!overwrite && job.sameAs == SIZE_MAX && there.exists()) {
+        raiseOSError(EEXIST, std::strerror(EEXIST), joinPath(folder, job.path));
       }
     }
     std::vector<std::string> written;
     std::string failed, why;
     int error = 0;
+    bool refused = false;
     {
       py::gil_scoped_release unlocked;
-      PieceWriter writer(r->path().c_str(), r->size());
+      FileIdentity archive;
+      r->file().identity(&archive);
+      PieceWriter writer({&r->file(), {}});
+      writer.protect(archive, "the archive being read");
       BatchWriter batch(writer);
       for (const ExtractJob& job : jobs) {
         if (job.sameAs != SIZE_MAX) continue;  // a name listed again: the first is written
-        const std::string target = joinPath(folder, job.path);
-        if (!makeFoldersFor(folder, job.path)) {
-          error = errno, failed = joinPath(folder, folderOf(job.path)), why = std::strerror(errno);
+        WriteTarget target;
+        if (!folders.targetFor(job.path, overwrite, &target)) {
+          error = errno, failed = joinPath(folder, job.path);
+          why = errno == ELOOP ? "a symbolic link stands among its folders" : std::strerror(errno);
           break;
         }
-        if (!batch.add({job.piece()}, {}, target.c_str(), overwrite)) {
+        if (!batch.add({job.piece()}, target)) {
           error = writer.errorNumber(), failed = writer.failedFile(), why = writer.reason();
+          refused = writer.failureKind() == PieceWriter::Failure::protected_;
           break;
         }
-        written.push_back(target);
+        written.push_back(target.shown);
       }
       for (const BatchWriter::Failure& f : batch.finish()) {
-        if (failed.empty()) error = f.error, failed = f.target, why = std::strerror(f.error);
+        if (failed.empty()) {
+          error = f.error, failed = f.target, why = f.message.substr(f.target.size() + 2);
+          refused = f.kind == PieceWriter::Failure::protected_;
+        }
       }
     }
+    if (refused) throw py::value_error(failed + ": " + why);
     if (!failed.empty()) raiseOSError(error, why, failed);
     py::list paths;
     for (const std::string& p : written) paths.append(strOf(p));
@@ -195,6 +242,22 @@ class Archive {
     if (!scenario.is_none() && !scenarioText.is_none()) {
       throw py::value_error("give scenario or scenario_text, not both");
     }
+    FileIdentity archive;
+    if (!r->file().identity(&archive)) raiseOSError(errno, std::strerror(errno), r->path());
+    const bool inPlace = out.is_none();
+    WriteTarget target = targetAt(inPlace ? real : pathOf(out), inPlace || overwrite);
+    if (inPlace) {
+      target.shown = r->path();
+      target.replaces = &archive;
+      if (!r->lockForUpdate() && errno == EWOULDBLOCK) {
+        raiseOSError(EWOULDBLOCK, "another update of this archive is running", r->path());
+      }
+      FileIdentity there;
+      if (!target.folder->identityOf(target.name, &there) || !there.unchangedFrom(archive)) {
+        raiseOSError(0, "the path no longer leads to the archive that was opened; nothing was written", r->path());
+      }
+    }
+
     std::string newScenario;
     const bool withScenario = !scenario.is_none() || !scenarioText.is_none();
     if (!scenario.is_none()) newScenario = scenario.cast<py::bytes>().cast<std::string>();
@@ -211,13 +274,15 @@ class Archive {
     std::vector<std::string> names = namesOf(*r);
     if (withScenario) {
       const PackPlan plan(newScenario.data(), static_cast<int64_t>(newScenario.size()));
-      if (!plan.error().empty()) throw py::value_error("the new scenario is " + plan.error());
+      if (plan.problem()) throw py::value_error("the new scenario is " + plan.error());
       names = plan.names();
     }
 
     // Each replacement: its name as stored, and its contents in memory or in a file.
     std::vector<UpdatePlan::Replacement> replaced;
-    std::vector<std::string> files, contents;
+    std::vector<std::unique_ptr<SystemFile>> files;
+    std::vector<FileIdentity> identities;
+    std::vector<std::string> contents;
     std::vector<bool> inMemory;
     if (!replace.is_none()) {
       for (const auto& [name, value] : replace.cast<py::dict>()) {
@@ -230,31 +295,53 @@ class Archive {
         const bool isPath = py::isinstance<py::str>(value) ||
                             py::isinstance(value, py::module_::import("os").attr("PathLike"));
         inMemory.push_back(!isPath);
+        files.push_back(std::make_unique<SystemFile>());
+        identities.emplace_back();
         if (isPath) {
-          files.push_back(pathOf(value));
+          const std::string file = pathOf(value);
           contents.emplace_back();
-          SystemFile f;
-          if (!f.openForReading(files.back().c_str(), &size)) raiseOSError(errno, std::strerror(errno), files.back());
+          if (!files.back()->openForReading(file.c_str(), &size)) raiseOSError(errno, std::strerror(errno), file);
+          files.back()->identity(&identities.back());
         } else {  // bytes, or anything else with the buffer protocol
           py::object data = py::reinterpret_steal<py::object>(PyBytes_FromObject(value.ptr()));
           if (!data) throw py::error_already_set();
           contents.push_back(data.cast<std::string>());
-          files.emplace_back();
           size = static_cast<int64_t>(contents.back().size());
         }
         replaced.push_back({names[found[0]], size});
       }
     }
     const UpdatePlan plan(r->archiveIndex(), withScenario ? &newScenario : nullptr, replaced);
-    if (!plan.error().empty()) throw py::value_error(plan.error());
+    if (plan.problem()) throw py::value_error(plan.error());
+    for (const UpdatePlan::Dropped& d : plan.dropped()) {
+      warn(cp932::toUtf8(d.name, cp932::Undecodable::escape) + " (" + std::to_string(d.size) +
+           " bytes) is no longer listed and is left out");
+    }
+    if (inPlace && plan.unchanged(r->size())) {
+      warn(r->path() + ": nothing to change; the archive is left as it is");
+      return strOf(r->path());
+    }
+    if (inPlace && archive.readOnly() && !overwrite) {
+      raiseOSError(EACCES, "the archive is read-only (overwrite=True replaces it)", r->path());
+    }
+    if (inPlace && archive.links > 1 && !overwrite) {
+      raiseOSError(EMLINK,
+                   "the archive has " + std::to_string(archive.links) +
+                       " hard links; an update would give this name a new file and leave the others the old one "
+                       "(overwrite=True does that)",
+                   r->path());
+    }
     std::vector<Piece> pieces = plan.pieces();
     for (Piece& p : pieces) {
       if (p.kind == Piece::Kind::file && inMemory[p.file]) p = Piece::ofBytes(std::move(contents[p.file]));
     }
-    const std::string target = out.is_none() ? r->path() : pathOf(out);
-    PieceWriter writer(r->path().c_str(), r->size());
-    writeOrRaise(writer, pieces, files, target, out.is_none() || overwrite);
-    return strOf(target);
+    PieceSources sources{&r->file(), {}};
+    for (const auto& f : files) sources.files.push_back(f.get());
+    PieceWriter writer(sources);
+    if (!inPlace) writer.protect(archive, "the archive being read");
+    for (const FileIdentity& id : identities) writer.protect(id, "a data file being read");
+    writeOrRaise(writer, pieces, target);
+    return strOf(inPlace ? r->path() : target.shown);
   }
 
   std::string repr() const {
@@ -267,6 +354,7 @@ class Archive {
  private:
   std::shared_ptr<ArchiveReader> reader;
   py::object path;
+  std::string real;  // the archive's path with every link resolved, when it was opened
 };
 
 py::str pack(const py::object& scenario, const py::object& archive, const py::object& folder, bool overwrite) {
@@ -277,25 +365,37 @@ py::str pack(const py::object& scenario, const py::object& archive, const py::ob
   if (const std::string tooLong = PackPlan::lengthError(length); !tooLong.empty()) {
     throw py::value_error(scenarioPath + ": " + tooLong);
   }
+  FileIdentity scenarioIdentity;
+  file.identity(&scenarioIdentity);
   std::string text(static_cast<std::size_t>(length), '\0');
   for (int64_t at = 0, n; at < length; at += n) {
     if ((n = file.read(text.data() + at, length - at)) <= 0) raiseOSError(n < 0 ? errno : EIO, "cannot read", scenarioPath);
   }
   const PackPlan plan(text.data(), length);
-  if (!plan.error().empty()) throw py::value_error(scenarioPath + ": " + plan.error());
+  if (plan.problem().code == Problem::Code::bareLineFeed) {
+    throw py::value_error(scenarioPath + ":" + std::to_string(plan.problem().n[0]) +
+                          ": the line ends in LF alone; save the scenario with CR LF line ends");
+  }
+  if (plan.problem()) throw py::value_error(scenarioPath + ": " + plan.error());
   const std::string where = folder.is_none() ? folderOf(scenarioPath) : pathOf(folder);
-  std::vector<std::string> files;
+  SystemFolder data;
+  if (!data.open(where, false)) raiseOSError(errno, std::strerror(errno), where);
+  const std::vector<DataFile> found = findDataFiles(plan, data);
+  PieceSources sources;
   std::vector<int64_t> sizes;
-  for (const DataFile& f : findDataFiles(plan, where)) {
-    if (f.missing) raiseOSError(ENOENT, f.problem, f.path);  // "<name>: no such data file in <folder>"
-    if (!f.problem.empty()) throw py::value_error(f.problem);
-    files.push_back(f.path);
+  for (const DataFile& f : found) {
+    if (f.problem.code == Problem::Code::missingDataFile) raiseOSError(ENOENT, describe(f), f.path);
+    if (f.problem) throw py::value_error(describe(f));
+    sources.files.push_back(f.file.get());
     sizes.push_back(f.size);
   }
-  const std::string target = archive.is_none() ? archivePathFor(scenarioPath, plan.dialect()) : pathOf(archive);
-  PieceWriter writer(nullptr, 0);
-  writeOrRaise(writer, plan.pieces(sizes), files, target, overwrite);
-  return strOf(target);
+  const WriteTarget target =
+      targetAt(archive.is_none() ? archivePathFor(scenarioPath, plan.dialect()) : pathOf(archive), overwrite);
+  PieceWriter writer(sources);
+  writer.protect(scenarioIdentity, "the scenario being packed");
+  for (const DataFile& f : found) writer.protect(f.identity, "a data file being packed");
+  writeOrRaise(writer, plan.pieces(sizes), target);
+  return strOf(target.shown);
 }
 
 }  // namespace

@@ -1,7 +1,9 @@
 #include "reader/ArchiveFiles.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "archive/Container.h"
 #include "archive/FileName.h"
@@ -36,41 +38,65 @@ std::vector<std::size_t> entriesNamed(const std::vector<std::string>& names, con
   std::vector<std::size_t> byText, byBytes;
   for (std::size_t i = 0; i < names.size(); ++i) {
     std::string text;
-    if (cp932::toUtf8Strictly(names[i], text) && text == given) byText.push_back(i);
+    if (cp932::nameToUtf8Strictly(names[i], text) && text == given) byText.push_back(i);
     if (names[i] == given) byBytes.push_back(i);
   }
   return byText.empty() ? byBytes : byText;
 }
 
-std::vector<DataFile> findDataFiles(const PackPlan& plan, const std::string& folder) {
+std::vector<DataFile> findDataFiles(const PackPlan& plan, const SystemFolder& folder) {
+  using Code = Problem::Code;
   std::vector<DataFile> found;
+  std::vector<std::size_t> foundBefore;  // the names that found a file so far
   for (const std::string& name : plan.names()) {
+    DataFile f;
+    if (Problem outside = packNameProblem(name)) {
+      outside.name = name;
+      f.problem = std::move(outside);
+      found.push_back(std::move(f));
+      continue;
+    }
     std::vector<std::string> candidates;
     std::string native, text;
     if (nativeFileName(name.c_str(), native)) candidates.push_back(native);
-    if (cp932::toUtf8Strictly(name, text)) {
+    if (cp932::nameToUtf8Strictly(name, text)) {
       std::replace(text.begin(), text.end(), '\\', '/');
       candidates.push_back(text);
     }
-    DataFile f;
-    f.missing = true;
     for (const std::string& c : candidates) {
-      f.path = joinPath(folder, c);
-      SystemFile file;
-      if (file.openForReading(f.path.c_str(), &f.size)) {
-        f.missing = false;
+      f.path = joinPath(folder.path(), c);
+      auto file = std::make_shared<SystemFile>();
+      if (file->openForReadingIn(folder, c, &f.size) && file->identity(&f.identity)) {
+        f.file = std::move(file);
+        f.path = joinPath(folder.path(), c);
         break;
       }
     }
-    const std::string shown = cp932::toUtf8(name, cp932::Undecodable::escape);
-    if (f.missing) {
-      f.problem = shown + ": no such data file in " + folder;
+    if (!f.file) {
+      f.problem = Problem::named(Code::missingDataFile, name, folder.path());
     } else if (f.size > PackPlan::kMaxBlockSize) {
-      f.problem = f.path + ": a data file holds at most " + std::to_string(PackPlan::kMaxBlockSize) + " bytes";
+      f.problem = Problem::named(Code::dataFileTooLarge, name, {}, f.size);
+    } else {
+      // The same file (whatever the path's separators or case) found by another name.
+      for (std::size_t i : foundBefore) {
+        if (found[i].identity.sameFile(f.identity) && plan.names()[i] != name) {
+          f.problem = Problem::named(Code::namesCollide, plan.names()[i], name);
+          break;
+        }
+      }
+      foundBefore.push_back(found.size());
     }
     found.push_back(std::move(f));
   }
   return found;
+}
+
+std::string describe(const DataFile& file) {
+  const Problem& p = file.problem;
+  if (p.code == Problem::Code::absoluteName || p.code == Problem::Code::outsideFolder) {
+    return cp932::toUtf8(p.name, cp932::Undecodable::escape) + ": not packed: " + p.english();
+  }
+  return p.english();
 }
 
 Piece ExtractJob::piece() const { return Piece::ofArchive(offset, size); }
@@ -79,13 +105,29 @@ std::vector<ExtractJob> planExtraction(const ArchiveReader& reader, const std::v
                                        bool withScenario) {
   std::vector<ExtractJob> jobs;
   std::unordered_map<std::string, std::size_t> byPath;
+  std::unordered_set<std::string> folders;  // the folders that the paths so far need
+  // Whether `path` is a folder of an earlier path, or a path that came
+  // earlier is one of its folders: one name cannot be a file and a folder.
+  const auto clashes = [&](const std::string& path) {
+    if (folders.count(path) > 0) return true;
+    for (std::size_t slash = path.find('/'); slash != std::string::npos; slash = path.find('/', slash + 1)) {
+      if (byPath.count(path.substr(0, slash)) > 0) return true;
+    }
+    return false;
+  };
   const auto add = [&](ExtractJob job) {
+    if (job.refusal.empty() && byPath.count(job.path) == 0 && clashes(job.path)) {
+      job.refusal = "a file and a folder have the same name";
+    }
     if (job.refusal.empty()) {
       const auto [it, first] = byPath.emplace(job.path, jobs.size());
       if (!first && jobs[it->second].entry == ExtractJob::kScenario) {
         job.refusal = "the scenario file has that name";
       } else if (!first) {
         job.sameAs = it->second;
+      }
+      for (std::size_t slash = job.path.find('/'); slash != std::string::npos; slash = job.path.find('/', slash + 1)) {
+        folders.insert(job.path.substr(0, slash));
       }
     }
     jobs.push_back(std::move(job));
@@ -104,10 +146,36 @@ std::vector<ExtractJob> planExtraction(const ArchiveReader& reader, const std::v
   return jobs;
 }
 
-bool makeFoldersFor(const std::string& folder, const std::string& path) {
-  if (!SystemFile::makeFolders(folder, true)) return false;
-  for (std::size_t slash = path.find('/'); slash != std::string::npos; slash = path.find('/', slash + 1)) {
-    if (!SystemFile::makeFolder(joinPath(folder, path.substr(0, slash)).c_str())) return false;
-  }
+std::shared_ptr<const SystemFolder> ExtractFolders::folder(const std::string& relative, bool create) {
+  if (relative.empty()) return top;
+  if (auto it = opened.find(relative); it != opened.end()) return it->second;
+  auto f = std::make_shared<SystemFolder>();
+  if (!f->openBeneath(*top, relative, create)) return nullptr;
+  constexpr std::size_t kKept = 128;  // descriptors held at most, besides those of files waiting
+  if (opened.size() >= kKept) opened.clear();
+  opened.emplace(relative, f);
+  return f;
+}
+
+bool ExtractFolders::targetFor(const std::string& path, bool replace, WriteTarget* target) {
+  const std::size_t slash = path.rfind('/');
+  const std::string relative = slash == std::string::npos ? "" : path.substr(0, slash);
+  std::shared_ptr<const SystemFolder> f = folder(relative, true);
+  if (!f) return false;
+  target->folder = std::move(f);
+  target->name = path.substr(slash == std::string::npos ? 0 : slash + 1);
+  target->shown = joinPath(top->path(), path);
+  target->replace = replace;
+  target->replaces = nullptr;
   return true;
+}
+
+bool ExtractFolders::identityOf(const std::string& path, FileIdentity* id) {
+  const std::size_t slash = path.rfind('/');
+  std::shared_ptr<const SystemFolder> f = folder(slash == std::string::npos ? "" : path.substr(0, slash), false);
+  if (!f) {
+    *id = FileIdentity();
+    return errno == ENOENT;
+  }
+  return f->identityOf(path.substr(slash == std::string::npos ? 0 : slash + 1), id);
 }

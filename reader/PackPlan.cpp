@@ -4,6 +4,7 @@
 
 #include "archive/Assert.h"
 #include "archive/Container.h"
+#include "scenario/LineEnds.h"
 
 namespace {
 
@@ -19,24 +20,26 @@ std::string littleEndian(uint32_t v, int width) {
 PackPlan::PackPlan(const char* text, int64_t length) {
   dialect_ = dialectOfScenario(text, static_cast<long>(length));
   if (dialect_ == nullptr) {
-    error_ = std::string("not a KERV or P-KERV scenario: it does not start with ") + kervDialect.scenarioMagic +
-             " or " + pkervDialect.scenarioMagic;
+    problem_ = Problem::of(Problem::Code::notAScenario);
     return;
   }
-  error_ = lengthError(length);
-  if (!error_.empty()) return;
+  problem_ = lengthProblem(length);
+  if (problem_) return;
+  std::unique_ptr<Scenario> scenario = dialect_->makeScenario(text, static_cast<int>(length));
+  if (const int line = bareLineFeedLine(*scenario); line != 0) {
+    problem_ = Problem::of(Problem::Code::bareLineFeed, line);
+    return;
+  }
   head_.assign(dialect_->archiveMagic, container::kMagicLength);
   head_.resize(container::kHeaderSize, '\0');
   head_ += littleEndian(static_cast<uint32_t>(length), 2);
   head_.append(text, static_cast<std::size_t>(length));
-  std::unique_ptr<Scenario> scenario = dialect_->makeScenario(text, static_cast<int>(length));
   while (const char* name = scenario->nextFileName()) names_.emplace_back(name);
 }
 
-std::string PackPlan::lengthError(int64_t length) {
-  if (length <= container::kMaxScenarioSize) return "";
-  return "a scenario file holds at most " + std::to_string(container::kMaxScenarioSize) + " bytes, this one " +
-         std::to_string(length);
+Problem PackPlan::lengthProblem(int64_t length) {
+  if (length <= container::kMaxScenarioSize) return {};
+  return Problem::of(Problem::Code::scenarioTooLong, length);
 }
 
 std::vector<Piece> PackPlan::pieces(const std::vector<int64_t>& sizes) const {

@@ -11,6 +11,7 @@
 
 #include "reader/Piece.h"
 #include "scenario/Dialect.h"
+#include "scenario/Problem.h"
 
 class PackPlan {
  public:
@@ -20,11 +21,15 @@ class PackPlan {
 
   // Why a scenario of `length` bytes cannot be packed, whatever it holds;
   // empty when its length fits. Lets a caller refuse a file before reading it.
-  static std::string lengthError(int64_t length);
+  static Problem lengthProblem(int64_t length);
+  static std::string lengthError(int64_t length) { return lengthProblem(length).english(); }
 
-  // Why the scenario cannot be packed (of neither dialect, or too long);
-  // empty when it can. Nothing else below is valid otherwise.
-  const std::string& error() const { return error_; }
+  // Why the scenario cannot be packed: of neither dialect, too long, or
+  // with a header line that ends in LF alone (its lists would not be found,
+  // and the archive would lose its data files). Nothing else below is
+  // valid then. error() is its English; empty when it can be packed.
+  const Problem& problem() const { return problem_; }
+  std::string error() const { return problem_.english(); }
 
   const Dialect& dialect() const { return *dialect_; }
   // The header, the scenario's length and the scenario: the archive's
@@ -45,7 +50,7 @@ class PackPlan {
   std::vector<Piece> pieces(const std::vector<int64_t>& sizes) const;
 
  private:
-  std::string error_;
+  Problem problem_;
   const Dialect* dialect_ = nullptr;
   std::string head_;
   std::vector<std::string> names_;

@@ -1,8 +1,11 @@
 // Writes files laid out as pieces (see Piece.h), each whole or not at all:
 // into a file that has no name until it is complete and on stable storage
-// (SystemFile::createUnnamed), so that neither an error nor the end of the
-// process at any moment leaves a partial file, and a file it replaces
-// stays whole until then. Ranges move inside the kernel where it can.
+// (NewFile), so that neither an error nor the end of the process at any
+// moment leaves a partial file, and a file it replaces stays whole until
+// then. Every piece is read from a file already open (the archive through
+// the reader's own descriptor), never by opening a path again, and every
+// file is made in a folder held open (SystemFolder). A file that is read
+// is never written over.
 #pragma once
 
 #include <cstdint>
@@ -12,57 +15,104 @@
 #include <string>
 #include <vector>
 
-#include "archive/FileBuffer.h"
+#include "archive/FileIdentity.h"
+#include "archive/NewFile.h"
+#include "archive/SystemFile.h"
+#include "archive/SystemFolder.h"
 #include "reader/Piece.h"
+
+// Where the bytes of the pieces come from, all open: the archive for
+// pieces of kind archive, and for a piece of kind file i the file files[i]
+// from its start (each of the piece's length). None is read through its
+// position, so they may be shared (a reader's file, say).
+struct PieceSources {
+  const SystemFile* archive = nullptr;
+  std::vector<const SystemFile*> files;
+};
+
+// Where a file is written, and what it may replace there.
+struct WriteTarget {
+  std::shared_ptr<const SystemFolder> folder;
+  std::string name;   // in the folder: no separator
+  std::string shown;  // its path, for messages
+  bool replace = false;  // replace a file of that name, else fail with EEXIST
+  // An update in place: the file the name holds, which must still be
+  // there unchanged when it is replaced, and whose permission bits, owner
+  // and group the new file takes. Null otherwise.
+  const FileIdentity* replaces = nullptr;
+
+  // The target `path` ('/' separating folders) in a folder opened by that
+  // path, links followed (the one a person named); false, with errno set,
+  // when that folder cannot be opened.
+  static bool at(const std::string& path, bool replace, WriteTarget* target);
+};
 
 class PieceWriter {
  public:
   // Told, now and then, how many bytes of a write are done.
   using Progress = std::function<void(int64_t done)>;
 
-  // Ranges of the archive are read from the file `archive` (null when no
-  // piece will have one), which must still be `archiveSize` bytes long.
-  PieceWriter(const char* archive, int64_t archiveSize);
+  // Why a write failed.
+  enum class Failure {
+    none,
+    system,     // a call failed: errorNumber() says why (EEXIST: the target exists)
+    changed,    // a file read, or the file to be replaced, changed meanwhile
+    protected_, // the target is a file being read (see protect)
+  };
 
-  // Writes `pieces` as the file `target`: piece of kind file i from the
-  // file files[i], which must have the piece's length. With `replace`
-  // false a file named `target` is left alone and the write fails with
-  // EEXIST; with `replace` true it is replaced in one step (on Windows only
-  // when no one has it open: a reader of the archive must be closed
-  // first). False, with nothing written, when anything fails: failure()
-  // says what.
-  bool write(const std::vector<Piece>& pieces, const std::vector<std::string>& files, const char* target,
-             bool replace, const Progress& progress = {});
+  explicit PieceWriter(PieceSources sources) : sources(std::move(sources)) {}
 
-  // The first part of write(): writes the pieces into `out`, a file that
-  // becomes `target` when it is linked in place (FileBuffer::linkInPlace),
-  // and starts the disk writing it. False, with `out` closed and gone, when
+  // Never writes over `file`, whatever replace says: `what` says what it
+  // is in a refusal ("the archive being read").
+  void protect(const FileIdentity& file, const std::string& what);
+  // Called right before a file is replaced in place, where the system
+  // replaces no file that is open (Windows): closes what holds the archive.
+  void setBeforeReplacing(std::function<void()> release) { beforeReplacing = std::move(release); }
+
+  // Writes `pieces` as the target. False, with nothing written, when
   // anything fails: failure() says what.
-  bool writeUnnamed(const std::vector<Piece>& pieces, const std::vector<std::string>& files, const char* target,
-                    FileBuffer& out, const Progress& progress = {});
+  bool write(const std::vector<Piece>& pieces, const WriteTarget& target, const Progress& progress = {});
 
-  // What made the last write fail: the file (the target, the archive or a
-  // new file) and why, as "<file>: <reason>"; and the errno behind it, 0
-  // when a file had changed.
+  // The first part of write(): writes the pieces into `out`, which becomes
+  // the target when checkTarget() allows it and it is linked, and starts
+  // the disk writing it. False, with `out` discarded, when anything fails.
+  bool writeUnnamed(const std::vector<Piece>& pieces, const WriteTarget& target, NewFile& out,
+                    const Progress& progress = {});
+  // Whether what the target's name holds now may be replaced (or taken):
+  // false, with failure() saying why, when it is a protected file, or not
+  // the unchanged file of target.replaces.
+  bool checkTarget(const WriteTarget& target);
+
+  // What made the last write fail, as "<file>: <reason>"; its two parts;
+  // the kind, and for a system failure the errno.
   const std::string& failure() const { return failure_; }
-  int errorNumber() const { return error_; }
-  // The two parts of failure(): the file, and why.
   const std::string& failedFile() const { return failedFile_; }
   const std::string& reason() const { return reason_; }
+  Failure failureKind() const { return kind_; }
+  int errorNumber() const { return error_; }
+  // What the last write that succeeded could not do as asked (the owner
+  // and group of a file replaced in place not kept); empty otherwise.
+  const std::string& note() const { return note_; }
 
  private:
-  bool fail(const std::string& file, int error, const std::string& reason = {});
-  // Moves n bytes of `from`, named `name`, to `to`.
-  bool transfer(FileBuffer& from, const std::string& name, FileBuffer& to, int64_t n, int64_t& done,
-                const Progress& progress);
+  bool fail(const std::string& file, Failure kind, int error, const std::string& reason = {});
+  // Appends n bytes of `from` from `offset` on to `out`.
+  bool copy(const SystemFile& from, const std::string& name, int64_t offset, int64_t n, NewFile& out,
+            const WriteTarget& target, int64_t& done, const Progress& progress);
 
-  std::string archiveName;
-  int64_t archiveSize;
-  FileBuffer archive;
-  bool archiveOpened = false;
+  struct Protected {
+    FileIdentity file;
+    std::string what;
+  };
+
+  PieceSources sources;
+  std::vector<Protected> protected_;
+  std::function<void()> beforeReplacing;
   std::string failure_;
   std::string failedFile_;
   std::string reason_;
+  std::string note_;
+  Failure kind_ = Failure::none;
   int error_ = 0;
 };
 
@@ -72,10 +122,11 @@ class PieceWriter {
 // any is named, so that a batch costs the disk about one commit.
 class BatchWriter {
  public:
-  // A link that failed: "<target>: <reason>", the target, and its errno.
+  // A link that failed: "<target>: <reason>", the target, its kind and errno.
   struct Failure {
     std::string message;
     std::string target;
+    PieceWriter::Failure kind;
     int error;
   };
 
@@ -87,17 +138,15 @@ class BatchWriter {
   // Writes the file as PieceWriter::write does, but links it later. False
   // when the write failed (the writer's failure() says why); a link that
   // fails later is among finish()'s failures.
-  bool add(const std::vector<Piece>& pieces, const std::vector<std::string>& files, const char* target, bool replace,
-           const PieceWriter::Progress& progress = {});
+  bool add(const std::vector<Piece>& pieces, const WriteTarget& target, const PieceWriter::Progress& progress = {});
   // Links every file that still waits, in the order they were added, and
   // returns the failures of all links so far.
   std::vector<Failure> finish();
 
  private:
   struct Waiting {
-    std::unique_ptr<FileBuffer> file;
-    std::string target;
-    bool replace;
+    std::unique_ptr<NewFile> file;
+    WriteTarget target;
   };
   void linkAll();
 

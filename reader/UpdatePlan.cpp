@@ -5,13 +5,6 @@
 
 #include "archive/Container.h"
 #include "reader/PackPlan.h"
-#include "scenario/Cp932.h"
-
-namespace {
-
-std::string shown(const std::string& name) { return cp932::toUtf8(name, cp932::Undecodable::escape); }
-
-}  // namespace
 
 void appendPiece(std::vector<Piece>& pieces, Piece piece) {
   if (!pieces.empty() && pieces.back().kind == piece.kind) {
@@ -40,25 +33,28 @@ UpdatePlan::UpdatePlan(const ArchiveIndex& index, const std::string* scenario,
   build(index, scenario, replaced);
 }
 
+bool UpdatePlan::unchanged(int64_t archiveSize) const {
+  return !problem_ && pieces_.size() == 1 && pieces_[0].kind == Piece::Kind::archive && pieces_[0].offset == 0 &&
+         pieces_[0].length == archiveSize;
+}
+
 void UpdatePlan::build(const ArchiveIndex& index, const std::string* scenario,
                        const std::vector<Replacement>& replaced) {
-  if (!index.error().empty()) return fail(index.error());
-  if (!index.damage().empty()) return fail("the archive is damaged: " + index.damage().front());
+  using Code = Problem::Code;
+  if (!index.error().empty()) return fail(Problem::named(Code::archiveDamaged, index.error()));
+  if (!index.damage().empty()) return fail(Problem::named(Code::archiveDamaged, index.damage().front()));
   const Dialect& dialect = index.dialect();
 
   // The header as it stands (bytes 3 to 7 may hold anything), then the scenario.
   appendPiece(pieces_, Piece::ofArchive(0, container::kHeaderSize));
   std::vector<std::string> names;
-  if (scenario == nullptr) {
+  if (scenario == nullptr || *scenario == index.scenarioText()) {
     appendPiece(pieces_, Piece::ofArchive(container::kHeaderSize, 2 + static_cast<int64_t>(index.scenarioText().size())));
     for (const ArchiveEntry& e : index.entries()) names.push_back(e.name);
   } else {
     const PackPlan plan(scenario->data(), static_cast<int64_t>(scenario->size()));
-    if (!plan.error().empty()) return fail("the new scenario is " + plan.error());
-    if (&plan.dialect() != &dialect) {
-      return fail(std::string("the new scenario is not for ") + dialect.name + ": it does not start with " +
-                  dialect.scenarioMagic);
-    }
+    if (plan.problem()) return fail(Problem::named(Code::newScenarioWrong, plan.error()));
+    if (&plan.dialect() != &dialect) return fail(Problem::named(Code::newScenarioDialect, dialect.name, dialect.scenarioMagic));
     appendPiece(pieces_, Piece::ofBytes(plan.head().substr(container::kHeaderSize)));
     names = plan.names();
   }
@@ -66,10 +62,9 @@ void UpdatePlan::build(const ArchiveIndex& index, const std::string* scenario,
   std::unordered_map<std::string, std::size_t> replacement;
   for (std::size_t i = 0; i < replaced.size(); ++i) {
     const Replacement& r = replaced[i];
-    if (!replacement.emplace(r.name, i).second) return fail(shown(r.name) + " is given twice");
+    if (!replacement.emplace(r.name, i).second) return fail(Problem::named(Code::givenTwice, r.name));
     if (r.size < 0 || r.size > PackPlan::kMaxBlockSize) {
-      return fail(shown(r.name) + ": a data file holds at most " + std::to_string(PackPlan::kMaxBlockSize) +
-                  " bytes, this one " + std::to_string(r.size));
+      return fail(Problem::named(Code::dataFileTooLarge, r.name, {}, r.size));
     }
   }
   std::unordered_map<std::string, std::vector<const ArchiveEntry*>> oldBlocks;
@@ -85,13 +80,21 @@ void UpdatePlan::build(const ArchiveIndex& index, const std::string* scenario,
       const ArchiveEntry& e = *old->second[k < old->second.size() ? k : 0];
       appendPiece(pieces_, Piece::ofArchive(e.offset - 4, 4 + int64_t{e.size}));
     } else {
-      return fail(shown(name) + " is listed in the new scenario, but is neither in the archive nor given");
+      return fail(Problem::named(Code::listedNotGiven, name));
     }
   }
   for (const Replacement& r : replaced) {
-    if (seen.count(r.name) == 0) {
-      return fail("no data file " + shown(r.name) +
-                  (scenario != nullptr ? " in the new scenario's file list" : " in the archive"));
+    if (seen.count(r.name) == 0) return fail(Problem::named(Code::noDataFile, r.name, {}, scenario != nullptr));
+  }
+  // The k-th old block of a name is kept while the new list names it k times or more.
+  std::unordered_map<std::string, std::size_t> counted;
+  const std::vector<ArchiveEntry>& entries = index.entries();
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    const std::string& name = entries[i].name;
+    const std::size_t k = counted[name]++;
+    const auto listed = seen.find(name);
+    if (replacement.count(name) == 0 && (listed == seen.end() || listed->second <= k)) {
+      dropped_.push_back({i, name, entries[i].size});
     }
   }
 }

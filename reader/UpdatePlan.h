@@ -10,6 +10,7 @@
 
 #include "reader/ArchiveIndex.h"
 #include "reader/Piece.h"
+#include "scenario/Problem.h"
 
 class UpdatePlan {
  public:
@@ -30,19 +31,34 @@ class UpdatePlan {
   // naming it. Every replaced name must be one of the list's.
   UpdatePlan(const ArchiveIndex& index, const std::string* scenario, const std::vector<Replacement>& replaced);
 
-  // Why the archive cannot be made (names in UTF-8, undecodable bytes as
-  // \xNN); empty when it can. The pieces are valid only then.
-  const std::string& error() const { return error_; }
+  // Why the archive cannot be made; code none when it can. The pieces are
+  // valid only then. error() is its English (names in UTF-8, bytes with no
+  // character as \xNN); empty when it can.
+  const Problem& problem() const { return problem_; }
+  std::string error() const { return problem_.english(); }
   const std::vector<Piece>& pieces() const { return pieces_; }
   int64_t size() const { return totalLength(pieces_); }
+  // Whether the pieces are the old archive of `archiveSize` bytes, unchanged.
+  bool unchanged(int64_t archiveSize) const;
+
+  // The old data blocks that a new scenario no longer lists, and so the new
+  // archive leaves out (a block whose name is replaced is not among them).
+  struct Dropped {
+    std::size_t entry;  // its place among the old entries
+    std::string name;   // as stored
+    int64_t size;
+  };
+  const std::vector<Dropped>& dropped() const { return dropped_; }
 
  private:
   void build(const ArchiveIndex& index, const std::string* scenario, const std::vector<Replacement>& replaced);
-  void fail(const std::string& reason) {
-    error_ = reason;
+  void fail(Problem problem) {
+    problem_ = std::move(problem);
     pieces_.clear();
+    dropped_.clear();
   }
 
-  std::string error_;
+  Problem problem_;
   std::vector<Piece> pieces_;
+  std::vector<Dropped> dropped_;
 };

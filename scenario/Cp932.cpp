@@ -70,14 +70,16 @@ bool encode(char32_t c, std::string& out) {
   return true;
 }
 
-std::string toUtf8(std::string_view sjis, Undecodable how, std::vector<std::size_t>* bad) {
+namespace {
+
+std::string decodeAll(std::string_view sjis, Undecodable how, bool name, std::vector<std::size_t>* bad) {
   std::string out;
   out.reserve(sjis.size() * 3 / 2);
   const auto* begin = reinterpret_cast<const unsigned char*>(sjis.data());
   const auto* limit = begin + sjis.size();
   for (const unsigned char* p = begin; p < limit;) {
     char32_t c;
-    const int n = decode(p, limit, &c);
+    const int n = name && isInvisibleInName(*p) ? 0 : decode(p, limit, &c);
     if (n == 0 && bad != nullptr) bad->push_back(static_cast<std::size_t>(p - begin));
     if (n == 0 || (how == Undecodable::escape && isControl(c))) {
       if (how == Undecodable::escape) {
@@ -92,6 +94,22 @@ std::string toUtf8(std::string_view sjis, Undecodable how, std::vector<std::size
     }
   }
   return out;
+}
+
+}  // namespace
+
+std::string toUtf8(std::string_view sjis, Undecodable how, std::vector<std::size_t>* bad) {
+  return decodeAll(sjis, how, how == Undecodable::escape, bad);
+}
+
+std::string nameToUtf8(std::string_view sjis, std::vector<std::size_t>* bad) {
+  return decodeAll(sjis, Undecodable::replace, true, bad);
+}
+
+bool nameToUtf8Strictly(std::string_view sjis, std::string& out) {
+  std::vector<std::size_t> bad;
+  out = nameToUtf8(sjis, &bad);
+  return bad.empty();
 }
 
 bool toUtf8Strictly(std::string_view sjis, std::string& out) {

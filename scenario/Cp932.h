@@ -31,9 +31,15 @@ bool encode(char32_t c, std::string& out);
 // U+0000 to U+001F and U+007F to U+009F.
 inline bool isControl(char32_t c) { return c < 0x20 || (c >= 0x7F && c <= 0x9F); }
 
+// Whether the single byte b, which decodes to a private-use character
+// that shows as nothing (0xA0, 0xFD to 0xFF), is taken in a name as a byte
+// with no character: a name holding one is told by its bytes.
+inline bool isInvisibleInName(unsigned char b) { return b == 0xA0 || b >= 0xFD; }
+
 enum class Undecodable {
-  // For names shown to people: a byte that starts no character, and a
-  // control character, shows as the text \xNN of its byte.
+  // For names shown to people: a byte that starts no character (in a name:
+  // also isInvisibleInName), and a control character, shows as the text
+  // \xNN of its byte.
   escape,
   // For text: a byte that starts no character becomes U+FFFD; control
   // characters (CR, LF, TAB) stay.
@@ -47,6 +53,13 @@ std::string toUtf8(std::string_view sjis, Undecodable how, std::vector<std::size
 
 // The UTF-8 of `sjis` when every byte decodes; false otherwise.
 bool toUtf8Strictly(std::string_view sjis, std::string& out);
+
+// A name (a file-list entry) as UTF-8: as toUtf8 with Undecodable::replace,
+// but a byte that isInvisibleInName has no character either.
+std::string nameToUtf8(std::string_view sjis, std::vector<std::size_t>* bad = nullptr);
+// The UTF-8 of the name `sjis` when every byte has a character (see
+// nameToUtf8); false otherwise.
+bool nameToUtf8Strictly(std::string_view sjis, std::string& out);
 
 // Where fromUtf8 stopped.
 struct EncodeError {

@@ -42,7 +42,7 @@ ExtractName extractName(std::string_view stored, bool raw, bool windowsRules) {
     text = stored;
   } else {
     std::vector<std::size_t> bad;
-    text = cp932::toUtf8(stored, cp932::Undecodable::replace, &bad);
+    text = cp932::nameToUtf8(stored, &bad);
     if (!bad.empty()) {
       return refused(hex("byte 0x%02X", static_cast<unsigned char>(stored[bad[0]])) + " at offset " +
                      std::to_string(bad[0]) + " has no character");
@@ -72,4 +72,18 @@ ExtractName extractName(std::string_view stored, bool raw, bool windowsRules) {
     part.clear();
   }
   return out;
+}
+
+Problem packNameProblem(std::string_view stored) {
+  const std::string text = cp932::toUtf8(stored, cp932::Undecodable::replace);
+  const auto separator = [](char c) { return c == '/' || c == '\\'; };
+  if (!text.empty() && separator(text[0])) return Problem::of(Problem::Code::absoluteName);
+  if (kWindowsFileNames && text.size() >= 2 && text[1] == ':') return Problem::of(Problem::Code::absoluteName);
+  for (std::size_t start = 0; start <= text.size();) {
+    std::size_t end = start;
+    while (end < text.size() && !separator(text[end])) ++end;
+    if (text.compare(start, end - start, "..") == 0) return Problem::of(Problem::Code::outsideFolder);
+    start = end + 1;
+  }
+  return {};
 }

@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "scenario/Problem.h"
+
 struct ExtractName {
   std::string path;     // relative to the folder, its folders separated by '/'; empty when refused
   std::string refusal;  // why the name is refused; empty when it is not
@@ -21,3 +23,11 @@ struct ExtractName {
 // with no character (unless `raw`), and with `windowsRules` also a ':'
 // and the components Windows drops letters of or takes for a device.
 ExtractName extractName(std::string_view stored, bool raw, bool windowsRules);
+
+// Why the file-list entry `stored` may not be read when a scenario is
+// packed from a folder: absolute (on Windows also drive-relative, "C:x"),
+// or with a '..' component, after decoding (leniently: a byte with no
+// character is no separator) and splitting at '/' and '\' as extractName
+// does. A name that passes stays beneath the folder. `code` none when it
+// may be read.
+Problem packNameProblem(std::string_view stored);

@@ -18,11 +18,15 @@ TEST(Cp932Test, ShowsWhatHasNoCharacter) {
       {"\x8a\x43.zpt", "\xe6\xb5\xb7.zpt", "\xe6\xb5\xb7.zpt"},
       {"a\x85\x40", "a\\x85@", "a\xef\xbf\xbd@"},       // a lead byte before a byte it makes no code with
       {"\x81\x1b\x81", "\\x81\\x1B\\x81", "\xef\xbf\xbd\x1b\xef\xbf\xbd"},  // a lead byte last
-      {"\x80\xa0\r\n", "\\x80\xef\xa3\xb0\\x0D\\x0A", "\xc2\x80\xef\xa3\xb0\r\n"},
+      // In names, the private-use characters that show as nothing are bytes; in text, characters.
+      {"\x80\xa0\r\n", "\\x80\\xA0\\x0D\\x0A", "\xc2\x80\xef\xa3\xb0\r\n"},
+      {"a\xfd\xfe\xff", "a\\xFD\\xFE\\xFF", "a\xef\xa3\xb1\xef\xa3\xb2\xef\xa3\xb3"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(cp932::toUtf8(c.sjis, cp932::Undecodable::escape), c.escaped);
     EXPECT_EQ(cp932::toUtf8(c.sjis, cp932::Undecodable::replace), c.replaced);
+    std::string name;
+    EXPECT_EQ(cp932::nameToUtf8Strictly(c.sjis, name), c.escaped.find("\\x") == std::string::npos) << c.escaped;
   }
   std::string out;
   cp932::EncodeError e;
@@ -71,27 +75,51 @@ TEST(ExtractNameTest, PathsAndRefusals) {
 TEST(ScenarioTextTest, KeepsWhatWasNotEdited) {
   // 0x8790 and 0x81E0 are both U+2252; 0x85 has no character.
   const std::string original = "KERV 1.2\r\n\x87\x90 x\r\n\x85 y\r\nbare\n\x87\x90 x\r\nend";
+  // Two lines that read alike but hold different codes.
+  const std::string twins = "KERV 1.2\r\n\x87\x90 x\r\n\x81\xe0 x\r\n";
   struct Case {
+    const std::string* original;
     std::string text;
     std::string expected;
   } cases[] = {
-      {"KERV 1.2\r\n\xe2\x89\x92 x\r\n\xef\xbf\xbd y\r\nbare\n\xe2\x89\x92 x\r\nend", original},
+      {&original, "KERV 1.2\r\n\xe2\x89\x92 x\r\n\xef\xbf\xbd y\r\nbare\n\xe2\x89\x92 x\r\nend", original},
       // An editor's LF line ends, and a byte order mark.
-      {"\xef\xbb\xbfKERV 1.2\n\xe2\x89\x92 x\n\xef\xbf\xbd y\nbare\n\xe2\x89\x92 x\nend", original},
+      {&original, "\xef\xbb\xbfKERV 1.2\n\xe2\x89\x92 x\n\xef\xbf\xbd y\nbare\n\xe2\x89\x92 x\nend", original},
       // Edited lines are encoded; the rest keeps its bytes.
-      {"KERV 1.2\n\xe2\x89\x92 z\n\xe2\x89\x92 x\nnew\n", "KERV 1.2\r\n\x81\xe0 z\r\n\x87\x90 x\r\nnew\r\n"},
+      {&original, "KERV 1.2\n\xe2\x89\x92 z\n\xe2\x89\x92 x\nnew\n", "KERV 1.2\r\n\x81\xe0 z\r\n\x87\x90 x\r\nnew\r\n"},
+      // The k-th line that reads like an original line gets the k-th such line's bytes.
+      {&twins, "KERV 1.2\n\xe2\x89\x92 x\n\xe2\x89\x92 x\n", twins},
+      {&twins, "KERV 1.2\n\xe2\x89\x92 x\n\xe2\x89\x92 x\n\xe2\x89\x92 x\n", twins + "\x87\x90 x\r\n"},
   };
   for (const Case& c : cases) {
     std::string out;
     TextError e;
-    EXPECT_TRUE(textToScenario(c.text, original, out, &e)) << e.message();
+    EXPECT_TRUE(textToScenario(c.text, *c.original, out, &e)) << e.message();
     EXPECT_EQ(out, c.expected);
   }
-  std::string out;
-  TextError e;
-  EXPECT_FALSE(textToScenario("\xef\xbb\xbfKERV\nab\xf0\x9f\x98\x80\n", original, out, &e));
-  EXPECT_EQ(e.message(), "2:3: U+1F600 '\xf0\x9f\x98\x80' has no code in Shift_JIS (code page 932)");
-  EXPECT_EQ(e.index, 8u);  // the mark, "KERV", LF, 'a', 'b'
+}
+
+TEST(ScenarioTextTest, RefusesWhatHasNoCodeAndWhatIsNoUtf8) {
+  struct Case {
+    std::string text;
+    std::string message;
+    std::size_t index;  // characters before it, a byte order mark included
+  } cases[] = {
+      {"\xef\xbb\xbfKERV\nab\xf0\x9f\x98\x80\n", "2:3: U+1F600 '\xf0\x9f\x98\x80' has no code in Shift_JIS (code page 932)",
+       8},
+      {"KERV\nx\xc3(\n", "2:2: the text is not UTF-8 here", 6},            // a lead byte before no continuation
+      {"KERV\n\xe6\xb5\n", "2:1: the text is not UTF-8 here", 5},          // cut short at the line's end
+      {"KERV\n\xe6\x35\xb7\n", "2:1: the text is not UTF-8 here", 5},      // a continuation that is none
+      {"KERV\n\xc0\xaf\n", "2:1: the text is not UTF-8 here", 5},          // an overlong form of '/'
+      {"KERV\n\xed\xa0\x80\n", "2:1: the text is not UTF-8 here", 5},      // a surrogate
+  };
+  for (const Case& c : cases) {
+    std::string out;
+    TextError e;
+    EXPECT_FALSE(textToScenario(c.text, "", out, &e)) << c.message;
+    EXPECT_EQ(e.message(), c.message);
+    EXPECT_EQ(e.index, c.index) << c.message;
+  }
 }
 
 }  // namespace

@@ -62,6 +62,7 @@ int tryHelp() {
 
 int runKerv(int argc, char** argv) {
   prepareProcess();
+  removeTemporariesOnSignals();
   argv = commandLineArguments(argc, argv);
   std::setlocale(LC_ALL, "");
   if (argc < 2) {

@@ -1,6 +1,7 @@
 #include "tools/KervCommon.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <iostream>
@@ -35,6 +36,12 @@ std::unique_ptr<ArchiveReader> openArchive(const std::string& path, int& status)
   }
 }
 
+bool standardOutputUsable() {
+  if (!standardStreamWasClosed(1)) return true;
+  report(std::string("standard output: ") + std::strerror(EBADF));
+  return false;
+}
+
 std::string shown(const std::string& name) { return cp932::toUtf8(name, cp932::Undecodable::escape); }
 
 
@@ -53,7 +60,24 @@ ProgressBar::ProgressBar(const char* what, int64_t total, bool quiet)
     : what(what), total(total), active(!quiet && total > kProgressFrom && standardErrorIsTerminal()) {}
 
 ProgressBar::~ProgressBar() {
-  if (shown) std::cerr << "\r" << std::string(72, ' ') << "\r" << std::flush;
+  if (shown) std::cerr << "\r" << std::string(static_cast<std::size_t>(columns - 1), ' ') << "\r" << std::flush;
+}
+
+std::string ProgressBar::line(int64_t done, int columns) const {
+  // "<what> [####....] 42% 123/456 MiB", the bar as wide as the line allows;
+  // on a terminal too narrow for it, the figures alone, cut to fit.
+  const std::string figures = std::to_string(100 * std::min(done, total) / total) + "% " +
+                              std::to_string(done >> 20) + "/" + std::to_string(total >> 20) + " MiB";
+  const int room = columns - 1 - static_cast<int>(std::string(what).size() + figures.size()) - 4;
+  std::string text = std::string(what) + " ";
+  if (room >= 10) {
+    const int width = std::min(room, 50);
+    const int filled = static_cast<int>(width * std::min(done, total) / total);
+    text += "[" + std::string(static_cast<std::size_t>(filled), '#') +
+            std::string(static_cast<std::size_t>(width - filled), '.') + "] ";
+  }
+  text += figures;
+  return text.substr(0, static_cast<std::size_t>(std::max(columns - 1, 0)));
 }
 
 void ProgressBar::show(int64_t done) {
@@ -61,11 +85,9 @@ void ProgressBar::show(int64_t done) {
   const int64_t t = now();
   if (t - lastDrawn < 100 && done < total) return;
   lastDrawn = t;
-  constexpr int kWidth = 30;
-  const int filled = static_cast<int>(kWidth * std::min(done, total) / total);
-  std::cerr << "\r" << what << " [" << std::string(static_cast<std::size_t>(filled), '#')
-            << std::string(static_cast<std::size_t>(kWidth - filled), '.') << "] " << (100 * done / total) << "% "
-            << (done >> 20) << "/" << (total >> 20) << " MiB" << std::flush;
+  columns = terminalColumns();  // the window may have been resized
+  const std::string text = line(done, columns);
+  std::cerr << "\r" << text << std::string(static_cast<std::size_t>(columns - 1) - text.size(), ' ') << std::flush;
   shown = true;
 }
 

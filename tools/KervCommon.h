@@ -52,6 +52,10 @@ int usageError(const Command& command, const std::string& message = "");
 // (it is no archive).
 std::unique_ptr<ArchiveReader> openArchive(const std::string& path, int& status);
 
+// Whether standard output reaches anyone: false, after "kerv: standard
+// output: Bad file descriptor", when it was closed when kerv started.
+bool standardOutputUsable();
+
 // A file-list name (Shift_JIS) as the commands show it: in UTF-8, with a
 // byte that has no character or a control character as \xNN.
 std::string shown(const std::string& name);
@@ -66,6 +70,9 @@ class ProgressBar {
   ProgressBar(const ProgressBar&) = delete;
   ProgressBar& operator=(const ProgressBar&) = delete;
   void show(int64_t done);
+  // The line drawn for `done` bytes on a terminal of `columns` columns: it
+  // never reaches the last column, so that the terminal does not wrap it.
+  std::string line(int64_t done, int columns) const;
 
  private:
   const char* what;
@@ -73,6 +80,7 @@ class ProgressBar {
   bool shown = false;
   bool active;
   int64_t lastDrawn = -1;  // milliseconds
+  int columns = 80;        // of the terminal when last drawn
 };
 
 // ---- The template ----

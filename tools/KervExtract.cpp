@@ -8,7 +8,9 @@
 #include <vector>
 
 #include "archive/FileName.h"
+#include "archive/FileIdentity.h"
 #include "archive/SystemFile.h"
+#include "archive/SystemFolder.h"
 #include "reader/ArchiveFiles.h"
 #include "reader/ArchiveReader.h"
 #include "reader/PieceWriter.h"
@@ -43,10 +45,11 @@ bool sameBytes(const ArchiveReader& reader, const ArchiveEntry& a, const Archive
 }
 
 // Reports a failed write and returns its status: a file that exists was
-// refused, as was a file that changed; the rest is trouble.
-int reportFailure(const std::string& failure, int error) {
-  report(failure + (error == EEXIST ? " (--force replaces it)" : ""));
-  return error == EEXIST || error == 0 ? kRefused : kTrouble;
+// refused, as was a file that changed or is read; the rest is trouble.
+int reportFailure(const std::string& failure, PieceWriter::Failure kind, int error) {
+  const bool exists = kind == PieceWriter::Failure::system && error == EEXIST;
+  report(failure + (exists ? " (--force replaces it)" : ""));
+  return exists || kind != PieceWriter::Failure::system ? kRefused : kTrouble;
 }
 
 }  // namespace
@@ -101,21 +104,28 @@ int runExtract(int argc, char** argv) {
     }
     for (std::size_t k : named) chosen[k] = true;
   }
-  if (!SystemFile::makeFolders(folder, true)) {
+  auto top = std::make_shared<SystemFolder>();
+  if (!top->open(folder, true)) {
     report(folder + ": " + std::strerror(errno));
     return kTrouble;
   }
   const std::vector<ExtractJob> jobs = planExtraction(*reader, chosen, raw, optind + 1 == argc);
+  FileIdentity archive;
+  reader->file().identity(&archive);
 
-  // The files are linked in place in batches, the disk writing each batch
+  // Every folder and file is made beneath the folder's descriptor; the
+  // files are linked in place in batches, the disk writing each batch
   // while the next is copied.
-  PieceWriter writer(path.c_str(), reader->size());
+  ExtractFolders folders(top);
+  PieceWriter writer({&reader->file(), {}});
+  writer.protect(archive, "the archive being read");
   BatchWriter batch(writer);
   int64_t total = 0, done = 0;
   for (const ExtractJob& job : jobs) total += job.size;
   ProgressBar bar("extracting", total, quiet);
   for (const ExtractJob& job : jobs) {
     const std::string name = job.entry == ExtractJob::kScenario ? job.path : shown(entries[job.entry].name);
+    WriteTarget target;
     if (!job.refusal.empty()) {
       report(name + ": not extracted: " + job.refusal);
       status = std::max(status, int{kRefused});
@@ -125,19 +135,22 @@ int runExtract(int argc, char** argv) {
                ") with other bytes: only the first is extracted");
         status = std::max(status, int{kRefused});
       }
-    } else if (!makeFoldersFor(folder, job.path)) {
-      report(joinPath(folder, job.path) + ": " + std::strerror(errno));
-      status = std::max(status, int{kTrouble});
+    } else if (!folders.targetFor(job.path, force, &target)) {
+      const bool link = errno == ELOOP;
+      report(joinPath(folder, job.path) + ": " +
+             (link ? std::string("not extracted: a symbolic link stands among its folders") : std::strerror(errno)));
+      status = std::max(status, int{link ? kRefused : kTrouble});
     } else {
       const int64_t before = done;
-      if (!batch.add({job.piece()}, {}, joinPath(folder, job.path).c_str(), force,
-                     [&](int64_t n) { bar.show(before + n); })) {
-        status = std::max(status, reportFailure(writer.failure(), writer.errorNumber()));
+      if (!batch.add({job.piece()}, target, [&](int64_t n) { bar.show(before + n); })) {
+        status = std::max(status, reportFailure(writer.failure(), writer.failureKind(), writer.errorNumber()));
       }
     }
     bar.show(done += job.size);
   }
-  for (const BatchWriter::Failure& f : batch.finish()) status = std::max(status, reportFailure(f.message, f.error));
+  for (const BatchWriter::Failure& f : batch.finish()) {
+    status = std::max(status, reportFailure(f.message, f.kind, f.error));
+  }
   for (const std::string& finding : reader->damage()) report(path + ": " + finding);
   if (!reader->damage().empty()) status = std::max(status, int{kRefused});
   return status;
@@ -154,6 +167,7 @@ int runCat(int argc, char** argv) {
   const int read = readOptions(catCommand, argc, argv, "", options, [](int, const char*) { return false; });
   if (read >= 0) return read;
   if (argc - optind != 2) return usageError(catCommand, argc - optind < 2 ? "missing operand" : "extra operand");
+  if (!standardOutputUsable()) return kTrouble;
   const char* path = argv[optind];
   const std::string name = argv[optind + 1];
   try {

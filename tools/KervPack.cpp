@@ -7,8 +7,12 @@
 #include <iostream>
 #include <memory>
 
+#include "archive/Container.h"
+#include "archive/FileIdentity.h"
 #include "archive/FileName.h"
+#include "archive/System.h"
 #include "archive/SystemFile.h"
+#include "archive/SystemFolder.h"
 #include "reader/ArchiveFiles.h"
 #include "reader/ArchiveReader.h"
 #include "reader/PackPlan.h"
@@ -22,39 +26,106 @@ namespace kerv {
 
 namespace {
 
-// Reads the whole file `name` ("-": standard input) into `out`; false,
-// with errno set, when it cannot be opened or read.
-bool readWhole(const std::string& name, std::string& out) {
-  out.clear();
+// The bytes of a file named on the command line ("-": standard input),
+// read whole, and the file when it is a regular one. Pipes and process
+// substitutions are read to their end.
+struct InputText {
+  std::string bytes;
+  FileIdentity identity;  // type none for a pipe
+};
+
+// Reads `name` into `in`, refusing more than `limit` bytes; reports a
+// failure and returns its status, else kDone.
+int readInput(const std::string& name, int64_t limit, InputText& in) {
+  SystemFile file;
+  int64_t size = 0;
+  if (!file.openStream(name.c_str(), &size)) {
+    report(name + ": " + std::strerror(errno));
+    return kTrouble;
+  }
+  if (size >= 0) file.identity(&in.identity);
+  if (size > limit) {
+    report(name + ": " + PackPlan::lengthError(size));
+    return kRefused;
+  }
   char buffer[1 << 16];
-  if (name == "-") {
-    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, stdin)) > 0;) out.append(buffer, n);
-    return !std::ferror(stdin);
-  }
-  SystemFile file;
-  int64_t size = 0;
-  if (!file.openForReading(name.c_str(), &size)) return false;
+  in.bytes.clear();
   for (int64_t n; (n = file.read(buffer, sizeof buffer)) != 0;) {
-    if (n < 0) return false;
-    out.append(buffer, static_cast<std::size_t>(n));
+    if (n < 0) {
+      report(name + ": " + std::strerror(errno));
+      return kTrouble;
+    }
+    in.bytes.append(buffer, static_cast<std::size_t>(n));
+    if (static_cast<int64_t>(in.bytes.size()) > limit) {
+      report(name + ": " + PackPlan::lengthError(static_cast<int64_t>(in.bytes.size())));
+      return kRefused;
+    }
   }
-  return true;
+  return kDone;
 }
 
-// The size of the regular file `name`; -1, with errno set, when it cannot be opened.
-int64_t sizeOf(const std::string& name) {
-  SystemFile file;
-  int64_t size = 0;
-  return file.openForReading(name.c_str(), &size) ? size : -1;
+// Reports why a scenario cannot be packed; returns the status.
+int reportScenario(const std::string& name, const Problem& problem, const char* hint) {
+  if (problem.code == Problem::Code::bareLineFeed) {
+    report(name + ":" + std::to_string(problem.n[0]) +
+           ": the line ends in LF alone; save the scenario with CR LF line ends" + hint);
+  } else {
+    report(name + ": " + problem.english());
+  }
+  return kRefused;
 }
 
-// Writes the pieces as `target` and reports a failure; returns the status.
-int writeArchive(PieceWriter& writer, const std::vector<Piece>& pieces, const std::vector<std::string>& files,
-                 const std::string& target, bool replace, bool quiet) {
+// A data file given as NAME=FILE: open, and measured. A pipe is copied
+// into a scratch file first, since its size goes before its bytes.
+int openDataFile(const std::string& name, std::unique_ptr<SystemFile>& file, int64_t& size, FileIdentity& identity) {
+  auto stream = std::make_unique<SystemFile>();
+  if (!stream->openStream(name.c_str(), &size)) {
+    report(name + ": " + std::strerror(errno));
+    return kTrouble;
+  }
+  if (size >= 0) {
+    stream->identity(&identity);
+    file = std::move(stream);
+    return kDone;
+  }
+  file = std::make_unique<SystemFile>();
+  if (!file->createAnonymous()) {
+    report(name + ": a scratch copy cannot be made: " + std::strerror(errno));
+    return kTrouble;
+  }
+  char buffer[1 << 16];
+  size = 0;
+  for (int64_t n; (n = stream->read(buffer, sizeof buffer)) != 0; size += n) {
+    if (n < 0) {
+      report(name + ": " + std::strerror(errno));
+      return kTrouble;
+    }
+    for (int64_t at = 0, w; at < n; at += w) {
+      if ((w = file->write(buffer + at, n - at)) < 0) {
+        report(name + ": a scratch copy cannot be made: " + std::strerror(errno));
+        return kTrouble;
+      }
+    }
+  }
+  return kDone;
+}
+
+// Writes the pieces as the target and reports a failure; returns the status.
+int writeArchive(PieceWriter& writer, const std::vector<Piece>& pieces, const WriteTarget& target, bool quiet) {
   ProgressBar bar("writing", totalLength(pieces), quiet);
-  if (writer.write(pieces, files, target.c_str(), replace, [&](int64_t done) { bar.show(done); })) return kDone;
-  report(writer.failure() + (writer.errorNumber() == EEXIST ? " (--force replaces it)" : ""));
-  return writer.errorNumber() == EEXIST || writer.errorNumber() == 0 ? kRefused : kTrouble;
+  const bool ok = writer.write(pieces, target, [&](int64_t done) { bar.show(done); });
+  if (!writer.note().empty()) report(writer.note());
+  if (ok) return kDone;
+  const bool exists = writer.failureKind() == PieceWriter::Failure::system && writer.errorNumber() == EEXIST;
+  report(writer.failure() + (exists ? " (--force replaces it)" : ""));
+  return exists || writer.failureKind() != PieceWriter::Failure::system ? kRefused : kTrouble;
+}
+
+// The target named on the command line, in its folder; reports a failure.
+bool targetAt(const std::string& path, bool replace, WriteTarget& target) {
+  if (WriteTarget::at(path, replace, &target)) return true;
+  report(folderOf(path) + ": " + std::strerror(errno));
+  return false;
 }
 
 }  // namespace
@@ -95,38 +166,37 @@ int runCreate(int argc, char** argv) {
   const std::string scenarioName = argv[optind];
   if (folder.empty()) folder = folderOf(scenarioName);
 
-  const int64_t length = sizeOf(scenarioName);
-  std::string text;
-  if (length < 0 || (PackPlan::lengthError(length).empty() && !readWhole(scenarioName, text))) {
-    report(scenarioName + ": " + std::strerror(errno));
+  InputText scenario;
+  if (const int status = readInput(scenarioName, container::kMaxScenarioSize, scenario); status != kDone) return status;
+  const PackPlan plan(scenario.bytes.data(), static_cast<int64_t>(scenario.bytes.size()));
+  if (plan.problem()) return reportScenario(scenarioName, plan.problem(), "");
+
+  SystemFolder data;
+  if (!data.open(folder, false)) {
+    report(folder + ": " + std::strerror(errno));
     return kTrouble;
   }
-  if (const std::string tooLong = PackPlan::lengthError(length); !tooLong.empty()) {
-    report(scenarioName + ": " + tooLong);
-    return kRefused;
-  }
-  const PackPlan plan(text.data(), static_cast<int64_t>(text.size()));
-  if (!plan.error().empty()) {
-    report(scenarioName + ": " + plan.error());
-    return kRefused;
-  }
-
-  std::vector<std::string> files;
+  const std::vector<DataFile> found = findDataFiles(plan, data);
+  PieceSources sources;
   std::vector<int64_t> sizes;
   int status = kDone;
-  for (const DataFile& f : findDataFiles(plan, folder)) {
-    if (!f.problem.empty()) {
-      report(f.problem);
+  for (const DataFile& f : found) {
+    if (f.problem) {
+      report(describe(f));
       status = kRefused;
     }
-    files.push_back(f.path);
+    sources.files.push_back(f.file.get());
     sizes.push_back(f.size);
   }
   if (status != kDone) return status;
 
-  const std::string target = argc - optind == 2 ? argv[optind + 1] : archivePathFor(scenarioName, plan.dialect());
-  PieceWriter writer(nullptr, 0);
-  return writeArchive(writer, plan.pieces(sizes), files, target, force, quiet);
+  const std::string path = argc - optind == 2 ? argv[optind + 1] : archivePathFor(scenarioName, plan.dialect());
+  WriteTarget target;
+  if (!targetAt(path, force, target)) return kTrouble;
+  PieceWriter writer(sources);
+  writer.protect(scenario.identity, "the scenario being packed");
+  for (const DataFile& f : found) writer.protect(f.identity, "a data file being packed");
+  return writeArchive(writer, plan.pieces(sizes), target, quiet);
 }
 
 const Command updateCommand = {
@@ -134,7 +204,13 @@ const Command updateCommand = {
     "Replace data files of ARCHIVE (NAME=FILE: the data file NAME by the bytes of\n"
     "FILE, every occurrence of a name listed twice) and/or its scenario, and write\n"
     "the result in one step: nothing is written at all when anything fails. NAME\n"
-    "is the name as 'kerv list' shows it, or the bytes as stored.\n"
+    "is the name as 'kerv list' shows it, or the bytes as stored; FILE may be '-'\n"
+    "(standard input) or a pipe.\n"
+    "\n"
+    "In place, the archive keeps its permission bits, owner and group, and is\n"
+    "replaced where a symbolic link leads; a read-only archive, or one with several\n"
+    "hard links, is refused unless --force. One update of an archive runs at a\n"
+    "time, and an update that changes nothing writes nothing.\n"
     "\n"
     "      --scenario=FILE       the new scenario's bytes, as stored\n"
     "      --scenario-text=FILE  the new scenario as UTF-8 text ('-': standard input),\n"
@@ -142,7 +218,9 @@ const Command updateCommand = {
     "                            without CR becomes CR LF, and each line left as it\n"
     "                            was keeps its bytes\n"
     "  -o, --output=OUT          write the archive as OUT (default: replace ARCHIVE)\n"
-    "  -f, --force               replace OUT if it exists\n"
+    "  -f, --force               replace OUT if it exists; update a read-only\n"
+    "                            archive, or give this name of a linked one the new\n"
+    "                            archive\n"
     "  -q, --quiet               draw no progress bar\n"
     "      --help                display this help and exit\n"
     "\n"
@@ -178,31 +256,59 @@ int runUpdate(int argc, char** argv) {
   int status = kDone;
   std::unique_ptr<ArchiveReader> reader = openArchive(path, status);
   if (!reader) return status;
+  FileIdentity archive;
+  if (!reader->file().identity(&archive)) {
+    report(path + ": " + std::strerror(errno));
+    return kTrouble;
+  }
+
+  // In place: the file the path leads to, locked for this update alone.
+  const bool inPlace = out.empty();
+  WriteTarget target;
+  if (inPlace) {
+    std::string real;
+    if (!resolvedPath(path, &real) || !targetAt(real, true, target)) {
+      if (target.folder == nullptr) report(path + ": " + std::strerror(errno));
+      return kTrouble;
+    }
+    target.shown = path;
+    target.replaces = &archive;
+    if (!reader->lockForUpdate() && errno == EWOULDBLOCK) {
+      report(path + ": another update of this archive is running");
+      return kRefused;
+    }
+    // An update that held the lock before this one may have replaced the file meanwhile.
+    FileIdentity there;
+    if (!target.folder->identityOf(target.name, &there) || !there.unchangedFrom(archive)) {
+      report(path + ": the archive was replaced while this update started; nothing was written, run it again");
+      return kRefused;
+    }
+  } else if (!targetAt(out, force, target)) {
+    return kTrouble;
+  }
 
   // The new scenario, and the names its list holds (else the archive's).
   std::string scenario;
+  FileIdentity scenarioIdentity;
   const bool newScenario = !scenarioFile.empty() || !textFile.empty();
+  const std::string& scenarioName = scenarioFile.empty() ? textFile : scenarioFile;
   if (newScenario) {
-    const std::string& file = scenarioFile.empty() ? textFile : scenarioFile;
-    std::string bytes;
-    if (!readWhole(file, bytes)) {
-      report(file + ": " + std::strerror(errno));
-      return kTrouble;
-    }
+    InputText in;
+    // Text may be longer than the bytes it encodes to: the bytes are checked after.
+    const int64_t limit = scenarioFile.empty() ? int64_t{16} << 20 : container::kMaxScenarioSize;
+    if (const int s = readInput(scenarioName, limit, in); s != kDone) return s;
+    scenarioIdentity = in.identity;
     TextError error;
-    if (scenarioFile.empty() && !textToScenario(bytes, reader->scenarioText(), scenario, &error)) {
-      report(file + ":" + error.message());
+    if (scenarioFile.empty() && !textToScenario(in.bytes, reader->scenarioText(), scenario, &error)) {
+      report(textFile + ":" + error.message());
       return kRefused;
     }
-    if (!scenarioFile.empty()) scenario = std::move(bytes);
+    if (!scenarioFile.empty()) scenario = std::move(in.bytes);
   }
   std::vector<std::string> names;
   if (newScenario) {
     const PackPlan plan(scenario.data(), static_cast<int64_t>(scenario.size()));
-    if (!plan.error().empty()) {
-      report((scenarioFile.empty() ? textFile : scenarioFile) + ": " + plan.error());
-      return kRefused;
-    }
+    if (plan.problem()) return reportScenario(scenarioName, plan.problem(), ", or use --scenario-text");
     names = plan.names();
   } else {
     for (const ArchiveEntry& e : reader->entries()) names.push_back(e.name);
@@ -210,7 +316,8 @@ int runUpdate(int argc, char** argv) {
 
   // NAME=FILE: NAME ends at the first '=' after which a name of the list stands.
   std::vector<UpdatePlan::Replacement> replaced;
-  std::vector<std::string> files;
+  std::vector<std::unique_ptr<SystemFile>> files;
+  std::vector<FileIdentity> fileIdentities;
   for (int i = optind + 1; i < argc; ++i) {
     const std::string arg = argv[i];
     std::size_t at = arg.find('=');
@@ -222,30 +329,60 @@ int runUpdate(int argc, char** argv) {
       return usageError(updateCommand, "'" + arg + "' is not NAME=FILE");
     }
     if (named.empty()) {
-      report(arg + ": no data file " + arg.substr(0, arg.find('=')) + (newScenario ? " in the new scenario's list" : " in " + path));
+      report(arg + ": no data file " + arg.substr(0, arg.find('=')) +
+             (newScenario ? " in the new scenario's list" : " in " + path));
       status = std::max(status, int{kRefused});
       continue;
     }
-    const std::string file = arg.substr(at + 1);
-    const int64_t size = sizeOf(file);
-    if (size < 0) {
-      report(file + ": " + std::strerror(errno));
-      status = kTrouble;
+    std::unique_ptr<SystemFile> file;
+    int64_t size = 0;
+    FileIdentity identity;
+    if (const int s = openDataFile(arg.substr(at + 1), file, size, identity); s != kDone) {
+      status = std::max(status, s);
       continue;
     }
     replaced.push_back({names[named[0]], size});
-    files.push_back(file);
+    files.push_back(std::move(file));
+    fileIdentities.push_back(identity);
   }
   if (status != kDone) return status;
 
   const UpdatePlan plan(reader->archiveIndex(), newScenario ? &scenario : nullptr, replaced);
-  if (!plan.error().empty()) {
+  if (plan.problem()) {
     report(path + ": " + plan.error());
     return kRefused;
   }
-  PieceWriter writer(path.c_str(), reader->size());
-  reader.reset();  // Windows replaces no file that is open
-  return writeArchive(writer, plan.pieces(), files, out.empty() ? path : out, out.empty() || force, quiet);
+  for (const UpdatePlan::Dropped& d : plan.dropped()) {
+    report(shown(d.name) + " (" + std::to_string(d.size) + " bytes) is no longer listed and is left out");
+  }
+  if (inPlace && plan.unchanged(reader->size())) {
+    report(path + ": nothing to change; the archive is left as it is");
+    return kDone;
+  }
+  if (inPlace && archive.readOnly() && !force) {
+    report(path + ": the archive is read-only (--force replaces it)");
+    return kRefused;
+  }
+  if (inPlace && archive.links > 1 && !force) {
+    report(path + ": the archive has " + std::to_string(archive.links) +
+           " hard links; an update would give this name a new file and leave the others the old one (--force "
+           "does that)");
+    return kRefused;
+  }
+
+  PieceSources sources{&reader->file(), {}};
+  for (const auto& f : files) sources.files.push_back(f.get());
+  PieceWriter writer(sources);
+  if (!inPlace) writer.protect(archive, "the archive being read");
+  writer.protect(scenarioIdentity, "the new scenario");
+  for (const FileIdentity& id : fileIdentities) writer.protect(id, "a data file being read");
+  if (!SystemFile::kCanReplaceOpenFiles) writer.setBeforeReplacing([&] { reader.reset(); });
+  const int result = writeArchive(writer, plan.pieces(), target, quiet);
+  if (result == kDone && inPlace && archive.links > 1) {
+    report(path + ": this name holds the new archive; its " + std::to_string(archive.links - 1) +
+           " other hard link" + (archive.links == 2 ? " keeps" : "s keep") + " the old one");
+  }
+  return result;
 }
 
 }  // namespace kerv

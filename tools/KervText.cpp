@@ -32,6 +32,7 @@ int runList(int argc, char** argv) {
   const int read = readOptions(listCommand, argc, argv, "", options, [](int, const char*) { return false; });
   if (read >= 0) return read;
   if (optind == argc) return usageError(listCommand, "missing archive operand");
+  if (!standardOutputUsable()) return kTrouble;
   return listAll(argv + optind, argc - optind, "kerv");
 }
 
@@ -50,6 +51,7 @@ int runScenario(int argc, char** argv) {
   const int read = readOptions(scenarioCommand, argc, argv, "", options, [](int, const char*) { return false; });
   if (read >= 0) return read;
   if (argc - optind != 1) return usageError(scenarioCommand, argc == optind ? "missing operand" : "extra operand");
+  if (!standardOutputUsable()) return kTrouble;
   const std::string path = argv[optind];
 
   // An archive by its magic, else a scenario file by its own.

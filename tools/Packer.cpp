@@ -10,20 +10,11 @@
 #include "archive/KervInputStream.h"
 #include "archive/System.h"
 #include "scenario/ConsoleText.h"
+#include "scenario/LineEnds.h"
 #include "scenario/NativeName.h"
 #include "tools/Reports.h"
 
 namespace {
-
-// True when a line feed that no carriage return precedes comes before the
-// body: the header's sections are found only in CR LF lines.
-bool hasBareLineFeed(const Scenario& scenario) {
-  const char* text = scenario.getData();
-  for (const char* p = text; p < scenario.getBody(); ++p) {
-    if (*p == '\n' && (p == text || p[-1] != '\r')) return true;
-  }
-  return false;
-}
 
 [[noreturn]] void failWrite(KervOutputStream& archive, const char* archiveName) {
   reportCannotWrite(archiveName);
@@ -73,7 +64,7 @@ int pack(const Programs& programs, int argc, char** argv) {
   scenarioFile.read(bytes.get(), size);
   scenarioFile.close();
   std::unique_ptr<Scenario> scenario = dialect.makeScenario(bytes.get(), size);
-  if (hasBareLineFeed(*scenario)) {
+  if (bareLineFeedLine(*scenario) != 0) {
     std::cerr << "warning: " << scenarioName << " has lines that end in LF alone; a scenario needs CR LF line "
               << "ends, so its header and file list may not have been found." << std::endl;
   }

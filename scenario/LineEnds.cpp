@@ -1,0 +1,12 @@
+#include "scenario/LineEnds.h"
+
+int bareLineFeedLine(const Scenario& scenario) {
+  const char* const text = scenario.getData();
+  int line = 1;
+  for (const char* p = text; p < scenario.getBody(); ++p) {
+    if (*p != '\n') continue;
+    if (p == text || p[-1] != '\r') return line;
+    ++line;
+  }
+  return 0;
+}
