@@ -10,6 +10,7 @@ import errno
 import os
 import pwd
 import shutil
+import signal
 import subprocess
 import tempfile
 import threading
@@ -119,6 +120,37 @@ class MountTest(unittest.TestCase):
         self.assertTrue(os.path.ismount(folder))
         subprocess.run(["umount", folder] if os.getuid() == 0 else ["fusermount3", "-u", folder], check=True)
         self.assertEqual(p.wait(timeout=10), 0)
+
+    def test_signals_mount_points_and_clashes(self):
+        whole = tt.archive(b"KRV", tt.scenario(files=(b"a.qvd",)), [b"AA"])
+        self.put("w.krv", whole)
+        for sig in (signal.SIGINT, signal.SIGTERM):
+            # A folder named relative to the current one, which the mount leaves for "/".
+            os.mkdir(self.path("m"))
+            p = subprocess.Popen([KERV, "mount", "-f", "w.krv", "m"], cwd=self.dir, stderr=subprocess.PIPE)
+            for _ in range(200):
+                if os.path.ismount(self.path("m")):
+                    break
+                time.sleep(0.02)
+            self.assertTrue(os.path.ismount(self.path("m")))
+            self.assertEqual(subprocess.run([KERV, "mount", "w.krv", "m"], cwd=self.dir, capture_output=True).stderr,
+                             b"kerv: m: a file system is mounted there already; unmount it first\n")
+            p.send_signal(sig)
+            with p:
+                self.assertEqual((p.wait(timeout=10), p.stderr.read()), (0, b""), sig)
+            self.assertFalse(os.path.ismount(self.path("m")))
+            os.rmdir(self.path("m"))
+        # A name that is a file and a folder: mount and extract leave out the same one.
+        names = (b"x", b"x\\y.qvd", b"z\\w.qvd", b"z")
+        clash = self.put("c.krv", tt.archive(b"KRV", tt.scenario(files=names), [b"1", b"2", b"3", b"4"]))
+        folder, r = self.mount(clash)
+        self.assertEqual(r.stderr, b"kerv: x\\y.qvd: left out: a file and a folder have the same name\n"
+                                   b"kerv: z: left out: a file and a folder have the same name\n")
+        extracted = subprocess.run([KERV, "extract", "-C", self.path("out"), clash], capture_output=True)
+        self.assertEqual((extracted.returncode, extracted.stderr), (1, r.stderr.replace(b"left out", b"not extracted")))
+        walk = lambda top: sorted(os.path.relpath(os.path.join(d, f), top) for d, _, fs in os.walk(top) for f in fs)
+        self.assertEqual(walk(folder), walk(self.path("out")))
+        self.assertEqual(walk(folder), ["c.ker", "x", "z/w.qvd"])
 
     @unittest.skipUnless(os.getuid() == 0 and shutil.which("setpriv"), "needs root to become another user")
     def test_a_user_mounts_with_fusermount3(self):

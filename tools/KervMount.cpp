@@ -6,10 +6,12 @@
 #define FUSE_USE_VERSION 31
 #include <fuse.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -18,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "archive/System.h"
 #include "archive/SystemFile.h"
 #include "reader/ArchiveFiles.h"
 #include "reader/ArchiveReader.h"
@@ -153,6 +156,18 @@ void* init(fuse_conn_info* connection, fuse_config* config) {
   return fuse_get_context()->private_data;
 }
 
+// Whether a file system is mounted at the folder `path`.
+bool isMountPoint(const std::string& path) {
+  struct statx st = {};
+  if (::statx(AT_FDCWD, path.c_str(), AT_NO_AUTOMOUNT, STATX_BASIC_STATS, &st) == 0 &&
+      (st.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0) {
+    return (st.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
+  }
+  struct stat self, parent;  // older kernels: the folder is on another device than the one above it
+  return ::stat(path.c_str(), &self) == 0 && ::stat((path + "/..").c_str(), &parent) == 0 &&
+         (self.st_dev != parent.st_dev || self.st_ino == parent.st_ino);
+}
+
 // An option's value for -o, its commas and backslashes escaped.
 std::string escaped(const std::string& value) {
   std::string out;
@@ -189,7 +204,18 @@ int runMount(int argc, char** argv) {
   });
   if (read >= 0) return read;
   if (argc - optind != 2) return usageError(mountCommand, argc - optind < 2 ? "missing operand" : "extra operand");
-  const std::string path = argv[optind], folder = argv[optind + 1];
+  const std::string path = argv[optind];
+  // Absolute, so that it still names the folder once the process has moved
+  // to "/" in the background: the unmount at the end needs it.
+  std::string folder;
+  if (!resolvedPath(argv[optind + 1], &folder)) {
+    report(std::string(argv[optind + 1]) + ": " + std::strerror(errno));
+    return kTrouble;
+  }
+  if (isMountPoint(folder)) {
+    report(std::string(argv[optind + 1]) + ": a file system is mounted there already; unmount it first");
+    return kRefused;
+  }
 
   Mount m;
   int status = kDone;
@@ -207,7 +233,7 @@ int runMount(int argc, char** argv) {
     }
     std::string at = job.path;
     for (int k = ++seen[job.path]; k > 1 && m.nodes.count("/" + at) > 0; ++k) at = job.path + " (" + std::to_string(k) + ")";
-    if (!add(m, at, job.offset, job.size)) report(name + ": left out: a file and a folder have the same name");
+    add(m, at, job.offset, job.size);  // the plan has left out a name that is a file and a folder
   }
   for (const std::string& finding : m.reader->damage()) report(path + ": " + finding);
 
@@ -232,13 +258,17 @@ int runMount(int argc, char** argv) {
     report(folder + ": cannot mount " + path + " there");
     return kTrouble;
   }
+  // libfuse takes over only signals left at their default; a mount writes
+  // no file, so kerv's own removal of temporaries is not needed here.
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) std::signal(signal, SIG_DFL);
   fuse_set_signal_handlers(fuse_get_session(fs));
   fuse_daemonize(foreground ? 1 : 0);  // the parent returns now: the folder is mounted
   const int served = fuse_loop_mt(fs, 0);
   fuse_remove_signal_handlers(fuse_get_session(fs));
   fuse_unmount(fs);
   fuse_destroy(fs);
-  return served == 0 ? kDone : kTrouble;
+  // A signal that ended the loop (its number) is an ordinary end: unmounted.
+  return served >= 0 ? kDone : kTrouble;
 }
 
 }  // namespace kerv
