@@ -7,6 +7,7 @@
 
 #include "TestUtil.h"
 #include "archive/FileName.h"
+#include "tools/KervCommon.h"
 #include "tools/Programs.h"
 #include "tools/Reports.h"
 
@@ -58,6 +59,22 @@ TEST(FileNameTest, UnsafeNames) {
   for (const Case& c : cases) {
     EXPECT_EQ(isUnsafePosixName(c.name), c.posix) << c.name;
     EXPECT_EQ(isUnsafeWindowsName(c.name), c.windows) << c.name;
+  }
+}
+
+TEST(ProgressBarTest, ALineFitsItsTerminal) {
+  struct Case {
+    int columns;
+    bool bar;  // whether the bar itself fits beside the figures
+  } cases[] = {{200, true}, {80, true}, {50, true}, {40, false}, {12, false}, {1, false}};
+  const kerv::ProgressBar bar("extracting", int64_t{3} << 30, true);
+  for (const Case& c : cases) {
+    const std::string line = bar.line(int64_t{1} << 30, c.columns);
+    EXPECT_LT(static_cast<int>(line.size()), c.columns) << line;
+    EXPECT_EQ(line.find('[') != std::string::npos, c.bar) << line;
+    if (c.columns >= 40) {
+      EXPECT_NE(line.find("33% 1024/3072 MiB"), std::string::npos) << line;
+    }
   }
 }
 
