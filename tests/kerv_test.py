@@ -2,9 +2,13 @@
 writes that are whole or absent. Run like tools_test (KERV_BIN, KERV_RUN);
 on Windows, names on disk are the Unicode names of the file list.
 """
+import fcntl
 import os
+import shutil
 import signal
+import stat
 import subprocess
+import threading
 import time
 import unittest
 
@@ -17,7 +21,7 @@ UNSAFE_NAMES = (b"../up.qvd", b"/abs.qvd", b"a\x1b.qvd", b"\x85\x40.qvd", b"sub/
 WINDOWS_ONLY_UNSAFE = (b"CON.qvd", b"a.qvd:x", b"C:x", b"x.")
 
 
-class KervTest(tt.Folder):
+class KervCase(tt.Folder):
     def kerv(self, *args, cwd=None, preexec=None, stdin=b""):
         r = subprocess.run([*tt.program("kerv"), *args], cwd=cwd or self.dir, input=stdin, capture_output=True,
                            preexec_fn=preexec, timeout=120)
@@ -29,6 +33,8 @@ class KervTest(tt.Folder):
         top = self.path(folder)
         return sorted(os.fsdecode(os.path.relpath(os.path.join(d, f), top)) for d, _, fs in os.walk(top) for f in fs)
 
+
+class KervTest(KervCase):
     def test_extract_then_create_gives_the_identical_archive(self):
         names = (b"op.qvd", b"=bg:" + tt.SEA, b"sub\\y.qvd", SO + b".zpt", b"a.qvd", b"|x:a.qvd", b"e.zpt")
         blocks = [b"o" * 300000, b"sea", b"y", b"so", b"A", b"A", b""]
@@ -130,6 +136,26 @@ class KervTest(tt.Folder):
         self.assertEqual(self.get("c/s.krv"), b"precious")
         self.assertEqual(self.tree("c"), ["gone.qvd", "here.qvd", "s.ker", "s.krv"])
 
+    def test_extract_statuses(self):
+        names = (b"a.qvd", b"\x85\x40.qvd")  # the second's bytes have no character
+        self.put("s.krv", tt.archive(b"KRV", tt.scenario(files=names), [b"A", b"B"]))
+        self.put("d.krv", tt.archive(b"KRV", tt.scenario(files=names), [b"A"]) + b"\x09\0\0\0B")
+        cases = (  # arguments, status, standard error, files written
+            (("s.krv", "a.qvd"), 0, b"", ["a.qvd"]),
+            (("s.krv", "none.qvd"), 1, b"kerv: s.krv: no data file none.qvd\n", []),
+            (("s.krv", "a.qvd", "none.qvd"), 1, b"kerv: s.krv: no data file none.qvd\n", ["a.qvd"]),
+            # A name that does not decode is named by its bytes.
+            (("--raw-names", "s.krv", b"\x85\x40.qvd"), 0, b"", [os.fsdecode(b"\x85\x40.qvd")]),
+            # The complete blocks of a damaged archive are written, and the damage is reported.
+            (("d.krv", "a.qvd"), 1, b"kerv: d.krv: offset 67: data block 2 of 9 bytes runs 8 bytes past the end of "
+                                    b"the archive\n", ["a.qvd"]),
+        ) if not tt.WINDOWS else ()
+        for args, status, err, written in cases:
+            with self.subTest(args=args):
+                shutil.rmtree(self.path("out"), ignore_errors=True)
+                self.assertEqual(self.kerv("extract", "-C", "out", *args), (status, b"", err))
+                self.assertEqual(self.tree("out"), written)
+
     @tt.posix_only("a file-size limit, and a kill")
     def test_a_failed_or_killed_update_leaves_the_archive_whole(self):
         self.put("s.krv", tt.archive(b"KRV", tt.scenario(files=(b"a.qvd", b"b.qvd")), [b"a" * 2**23, b"b"]))
@@ -171,6 +197,296 @@ class KervTest(tt.Folder):
         for args, status in (((), 2), (("bogus",), 2), (("extract", "--bogus", packed), 2), (("cat", packed), 2),
                              (("extract", "missing.krv"), 2), (("cat", packed, "none"), 1), (("list", "bad.krv"), 1)):
             self.assertEqual(self.kerv(*args)[0], status, args)
+
+
+def identity(path):
+    st = os.lstat(path)
+    return st.st_ino, st.st_size, st.st_mtime_ns, stat.S_IMODE(st.st_mode), st.st_uid, st.st_gid
+
+
+class SafeWriteTest(KervCase):
+    """Writes that never lose or expose what the user had."""
+
+    def example_archive(self, name="s.krv", names=(b"a.qvd", b"b.qvd"), blocks=(b"A" * 10, b"B" * 20)):
+        self.put(name, tt.archive(b"KRV", tt.scenario(files=names), list(blocks)))
+        return name
+
+    def test_a_scenario_that_would_drop_the_data_is_refused(self):
+        packed = self.example_archive()
+        before = self.get(packed)
+        lf = b"KERV 1.2 30.5\r\ntitle\r\n.\na.qvd\r\nb.qvd\r\n.\r\n.\r\n"  # line 3 ends in LF alone
+        self.put("lf.ker", lf)
+        self.put("a.qvd", b"a")
+        self.put("b.qvd", b"b")
+        for args, message in (
+                (("update", packed, "--scenario", "lf.ker"), b"kerv: lf.ker:3: the line ends in LF alone; save the "
+                                                            b"scenario with CR LF line ends, or use --scenario-text\n"),
+                (("create", "lf.ker", "new.krv"),
+                 b"kerv: lf.ker:3: the line ends in LF alone; save the scenario with CR LF line ends\n")):
+            self.assertEqual(self.kerv(*args), (1, b"", message), args)
+        self.assertEqual(self.get(packed), before)
+        self.assertFalse(os.path.exists(self.path("new.krv")))
+        # A new scenario that leaves a data file out says so; the status is unchanged.
+        self.put("short.ker", tt.scenario(files=(b"a.qvd",)))
+        self.assertEqual(self.kerv("update", packed, "--scenario", "short.ker"),
+                         (0, b"", b"kerv: b.qvd (20 bytes) is no longer listed and is left out\n"))
+        self.assertEqual(self.get(packed), tt.archive(b"KRV", tt.scenario(files=(b"a.qvd",)), [b"A" * 10]))
+
+    @tt.posix_only("permission bits, owners and links")
+    def test_an_update_in_place_keeps_the_file_the_user_had(self):
+        self.put("new.qvd", b"new")
+        cases = (  # (how the archive is set up, arguments, status, message, whether it is replaced)
+            ("mode 0600", (), 0, b"", True),
+            ("mode 0444", (), 1, b"kerv: s.krv: the archive is read-only (--force replaces it)\n", False),
+            ("mode 0444", ("--force",), 0, b"", True),
+            ("hard link", (), 1, b"kerv: s.krv: the archive has 2 hard links; an update would give this name a new "
+                                 b"file and leave the others the old one (--force does that)\n", False),
+            ("hard link", ("--force",), 0,
+             b"kerv: s.krv: this name holds the new archive; its 1 other hard link keeps the old one\n", True),
+            ("owner", (), 0, b"", True),
+            ("nothing to change", (), 0, b"kerv: s.krv: nothing to change; the archive is left as it is\n", False),
+        )
+        for setup, args, status, message, replaced in cases:
+            with self.subTest(setup=setup, args=args):
+                for name in ("s.krv", "other.krv"):
+                    if os.path.lexists(self.path(name)):
+                        os.unlink(self.path(name))
+                packed = self.example_archive()
+                if setup.startswith("mode"):
+                    os.chmod(self.path(packed), int(setup[-4:], 8))
+                if setup == "hard link":
+                    os.link(self.path(packed), self.path("other.krv"))
+                if setup == "owner":
+                    if os.geteuid() != 0:
+                        continue
+                    os.chown(self.path(packed), 65534, 65534)
+                before, old = identity(self.path(packed)), self.get(packed)
+                change = () if setup == "nothing to change" else ("b.qvd=new.qvd",)
+                self.assertEqual(self.kerv("update", *args, packed, *change), (status, b"", message))
+                after = identity(self.path(packed))
+                self.assertEqual(after[0] != before[0], replaced)
+                self.assertEqual(self.get(packed) != old, replaced)
+                self.assertEqual(after[3:], before[3:], "mode, owner and group are kept")
+                if setup == "hard link":
+                    self.assertEqual(self.get("other.krv"), old)
+                self.assertEqual(sorted(self.files()), sorted([b"new.qvd", b"s.krv"] +
+                                                              ([b"other.krv"] if setup == "hard link" else [])))
+
+    @tt.posix_only("symbolic links")
+    def test_an_archive_reached_through_a_link_is_updated_where_the_link_leads(self):
+        os.mkdir(self.path("real"))
+        packed = self.example_archive("real/s.krv")
+        os.symlink("real/s.krv", self.path("link.krv"))
+        self.put("new.qvd", b"new")
+        self.assertEqual(self.kerv("update", "link.krv", "b.qvd=new.qvd"), (0, b"", b""))
+        self.assertEqual(os.readlink(self.path("link.krv")), b"real/s.krv")
+        self.assertEqual(self.kerv("cat", packed, "b.qvd"), (0, b"new", b""))
+
+    def test_two_updates_of_one_archive(self):
+        packed = self.example_archive()
+        self.put("new.qvd", b"second")
+        running = (1, b"", b"kerv: s.krv: another update of this archive is running\n")
+
+        def start_first():
+            """An update that holds the archive while it reads a data file from standard input."""
+            first = subprocess.Popen([*tt.program("kerv"), "update", packed, "a.qvd=-"], cwd=self.dir,
+                                     stdin=subprocess.PIPE, stderr=subprocess.PIPE)
+            # An update that changes nothing takes the lock too, but never writes.
+            for _ in range(2000):
+                if self.kerv("update", packed) == running:
+                    return first
+                time.sleep(0.01)
+            self.fail("the first update never held the archive")
+
+        with start_first() as first:
+            self.assertEqual(self.kerv("update", packed, "b.qvd=new.qvd"), running)
+            first.stdin.write(b"first")
+            first.stdin.close()
+            self.assertEqual((first.wait(60), first.stderr.read()), (0, b""))
+        self.assertEqual(self.kerv("cat", packed, "a.qvd"), (0, b"first", b""))
+        self.assertEqual(self.kerv("cat", packed, "b.qvd"), (0, b"B" * 20, b""))
+        # Another program replaces the archive while an update runs: its change stays.
+        with start_first() as first:
+            theirs = tt.archive(b"KRV", tt.scenario(files=(b"a.qvd", b"b.qvd")), [b"theirs", b""])
+            self.put("theirs.krv", theirs)
+            os.replace(self.path("theirs.krv"), self.path(packed))
+            first.stdin.write(b"mine")
+            first.stdin.close()
+            self.assertEqual(first.wait(60), 1)
+            self.assertIn(b"the file has changed since it was read: nothing was written, the other change stays",
+                          first.stderr.read())
+        self.assertEqual(self.get(packed), theirs)
+        self.assertEqual(sorted(self.files()), [b"new.qvd", b"s.krv"])
+
+    @tt.posix_only("symbolic links")
+    def test_extraction_never_writes_through_a_link(self):
+        names = [b"sub\\f%d.qvd" % i for i in range(1500)]
+        self.put("m.krv", tt.archive(b"KRV", tt.scenario(files=names), [b"x"] * len(names)))
+        os.makedirs(self.path("outside"))
+        os.makedirs(self.path("out"))
+        os.symlink("../outside", self.path("out/sub"))
+        status, _, err = self.kerv("extract", "-C", "out", "m.krv", "sub\\f1.qvd", "sub\\f2.qvd")
+        self.assertEqual((status, err), (1, b"kerv: out/sub/f1.qvd: not extracted: a symbolic link stands among its "
+                                            b"folders\nkerv: out/sub/f2.qvd: not extracted: a symbolic link stands "
+                                            b"among its folders\n"))
+        # Another process swaps the folder for a link while the extraction runs.
+        for run in range(20):
+            shutil.rmtree(self.path("out"))
+            os.makedirs(self.path("out/sub"))
+            stop = threading.Event()
+
+            def swap():
+                while not stop.is_set():
+                    try:
+                        os.rename(self.path("out/sub"), self.path("out/real"))
+                        os.symlink("../outside", self.path("out/sub"))
+                        os.unlink(self.path("out/sub"))
+                        os.rename(self.path("out/real"), self.path("out/sub"))
+                    except OSError:
+                        pass
+            swapper = threading.Thread(target=swap)
+            swapper.start()
+            try:
+                self.kerv("extract", "-q", "-C", "out", "m.krv")
+            finally:
+                stop.set()
+                swapper.join()
+            self.assertEqual(os.listdir(self.path("outside")), [], f"run {run}")
+
+    def test_nothing_is_written_over_what_is_read(self):
+        self.put("u.krv", tt.archive(b"KRV", tt.scenario(files=(b"u.krv", b"a.qvd")), [b"evil", b"a"]))
+        before = self.get("u.krv")
+        status, _, err = self.kerv("extract", "--force", "u.krv")
+        self.assertEqual(status, 1)
+        self.assertIn(b"kerv: u.krv: not written over: it is the archive being read\n", err)
+        self.assertEqual(self.get("u.krv"), before)
+        self.assertEqual(self.get("a.qvd"), b"a")
+        self.put("s.ker", tt.scenario(files=(b"a.qvd",)))
+        for target, what in (("s.ker", b"the scenario being packed"), ("a.qvd", b"a data file being packed")):
+            self.assertEqual(self.kerv("create", "--force", "s.ker", target),
+                             (1, b"", b"kerv: %s: not written over: it is %s\n" % (target.encode(), what)))
+        self.assertEqual(self.get("a.qvd"), b"a")
+        self.assertEqual(self.kerv("update", "--force", "-o", "u.krv", "u.krv"),
+                         (1, b"", b"kerv: u.krv: not written over: it is the archive being read\n"))
+
+    def test_packing_reads_only_beneath_the_data_folder(self):
+        os.makedirs(self.path("c/sub"))
+        self.put("secret.qvd", b"secret")
+        self.put("c/sub/x.qvd", b"x")
+        for name, why in ((b"../secret.qvd", b"'..' leads outside the folder"),
+                          (b"/etc/hostname", b"absolute name"),
+                          (b"sub\\..\\..\\secret.qvd", b"'..' leads outside the folder")):
+            self.put("c/s.ker", tt.scenario(files=(name, b"sub/x.qvd")))  # only the first may start with '.'
+
+            self.assertEqual(self.kerv("create", "c/s.ker"), (1, b"", b"kerv: %s: not packed: %s\n" % (name, why)))
+            self.assertFalse(os.path.exists(self.path("c/s.krv")))
+        # Two names of the list that find one file would make an archive that tells them apart no more.
+        self.put("c/s.ker", tt.scenario(files=(b"sub/x.qvd", b"sub\\x.qvd")))
+        self.assertEqual(self.kerv("create", "c/s.ker")[::2],
+                         (1, b"kerv: sub/x.qvd and sub\\x.qvd are two names of the list that find one file; "
+                             b"rename one\n"))
+
+    @tt.posix_only("pipes and a closed descriptor")
+    def test_pipes_and_closed_output(self):
+        packed = self.example_archive()
+        text = tt.scenario(files=(b"a.qvd", b"b.qvd"), body=b"R2\r\n")
+        # The scenario on standard input, a data file from a process substitution.
+        r = subprocess.run(["bash", "-c", 'exec "$@" 3< <(printf piped)', "bash", *tt.program("kerv"), "update",
+                            packed, "--scenario", "-", "a.qvd=/dev/fd/3"], cwd=self.dir, input=text,
+                           capture_output=True)
+        self.assertEqual((r.returncode, r.stderr), (0, b""))
+        self.assertEqual(self.get(packed), tt.archive(b"KRV", text, [b"piped", b"B" * 20]))
+        r = subprocess.run(["sh", "-c", 'exec "$@" >&-', "sh", *tt.program("kerv"), "cat", packed, "a.qvd"],
+                           cwd=self.dir, stderr=subprocess.PIPE)
+        self.assertEqual((r.returncode, r.stderr), (2, b"kerv: standard output: Bad file descriptor\n"))
+
+    def test_names_that_show_as_nothing_are_bytes(self):
+        names = (b"a\xa0.qvd", b"b\xfd.qvd", b"ok.qvd")
+        packed = self.example_archive(names=names, blocks=(b"1", b"2", b"3"))
+        status, out, _ = self.kerv("list", packed)
+        self.assertEqual([line.split()[-1] for line in out.splitlines()[1:]],
+                         [b"a\\xA0.qvd", b"b\\xFD.qvd", b"ok.qvd"])
+        status, _, err = self.kerv("extract", "-C", "out", packed)
+        self.assertEqual((status, err), (1, b"kerv: a\\xA0.qvd: not extracted: byte 0xA0 at offset 1 has no "
+                                            b"character\nkerv: b\\xFD.qvd: not extracted: byte 0xFD at offset 1 "
+                                            b"has no character\n"))
+        self.assertEqual(self.tree("out"), ["ok.qvd", "s.ker"])
+
+    @tt.posix_only("strace")
+    @unittest.skipUnless(shutil.which("strace"), "strace is not installed")
+    def test_extracted_files_are_on_stable_storage_before_they_are_named(self):
+        names = [b"f%d.qvd" % i for i in range(100)]
+        packed = self.example_archive(names=names, blocks=[b"x" * 100] * len(names))
+        r = subprocess.run(["strace", "-f", "-e", "trace=fsync,fdatasync,linkat,renameat,renameat2", "-o",
+                            self.path("trace"), *tt.program("kerv"), "extract", "-C", "out", packed],
+                           cwd=self.dir, capture_output=True,  # (the leak checker cannot run under ptrace)
+                           env=dict(os.environ, ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":detect_leaks=0"))
+        self.assertEqual(r.returncode, 0, r.stderr)
+        synced, named = set(), 0
+        with open(self.path("trace"), "rb") as f:
+            for line in f:
+                if b"fsync(" in line and b"= 0" in line:
+                    synced.add(int(line.split(b"fsync(")[1].split(b")")[0]))
+                link = line.split(b'linkat(AT_FDCWD, "/proc/self/fd/')
+                if len(link) == 2:
+                    fd = int(link[1].split(b'"')[0])
+                    self.assertIn(fd, synced, line)
+                    synced.discard(fd)  # a later file may get the same number
+                    named += 1
+        self.assertEqual(named, len(names) + 1)
+        for name in names[:3]:
+            self.assertEqual(self.get(b"out/" + name), b"x" * 100)
+
+
+@unittest.skipUnless(os.environ.get("KERV_PASSTHROUGH") and os.path.exists("/dev/fuse") and os.geteuid() == 0,
+                     "needs the FUSE passthrough, /dev/fuse and root")
+class NoUnnamedFilesTest(KervCase):
+    """A folder whose file system has no O_TMPFILE (as NFS, SMB and FUSE)."""
+
+    def setUp(self):
+        super().setUp()
+        os.mkdir(self.path("source"))
+        os.mkdir(self.path("mnt"))
+        self.fs = subprocess.Popen([os.environ["KERV_PASSTHROUGH"], self.path("source"), self.path("mnt")])
+        self.addCleanup(self.fs.wait, 30)
+        self.addCleanup(subprocess.run, ["fusermount3", "-u", self.path("mnt")], capture_output=True)
+        for _ in range(500):
+            if os.path.ismount(self.path("mnt")):
+                break
+            time.sleep(0.01)
+        try:
+            os.close(os.open(self.path("mnt"), os.O_TMPFILE | os.O_WRONLY, 0o600))
+            self.skipTest("this FUSE has unnamed files")
+        except OSError:
+            pass
+
+    def temporaries(self):
+        return [n for n in os.listdir(self.path("mnt")) if b".kerv-" in n]
+
+    def test_no_hidden_partial_file_survives(self):
+        text = tt.scenario(files=(b"a.qvd",))
+        old = tt.archive(b"KRV", text, [b"old"])
+        self.put("mnt/s.krv", old)
+        with open(self.path("mnt/big"), "wb") as f:
+            f.truncate(64 << 20)
+        self.assertEqual(self.kerv("update", "-q", "mnt/s.krv", "a.qvd=mnt/big"), (0, b"", b""))
+        self.assertEqual((os.path.getsize(self.path("mnt/s.krv")), self.temporaries()), (len(old) + (64 << 20) - 3, []))
+        for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP, signal.SIGKILL):
+            with self.subTest(signal=sig):
+                before = self.get("mnt/s.krv")
+                p = subprocess.Popen([*tt.program("kerv"), "update", "-q", "mnt/s.krv", "a.qvd=mnt/big"], cwd=self.dir)
+                while p.poll() is None and not self.temporaries():
+                    time.sleep(0.001)
+                p.send_signal(sig)
+                p.wait()
+                self.assertEqual(p.returncode, -sig)
+                self.assertEqual(self.get("mnt/s.krv"), before)
+                if sig == signal.SIGKILL:
+                    # Nothing could remove it then; the next write into the folder does.
+                    self.assertEqual(len(self.temporaries()), 1)
+                    self.put("small.qvd", b"s")
+                    self.assertEqual(self.kerv("update", "mnt/s.krv", "a.qvd=small.qvd"), (0, b"", b""))
+                self.assertEqual(self.temporaries(), [])
 
 
 class LargeArchiveTest(tt.Folder):

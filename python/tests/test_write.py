@@ -4,11 +4,12 @@ import os
 import shutil
 import subprocess
 import threading
+import time
 
 import pytest
 
 import kerv
-from test_kerv import EXAMPLES, archive, example, longest_pause, scenario  # noqa: F401 (example is a fixture)
+from test_kerv import EXAMPLES, SEA, archive, example, longest_pause, scenario  # noqa: F401 (example is a fixture)
 
 KRVMAKE = os.path.join(os.environ.get("KERV_BIN", ""), "krvmake")
 
@@ -112,3 +113,105 @@ def test_writes_release_the_gil(tmp_path):
     longest, took = longest_pause(threading.Thread(target=lambda: done.append(kerv.pack(tmp_path / "s.ker"))))
     assert done == [str(tmp_path / "s.krv")]
     assert longest < took / 2, f"this thread waited {longest:.3f} s of {took:.3f} s"
+
+
+def test_paths_are_whole_or_refused(tmp_path, example):
+    (tmp_path / "real.krv").write_bytes(example.read_bytes())
+    calls = (lambda: kerv.Archive(str(tmp_path / "real.krv") + "\0.txt"),
+             lambda: kerv.pack(str(tmp_path / "s.ker\0x")),
+             lambda: kerv.Archive(example).update(str(tmp_path / "out.krv\0x")),
+             lambda: kerv.Archive(example).extractall(str(tmp_path / "out\0x")))
+    for call in calls:
+        with pytest.raises(ValueError, match="embedded null byte"):
+            call()
+    assert sorted(os.listdir(tmp_path)) == ["real.krv", "src"]
+
+
+def test_writes_go_to_the_file_that_was_opened(tmp_path, example, monkeypatch):
+    for folder in ("one", "two"):
+        (tmp_path / folder).mkdir()
+        (tmp_path / folder / "s.krv").write_bytes(example.read_bytes())
+    monkeypatch.chdir(tmp_path / "one")
+    with kerv.Archive("s.krv") as a:
+        monkeypatch.chdir(tmp_path / "two")
+        assert a.update(replace={"door.qvd": b"new"}) == "s.krv"
+    assert kerv.Archive(tmp_path / "one" / "s.krv")["door.qvd"] == b"new"
+    assert (tmp_path / "two" / "s.krv").read_bytes() == example.read_bytes()
+    # Another program puts an archive of the same size in its place: extraction reads the one opened.
+    with kerv.Archive(tmp_path / "one" / "s.krv") as a:
+        other = bytearray((tmp_path / "one" / "s.krv").read_bytes())
+        other[-703:-700] = b"XYZ"
+        (tmp_path / "swap.krv").write_bytes(bytes(other))
+        os.replace(tmp_path / "swap.krv", tmp_path / "one" / "s.krv")
+        a.extractall(tmp_path / "out")
+        with pytest.raises(OSError, match="no longer leads to the archive that was opened"):
+            a.update(replace={"door.qvd": b"mine"})
+    assert (tmp_path / "out" / "door.qvd").read_bytes() == b"new"
+    assert (tmp_path / "one" / "s.krv").read_bytes() == bytes(other)
+
+
+def test_an_update_in_place_keeps_the_file(tmp_path, example):
+    os.chmod(example, 0o600)
+    before = example.stat()
+    with kerv.Archive(example) as a:
+        with pytest.warns(UserWarning, match="nothing to change; the archive is left as it is"):
+            a.update()
+    assert example.stat().st_ino == before.st_ino and example.stat().st_mtime_ns == before.st_mtime_ns
+    os.chmod(example, 0o444)
+    with kerv.Archive(example) as a:
+        with pytest.raises(PermissionError, match="the archive is read-only"):
+            a.update(replace={"door.qvd": b"x"})
+        a.update(replace={"door.qvd": b"x"}, overwrite=True)
+    assert oct(example.stat().st_mode & 0o777) == "0o444"
+    os.chmod(example, 0o644)
+    shorter = scenario(files=(b"op.qvd",))
+    with kerv.Archive(example) as a:
+        with pytest.warns(UserWarning) as warned:
+            a.update(scenario=b"KERV 1.2 30.5\r\n" + shorter[shorter.index(b"title"):].replace(b"op.qvd", b"door.qvd"))
+    assert [str(w.message) for w in warned] == [
+        "op.qvd (1536 bytes) is no longer listed and is left out", f"{SEA} (2048 bytes) is no longer listed and is "
+        "left out", "title.zpt (0 bytes) is no longer listed and is left out"]
+    with pytest.raises(ValueError, match="ends in LF alone"):
+        kerv.Archive(example).update(scenario=b"KERV 1.2 30.5\ntitle\n.\na.qvd\n.\n.\n")
+
+
+def test_one_update_at_a_time(tmp_path, example):
+    fifo = tmp_path / "pipe"
+    os.mkfifo(fifo)
+    kerv_command = os.path.join(os.environ["KERV_BIN"], "kerv")
+    first = subprocess.Popen([kerv_command, "update", str(example), f"op.qvd={fifo}"])
+    try:
+        with open(fifo, "wb") as pipe:
+            with kerv.Archive(example) as a:
+                deadline = time.monotonic() + 10
+                while True:
+                    try:
+                        a.update(replace={"door.qvd": b"late"})
+                    except BlockingIOError as e:
+                        assert "another update of this archive is running" in str(e)
+                        break
+                    assert time.monotonic() < deadline, "the second update was not refused"
+                    time.sleep(0.01)
+            pipe.write(b"first")
+    finally:
+        assert first.wait(30) == 0
+    with kerv.Archive(example) as a:
+        assert (a["op.qvd"], a["door.qvd"]) == (b"first", (tmp_path / "src" / "door.qvd").read_bytes())
+
+
+def test_nothing_is_written_over_what_is_read(tmp_path):
+    (tmp_path / "u.krv").write_bytes(archive(scenario(files=(b"u.krv", b"a.qvd")), [b"evil", b"a"]))
+    before = (tmp_path / "u.krv").read_bytes()
+    with kerv.Archive(tmp_path / "u.krv") as a:
+        with pytest.raises(ValueError, match="not written over: it is the archive being read"):
+            a.extractall(tmp_path, overwrite=True)
+    assert (tmp_path / "u.krv").read_bytes() == before
+    (tmp_path / "s.ker").write_bytes(scenario(files=(b"a.qvd",)))
+    (tmp_path / "a.qvd").write_bytes(b"a")
+    for target in ("s.ker", "a.qvd"):
+        with pytest.raises(ValueError, match="not written over"):
+            kerv.pack(tmp_path / "s.ker", tmp_path / target, overwrite=True)
+    assert (tmp_path / "s.ker").read_bytes() == scenario(files=(b"a.qvd",))
+    (tmp_path / "s.ker").write_bytes(scenario(files=(b"../outside.qvd", b"a.qvd")))
+    with pytest.raises(ValueError, match=r"\.\./outside\.qvd: not packed: '\.\.' leads outside the folder"):
+        kerv.pack(tmp_path / "s.ker")
