@@ -37,7 +37,9 @@ bool allDigits(const std::string& s) {
 }  // namespace
 
 std::string nameFor(const std::string& name, long pid, unsigned n) {
-  return "." + name.substr(0, 128) + kMark + std::to_string(pid) + "-" + std::to_string(n);
+  std::string hidden(1, '.');
+  hidden.append(name, 0, 128).append(kMark).append(std::to_string(pid)).append(1, '-').append(std::to_string(n));
+  return hidden;
 }
 
 long processOf(const std::string& name) {

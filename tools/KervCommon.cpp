@@ -66,15 +66,17 @@ ProgressBar::~ProgressBar() {
 std::string ProgressBar::line(int64_t done, int columns) const {
   // "<what> [####....] 42% 123/456 MiB", the bar as wide as the line allows;
   // on a terminal too narrow for it, the figures alone, cut to fit.
-  const std::string figures = std::to_string(100 * std::min(done, total) / total) + "% " +
-                              std::to_string(done >> 20) + "/" + std::to_string(total >> 20) + " MiB";
+  std::string figures = std::to_string(100 * std::min(done, total) / total);
+  figures.append("% ").append(std::to_string(done >> 20)).append(1, '/').append(std::to_string(total >> 20));
+  figures.append(" MiB");
   const int room = columns - 1 - static_cast<int>(std::string(what).size() + figures.size()) - 4;
-  std::string text = std::string(what) + " ";
+  std::string text(what);
+  text += ' ';
   if (room >= 10) {
     const int width = std::min(room, 50);
     const int filled = static_cast<int>(width * std::min(done, total) / total);
-    text += "[" + std::string(static_cast<std::size_t>(filled), '#') +
-            std::string(static_cast<std::size_t>(width - filled), '.') + "] ";
+    text.append(1, '[').append(static_cast<std::size_t>(filled), '#');
+    text.append(static_cast<std::size_t>(width - filled), '.').append("] ");
   }
   text += figures;
   return text.substr(0, static_cast<std::size_t>(std::max(columns - 1, 0)));
