@@ -185,8 +185,16 @@ bool SystemFile::createUnnamed(const SystemFolder& folder, const std::string& na
   if (d < 0) folder.removeStaleTemporaries();
   for (int tries = 0; d < 0 && tries < 100; ++tries) {
     temporary = temporaries::nameFor(name, static_cast<long>(::getpid()), nextTemporary());
+    // Entered before it exists, so that a signal finds it from the start:
+    // a name with this process's number is this process's.
+    temporarySlot = temporaries::remember(f, temporary.c_str());
     d = ::openat(f, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW, 0664);
-    if (d < 0 && errno != EEXIST) break;
+    if (d >= 0) break;
+    const int e = errno;
+    temporaries::forget(temporarySlot);
+    temporarySlot = -1;
+    errno = e;
+    if (e != EEXIST) break;
   }
   if (d < 0) {
     const int e = errno;
@@ -195,10 +203,7 @@ bool SystemFile::createUnnamed(const SystemFolder& folder, const std::string& na
     errno = e;
     return false;
   }
-  if (!temporary.empty()) {
-    lockWhole(d, F_WRLCK);  // while it is held, no later write takes the file for a leftover
-    temporarySlot = temporaries::remember(f, temporary.c_str());
-  }
+  if (!temporary.empty()) lockWhole(d, F_WRLCK);  // while it is held, no later write takes the file for a leftover
   handle = d;
   folderHandle = f;
   target = name;
