@@ -289,13 +289,18 @@ class SafeWriteTest(KervCase):
 
         def start_first():
             """An update that holds the archive while it reads a data file from standard input."""
-            first = subprocess.Popen([*tt.program("kerv"), "update", packed, "a.qvd=-"], cwd=self.dir,
-                                     stdin=subprocess.PIPE, stderr=subprocess.PIPE)
-            # An update that changes nothing takes the lock too, but never writes.
-            for _ in range(2000):
-                if self.kerv("update", packed) == running:
-                    return first
-                time.sleep(0.01)
+            for _ in range(20):
+                first = subprocess.Popen([*tt.program("kerv"), "update", packed, "a.qvd=-"], cwd=self.dir,
+                                         stdin=subprocess.PIPE, stderr=subprocess.PIPE)
+                # An update that changes nothing takes the lock too, but never writes. While it
+                # holds the lock, the first may find it held and give up: then it starts again.
+                while first.poll() is None:
+                    if self.kerv("update", packed) == running and first.poll() is None:
+                        return first
+                    time.sleep(0.01)
+                self.assertIn(b"another update of this archive is running", first.stderr.read())
+                first.stdin.close()
+                first.stderr.close()
             self.fail("the first update never held the archive")
 
         with start_first() as first:
