@@ -115,14 +115,18 @@ std::vector<ExtractJob> planExtraction(const ArchiveReader& reader, const std::v
     }
     return false;
   };
+  const auto refuse = [](ExtractJob& job, Problem problem) {
+    job.refusal = problem.english();
+    job.problem = std::move(problem);
+  };
   const auto add = [&](ExtractJob job) {
     if (job.refusal.empty() && byPath.count(job.path) == 0 && clashes(job.path)) {
-      job.refusal = "a file and a folder have the same name";
+      refuse(job, Problem::of(Problem::Code::fileFolderClash));
     }
     if (job.refusal.empty()) {
       const auto [it, first] = byPath.emplace(job.path, jobs.size());
       if (!first && jobs[it->second].entry == ExtractJob::kScenario) {
-        job.refusal = "the scenario file has that name";
+        refuse(job, Problem::of(Problem::Code::scenarioName));
       } else if (!first) {
         job.sameAs = it->second;
       }
@@ -133,15 +137,18 @@ std::vector<ExtractJob> planExtraction(const ArchiveReader& reader, const std::v
     jobs.push_back(std::move(job));
   };
   if (withScenario) {
-    add({ExtractJob::kScenario, scenarioNameFor(reader.path(), reader.dialect()), "", SIZE_MAX,
-         container::kHeaderSize + 2, static_cast<int64_t>(reader.scenarioText().size())});
+    ExtractJob job{ExtractJob::kScenario, scenarioNameFor(reader.path(), reader.dialect()), "", {}, SIZE_MAX,
+                   container::kHeaderSize + 2, static_cast<int64_t>(reader.scenarioText().size())};
+    if (Problem p = kWindowsFileNames ? windowsComponent(job.path) : Problem()) refuse(job, std::move(p));
+    add(std::move(job));
   }
   const std::vector<ArchiveEntry>& entries = reader.entries();
   for (std::size_t i = 0; i < entries.size(); ++i) {
     if (!chosen[i]) continue;
     // Windows names are Unicode: there the stored bytes are no name.
     ExtractName x = extractName(entries[i].name, raw && !SystemFile::kUnicodeNames, kWindowsFileNames);
-    add({i, std::move(x.path), std::move(x.refusal), SIZE_MAX, entries[i].offset, entries[i].size});
+    add({i, std::move(x.path), std::move(x.refusal), std::move(x.problem), SIZE_MAX, entries[i].offset,
+         entries[i].size});
   }
   return jobs;
 }

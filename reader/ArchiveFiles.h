@@ -57,7 +57,8 @@ struct ExtractJob {
   static constexpr std::size_t kScenario = SIZE_MAX;
   std::size_t entry;     // the entry it is made from, or kScenario
   std::string path;      // below the folder, '/' separating its folders
-  std::string refusal;   // why it is not written; empty when it is
+  std::string refusal;   // why it is not written (problem's English); empty when it is
+  Problem problem;       // the same as a code
   std::size_t sameAs;    // an earlier job with the same path (only the first is written), or SIZE_MAX
   Piece piece() const;   // what is written, a range of the archive
   int64_t offset, size;  // that range
@@ -65,7 +66,8 @@ struct ExtractJob {
 // The files that extracting the entries `chosen` (one flag per entry) of
 // `reader`'s archive writes, and the scenario when `withScenario`: data
 // files under their names decoded (or with `raw`, as stored; see
-// ExtractName.h), refused by the rules of this system, refused where
+// ExtractName.h), refused by the rules of this system (the scenario's
+// name too, which comes from the archive's), refused where
 // they would take the scenario file's name, and refused where a name is a
 // file and, for a later or an earlier name, a folder (the later of the two
 // is refused).

@@ -8,9 +8,7 @@ namespace {
 
 constexpr int64_t kScenarioOffset = container::kHeaderSize + 2;
 
-std::string plural(int64_t n, const char* what) {
-  return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
-}
+using Code = Problem::Code;
 
 }  // namespace
 
@@ -44,18 +42,10 @@ const char* ArchiveIndex::nextPart() const {
 void ArchiveIndex::takeHeader(const char* header) {
   const int64_t got = need.length;
   dialect_ = got > 0 ? dialectOfArchive(header, static_cast<long>(got)) : nullptr;
-  if (dialect_ == nullptr && got >= container::kMagicLength) {
-    return fail("not a KERV or P-KERV archive: it does not start with KRV or PKV");
-  }
-  if (got < kScenarioOffset) {
-    return fail("cut short in its header: " + plural(size_, "byte") + ", where the header has " +
-                std::to_string(kScenarioOffset));
-  }
+  if (dialect_ == nullptr && got >= container::kMagicLength) return fail(Problem::of(Code::notAnArchive));
+  if (got < kScenarioOffset) return fail(Problem::of(Code::cutInHeader, size_));
   const int64_t length = (header[8] & 0xFF) | (header[9] & 0xFF) << 8;
-  if (length > size_ - kScenarioOffset) {
-    return fail("cut short in its scenario: " + plural(size_ - kScenarioOffset, "byte") + " at offset " +
-                std::to_string(kScenarioOffset) + ", where the scenario has " + std::to_string(length));
-  }
+  if (length > size_ - kScenarioOffset) return fail(Problem::of(Code::cutInScenario, size_ - kScenarioOffset, length));
   step = Step::scenario;
   need = {kScenarioOffset, length};
   if (length == 0) takeScenario(nullptr);
@@ -66,8 +56,7 @@ void ArchiveIndex::takeScenario(const char* text) {
   const int length = static_cast<int>(scenarioText_.size());
   scenario_ = dialect_->makeScenario(scenarioText_.data(), length);
   if (!scenario_->startsWith(dialect_->scenarioMagic)) {
-    addDamage(kScenarioOffset, std::string("the scenario is not for ") + dialect_->name +
-                                   ": it does not start with " + dialect_->scenarioMagic);
+    addDamage(kScenarioOffset, Problem::named(Code::wrongScenario, dialect_->name, dialect_->scenarioMagic));
   }
   // The walk cuts entries in its scenario's text: it gets a copy of its own,
   // so that scenario() hands out lists that are still whole.
@@ -81,16 +70,15 @@ void ArchiveIndex::askForSizeField(int64_t at) {
   const int64_t i = static_cast<int64_t>(entries_.size()), total = static_cast<int64_t>(names.size());
   const int64_t left = size_ - at;
   if (i == total) {
-    if (left > 0) addDamage(at, plural(left, "byte") + " after the last data block");
+    if (left > 0) addDamage(at, Problem::of(Code::bytesAfterBlocks, left));
     return finish();
   }
-  const std::string missing = std::to_string(total - i) + " of " + plural(total, "data block") + " missing";
   if (left == 0) {
-    addDamage(at, missing + ": the archive ends after " + plural(i, "block"));
+    addDamage(at, Problem::of(Code::blocksMissing, total - i, total, i));
     return finish();
   }
   if (left < 4) {
-    addDamage(at, "the archive ends inside the size of data block " + std::to_string(i + 1) + "; " + missing);
+    addDamage(at, Problem::of(Code::endsInSizeField, i + 1, total - i, total));
     return finish();
   }
   need = {at, 4};
@@ -98,15 +86,14 @@ void ArchiveIndex::askForSizeField(int64_t at) {
 
 void ArchiveIndex::takeSizeField(const unsigned char* field) {
   const int64_t at = need.offset, left = size_ - at - 4;
-  const std::string block = "data block " + std::to_string(entries_.size() + 1);
+  const int64_t block = static_cast<int64_t>(entries_.size()) + 1;
   const uint32_t size = field[0] | field[1] << 8 | field[2] << 16 | static_cast<uint32_t>(field[3]) << 24;
   if (size & 0x80000000u) {
-    addDamage(at, block + " has a bad size, " + std::to_string(size) + " (its top bit is set)");
+    addDamage(at, Problem::of(Code::badBlockSize, block, size));
     return finish();
   }
   if (size > left) {
-    addDamage(at, block + " of " + plural(size, "byte") + " runs " + plural(size - left, "byte") +
-                      " past the end of the archive");
+    addDamage(at, Problem::of(Code::blockRunsPast, block, size, size - left));
     return finish();
   }
   const std::string& name = names[entries_.size()];
@@ -115,8 +102,9 @@ void ArchiveIndex::takeSizeField(const unsigned char* field) {
   askForSizeField(at + 4 + size);
 }
 
-void ArchiveIndex::fail(const std::string& reason) {
-  error_ = reason;
+void ArchiveIndex::fail(Problem problem) {
+  error_ = problem.english();
+  problem_ = std::move(problem);
   finish();
 }
 
@@ -125,8 +113,10 @@ void ArchiveIndex::finish() {
   need = {0, 0};
 }
 
-void ArchiveIndex::addDamage(int64_t offset, const std::string& what) {
-  damage_.push_back("offset " + std::to_string(offset) + ": " + what);
+void ArchiveIndex::addDamage(int64_t offset, Problem finding) {
+  finding.offset = offset;
+  damage_.push_back(finding.english());
+  findings_.push_back(std::move(finding));
 }
 
 std::string ArchiveIndex::version() const {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "scenario/Dialect.h"
+#include "scenario/Problem.h"
 #include "scenario/Scenario.h"
 
 // One complete data block and the file-list entry it belongs to.
@@ -50,6 +51,8 @@ class ArchiveIndex {
   // Why the bytes are no usable archive: not of either dialect, or cut
   // short in its header or scenario. Empty while the index is usable.
   const std::string& error() const { return error_; }
+  // The same as a code and its values.
+  const Problem& problem() const { return problem_; }
 
   // Valid once the scenario has been supplied (and no error is set).
   const Dialect& dialect() const { return *dialect_; }
@@ -69,6 +72,9 @@ class ArchiveIndex {
   // What is wrong with the archive, each finding starting with
   // "offset <n>: " (the first byte it concerns); empty when sound.
   const std::vector<std::string>& damage() const { return damage_; }
+  // The same findings as codes and their values (Problem::offset the first
+  // byte each concerns).
+  const std::vector<Problem>& findings() const { return findings_; }
 
  private:
   enum class Step { header, scenario, sizeField, done };
@@ -79,14 +85,15 @@ class ArchiveIndex {
   void takeSizeField(const unsigned char* field);
   // Asks for the next size field from `at` on, or records what is missing.
   void askForSizeField(int64_t at);
-  void fail(const std::string& reason);
+  void fail(Problem problem);
   void finish();
-  void addDamage(int64_t offset, const std::string& what);
+  void addDamage(int64_t offset, Problem finding);
 
   int64_t size_;
   Step step = Step::header;
   Range need;
   std::string error_;
+  Problem problem_;
   const Dialect* dialect_ = nullptr;
   std::string scenarioText_;
   std::unique_ptr<Scenario> scenario_;
@@ -94,4 +101,5 @@ class ArchiveIndex {
   std::vector<ArchiveEntry> entries_;
   std::unordered_map<std::string, std::size_t> byName;
   std::vector<std::string> damage_;
+  std::vector<Problem> findings_;
 };

@@ -1,6 +1,5 @@
 #include "scenario/ExtractName.h"
 
-#include <cstdio>
 #include <vector>
 
 #include "archive/FileName.h"
@@ -9,12 +8,9 @@
 
 namespace {
 
-ExtractName refused(std::string why) { return {"", std::move(why)}; }
-
-std::string hex(const char* format, unsigned value) {
-  char text[48];
-  std::snprintf(text, sizeof text, format, value);
-  return text;
+ExtractName refused(Problem problem) {
+  std::string why = problem.english();
+  return {"", std::move(why), std::move(problem)};
 }
 
 // The first control character in `text`, or 0xFFFFFFFF.
@@ -44,15 +40,17 @@ ExtractName extractName(std::string_view stored, bool raw, bool windowsRules) {
     std::vector<std::size_t> bad;
     text = cp932::nameToUtf8(stored, &bad);
     if (!bad.empty()) {
-      return refused(hex("byte 0x%02X", static_cast<unsigned char>(stored[bad[0]])) + " at offset " +
-                     std::to_string(bad[0]) + " has no character");
+      return refused(Problem::of(Problem::Code::noCharacter, static_cast<unsigned char>(stored[bad[0]]),
+                                 static_cast<int64_t>(bad[0])));
     }
   }
-  if (const char32_t c = firstControl(text, raw); c != 0xFFFFFFFF) return refused(hex("control character U+%04X", c));
+  if (const char32_t c = firstControl(text, raw); c != 0xFFFFFFFF) {
+    return refused(Problem::of(Problem::Code::controlCharacter, c));
+  }
   const std::string_view separators = raw ? "/" : "/\\";
-  if (text.empty()) return refused("empty name");
-  if (separators.find(text[0]) != std::string_view::npos) return refused("absolute name");
-  if (windowsRules && text.find(':') != std::string::npos) return refused("':' names a drive or a stream on Windows");
+  if (text.empty()) return refused(Problem::of(Problem::Code::emptyName));
+  if (separators.find(text[0]) != std::string_view::npos) return refused(Problem::of(Problem::Code::absoluteName));
+  if (windowsRules && text.find(':') != std::string::npos) return refused(Problem::of(Problem::Code::windowsColon));
 
   ExtractName out;
   std::string part;
@@ -62,16 +60,24 @@ ExtractName extractName(std::string_view stored, bool raw, bool windowsRules) {
       continue;
     }
     const bool last = i == text.size();
-    if (part == "..") return refused("'..' leads outside the folder");
-    if (const char* problem = windowsRules ? windowsComponentProblem(part) : nullptr) return refused(problem);
+    if (part == "..") return refused(Problem::of(Problem::Code::outsideFolder));
+    if (Problem problem = windowsRules ? windowsComponent(part) : Problem()) return refused(std::move(problem));
     if (!part.empty() && part != ".") {
       out.path += (out.path.empty() ? "" : "/") + part;
     } else if (last) {
-      return refused("empty name");  // it ends in a separator or a '.': a folder, not a file
+      return refused(Problem::of(Problem::Code::emptyName));  // it ends in a separator or a '.': a folder, not a file
     }
     part.clear();
   }
   return out;
+}
+
+Problem windowsComponent(const std::string& part) {
+  if (part.empty() || part == ".") return {};
+  if (part == "..") return Problem::of(Problem::Code::outsideFolder);
+  if (part.back() == '.' || part.back() == ' ') return Problem::of(Problem::Code::windowsDropped);
+  if (isWindowsDeviceName(part)) return Problem::of(Problem::Code::windowsDevice);
+  return {};
 }
 
 Problem packNameProblem(std::string_view stored) {

@@ -10,7 +10,8 @@
 
 struct ExtractName {
   std::string path;     // relative to the folder, its folders separated by '/'; empty when refused
-  std::string refusal;  // why the name is refused; empty when it is not
+  std::string refusal;  // why the name is refused (problem's English); empty when it is not
+  Problem problem;      // the same as a code
 };
 
 // The path for the file-list entry `stored` (Shift_JIS bytes): its
@@ -23,6 +24,10 @@ struct ExtractName {
 // with no character (unless `raw`), and with `windowsRules` also a ':'
 // and the components Windows drops letters of or takes for a device.
 ExtractName extractName(std::string_view stored, bool raw, bool windowsRules);
+
+// Why `part`, one component of a path, is refused on Windows ("..", a
+// device name, a dot or a blank at its end); code none when it is not.
+Problem windowsComponent(const std::string& part);
 
 // Why the file-list entry `stored` may not be read when a scenario is
 // packed from a folder: absolute (on Windows also drive-relative, "C:x"),

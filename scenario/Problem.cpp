@@ -31,6 +31,7 @@ const char* Problem::id() const {
     case Code::windowsDevice: return "windowsDevice";
     case Code::windowsDropped: return "windowsDropped";
     case Code::scenarioName: return "scenarioName";
+    case Code::fileFolderClash: return "fileFolderClash";
     case Code::notAScenario: return "notAScenario";
     case Code::scenarioTooLong: return "scenarioTooLong";
     case Code::bareLineFeed: return "bareLineFeed";
@@ -69,6 +70,7 @@ std::string Problem::english() const {
     case Code::windowsDevice: return "a device name on Windows";
     case Code::windowsDropped: return "a name that ends in a dot or a blank, which Windows drops";
     case Code::scenarioName: return "the scenario file has that name";
+    case Code::fileFolderClash: return "a file and a folder have the same name";
     case Code::notAScenario: return "not a KERV or P-KERV scenario: it does not start with KERV or PKERV";
     case Code::scenarioTooLong:
       return "a scenario file holds at most " + std::to_string(container::kMaxScenarioSize) + " bytes, this one " +

@@ -22,6 +22,7 @@ struct Problem {
     windowsDevice,     //
     windowsDropped,    // a component ending in a dot or a blank
     scenarioName,      // an extracted data file would take the scenario file's name
+    fileFolderClash,   // one name is a file, and for another name a folder
     // A scenario to pack.
     notAScenario,     //
     scenarioTooLong,  // n[0] its length
