@@ -80,3 +80,69 @@ bool textToScenario(std::string_view text, std::string_view original, std::strin
   }
   return true;
 }
+
+namespace {
+
+const std::string kMarker = [] {
+  std::string s;
+  utf8::append(s, kLoneCarriageReturn);
+  return s;
+}();
+
+// `utf8` with each CR that no LF follows as the marker, and CR LF as LF.
+std::string editable(std::string_view utf8) {
+  std::string out;
+  out.reserve(utf8.size());
+  for (std::size_t i = 0; i < utf8.size(); ++i) {
+    if (utf8[i] != '\r') {
+      out += utf8[i];
+    } else if (i + 1 >= utf8.size() || utf8[i + 1] != '\n') {
+      out += kMarker;
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string scenarioToEditable(std::string_view scenario) {
+  return editable(cp932::toUtf8(scenario, cp932::Undecodable::replace));
+}
+
+bool editableToScenario(std::string_view text, std::string_view original, std::string& out, TextError* error) {
+  std::unordered_map<std::string, std::vector<std::string_view>> originals;  // by their editable form
+  for (std::string_view line : linesOf(original)) {
+    originals[editable(cp932::toUtf8(line, cp932::Undecodable::replace))].push_back(line);
+  }
+  std::unordered_map<std::string, std::size_t> taken;
+  std::size_t index = 0, number = 1;
+  for (std::string_view line : linesOf(text)) {
+    const std::string given(line);
+    if (const auto it = originals.find(given); it != originals.end()) {
+      const std::size_t k = taken[given]++;
+      out += it->second[k < it->second.size() ? k : 0];
+    } else {
+      std::string plain;  // the marker as CR, the line end as CR LF
+      for (std::size_t at = 0; at < given.size();) {
+        if (given.compare(at, kMarker.size(), kMarker) == 0) {
+          plain += '\r';
+          at += kMarker.size();
+        } else if (given[at] == '\n') {
+          plain += "\r\n";
+          ++at;
+        } else {
+          plain += given[at++];
+        }
+      }
+      cp932::EncodeError e;
+      if (!cp932::fromUtf8(plain, out, &e)) {
+        // Indices in `plain`: a marker there is one CR, as in `given`; a CR added before the LF comes last.
+        if (error != nullptr) *error = {number, e.index + 1, index + e.index, e.c};
+        return false;
+      }
+    }
+    index += characters(line);
+    ++number;
+  }
+  return true;
+}

@@ -27,3 +27,18 @@ struct TextError {
 // False at the first character that has no code (or bytes that are no
 // UTF-8), with *error saying where; `out` is then incomplete.
 bool textToScenario(std::string_view text, std::string_view original, std::string& out, TextError* error);
+
+// The scenario for a text box, which keeps no CR: decoded as
+// toUtf8(Undecodable::replace) does, CR LF as LF, and a CR that no LF
+// follows as U+240D (kLoneCarriageReturn), which has no code in Shift_JIS
+// and so cannot be taken for text.
+std::string scenarioToEditable(std::string_view scenario);
+constexpr char32_t kLoneCarriageReturn = 0x240D;
+
+// The bytes of `text`, edited from scenarioToEditable(original): a line
+// (with its LF) that reads as an original line's editable form gets that
+// line's bytes (the k-th such line the k-th, else the first); another is
+// encoded by the code page 932 codec, U+240D as CR and its LF as CR LF.
+// False at the first character that has no code (or bytes that are no
+// UTF-8), with *error saying where; `out` is then incomplete.
+bool editableToScenario(std::string_view text, std::string_view original, std::string& out, TextError* error);

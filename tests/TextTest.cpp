@@ -99,6 +99,34 @@ TEST(ScenarioTextTest, KeepsWhatWasNotEdited) {
   }
 }
 
+TEST(ScenarioTextTest, ATextBoxKeepsLoneCarriageReturns) {
+  // A lone CR, CR CR LF, an LF alone, 0x8790 and 0x81E0 (both U+2252), and no line end at the last line.
+  const std::string original = "KERV 1.2\r\na\rb\r\nc\r\r\nbare\n\x87\x90 x\r\n\x81\xe0 x\r\nend\r";
+  const std::string shown = "KERV 1.2\na\xe2\x90\x8d" "b\nc\xe2\x90\x8d\nbare\n\xe2\x89\x92 x\n\xe2\x89\x92 x\nend\xe2\x90\x8d";
+  EXPECT_EQ(scenarioToEditable(original), shown);
+  struct Case {
+    std::string text;
+    std::string expected;
+  } cases[] = {
+      {shown, original},
+      // One line edited: the others keep their bytes, lone CRs included.
+      {"KERV 1.2\na\xe2\x90\x8d" "b\nc\xe2\x90\x8d\nBARE\n\xe2\x89\x92 x\n\xe2\x89\x92 x\nend\xe2\x90\x8d",
+       "KERV 1.2\r\na\rb\r\nc\r\r\nBARE\r\n\x87\x90 x\r\n\x81\xe0 x\r\nend\r"},
+      // A new line with a lone CR typed as the marker.
+      {shown + "\nnew\xe2\x90\x8dline\n", original + "\r\nnew\rline\r\n"},
+  };
+  for (const Case& c : cases) {
+    std::string out;
+    TextError e;
+    EXPECT_TRUE(editableToScenario(c.text, original, out, &e)) << e.message();
+    EXPECT_EQ(out, c.expected);
+  }
+  std::string out;
+  TextError e;
+  EXPECT_FALSE(editableToScenario("KERV\nx\xe2\x90\x8dy\xf0\x9f\x98\x80\n", original, out, &e));
+  EXPECT_EQ(e.message(), "2:4: U+1F600 '\xf0\x9f\x98\x80' has no code in Shift_JIS (code page 932)");
+}
+
 TEST(ScenarioTextTest, RefusesWhatHasNoCodeAndWhatIsNoUtf8) {
   struct Case {
     std::string text;
