@@ -1,8 +1,10 @@
 // The library for the web page, compiled to WebAssembly: an archive index
 // that the page drives with slices of a Blob, the plans of an archive to
 // pack or to update, the code page 932 codec, and the rules for names to
-// extract. Bytes cross as Uint8Arrays; offsets and sizes as numbers (exact
-// up to 2^53).
+// extract and to pack. Bytes cross as Uint8Arrays; offsets and sizes as
+// numbers (exact up to 2^53); what the library finds wrong as a problem,
+// {code, offset, n, name, other, english}, which the page words in its
+// language (english is the programs' own sentence).
 #include <emscripten/bind.h>
 #include <emscripten/val.h>
 
@@ -18,6 +20,7 @@
 #include "scenario/Cp932.h"
 #include "scenario/ExtractName.h"
 #include "scenario/KervScenario.h"
+#include "scenario/Problem.h"
 #include "scenario/ScenarioText.h"
 
 using emscripten::val;
@@ -59,6 +62,22 @@ std::string copyIn(const val& array) {
   return bytes;
 }
 
+// A problem for the page: its code, its values, its names for people and
+// its English; null for none.
+val problemOf(const Problem& p) {
+  if (!p) return val::null();
+  val out = val::object();
+  out.set("code", std::string(p.id()));
+  out.set("offset", static_cast<double>(p.offset));
+  val n = val::array();
+  for (int64_t v : p.n) n.call<void>("push", static_cast<double>(v));
+  out.set("n", n);
+  out.set("name", showNameOf(p.name));
+  out.set("other", showNameOf(p.other));
+  out.set("english", p.english());
+  return out;
+}
+
 // The pieces of an archive for the page to make a Blob of.
 val piecesOf(const std::vector<Piece>& pieces) {
   val out = val::array();
@@ -95,13 +114,18 @@ class WebIndex {
     index.supply(static_cast<int64_t>(offset), copy.data(), static_cast<int64_t>(copy.size()));
   }
 
-  std::string error() const { return index.error(); }
+  val problem() const { return problemOf(index.problem()); }
   std::string dialect() const { return index.dialect().name; }
   std::string scenarioSuffix() const { return index.dialect().scenarioSuffix; }
   std::string version() const { return index.version(); }
   int waitingTime() const { return index.scenario().getWaitingTime(); }
   val scenario() const { return bytesOf(index.scenarioText()); }
-  val damage() const { return strings(index.damage(), false); }
+  // The damage findings, as problems.
+  val damage() const {
+    val out = val::array();
+    for (const Problem& p : index.findings()) out.call<void>("push", problemOf(p));
+    return out;
+  }
 
   int entryCount() const { return static_cast<int>(index.entries().size()); }
   double entrySize(int i) const { return index.entries()[static_cast<std::size_t>(i)].size; }
@@ -150,13 +174,22 @@ class WebIndex {
     return out;
   }
 
-  // The scenario file that the archive `name` extracts to: story.krv gives story.ker.
-  std::string scenarioFileName(const std::string& name) const { return scenarioNameFor(name, index.dialect()); }
+  // The scenario file that the archive `name` extracts to (story.krv gives
+  // story.ker): {path}, with {problem} where Windows would take it for a
+  // device or drop a letter of it (the page may run on Windows).
+  val scenarioFileName(const std::string& name) const {
+    const std::string path = scenarioNameFor(name, index.dialect());
+    val out = val::object();
+    out.set("path", path);
+    if (const Problem p = windowsComponent(path)) out.set("problem", problemOf(p));
+    return out;
+  }
 
   // The archive changed (UpdatePlan): `scenario` a Uint8Array or null,
-  // `replaced` an array of {name: Uint8Array, size}. {error} or {pieces},
+  // `replaced` an array of {name: Uint8Array, size}. {problem} or {pieces},
   // a piece being {bytes}, {offset, length} of this archive, or {file}, an
-  // index into `replaced`.
+  // index into `replaced`; a problem of the new scenario is its own
+  // (notAScenario, bareLineFeed, ...), with `newScenario` set.
   val update(const val& scenario, const val& replaced) const {
     std::vector<UpdatePlan::Replacement> list;
     for (std::size_t i = 0, n = replaced["length"].as<std::size_t>(); i < n; ++i) {
@@ -165,21 +198,34 @@ class WebIndex {
     const std::string text = scenario.isNull() ? "" : copyIn(scenario);
     const UpdatePlan plan(index, scenario.isNull() ? nullptr : &text, list);
     val out = val::object();
-    if (!plan.error().empty()) {
-      out.set("error", plan.error());
+    if (plan.problem().code == Problem::Code::newScenarioWrong) {
+      const PackPlan own(text.data(), static_cast<int64_t>(text.size()));
+      out.set("problem", problemOf(own.problem()));
+      out.set("newScenario", true);
+    } else if (plan.problem().code == Problem::Code::archiveDamaged && !index.findings().empty()) {
+      out.set("problem", problemOf(index.findings().front()));
+      out.set("damaged", true);
+    } else if (plan.problem()) {
+      out.set("problem", problemOf(plan.problem()));
     } else {
       out.set("pieces", piecesOf(plan.pieces()));
+      val dropped = val::array();
+      for (const UpdatePlan::Dropped& d : plan.dropped()) dropped.call<void>("push", static_cast<double>(d.entry));
+      out.set("dropped", dropped);
     }
     return out;
   }
 
-  // The edited text of the scenario as the scenario's bytes (see
-  // ScenarioText.h): {bytes}, or {error, line, column, character}.
+  // The scenario for the text box (see scenarioToEditable).
+  std::string editableScenario() const { return scenarioToEditable(index.scenarioText()); }
+
+  // The text box's text as the scenario's bytes (see editableToScenario):
+  // {bytes}, or {error, line, column, character}.
   val encodeScenario(const std::string& text) const {
     std::string bytes;
     TextError e;
     val out = val::object();
-    if (textToScenario(text, index.scenarioText(), bytes, &e)) {
+    if (editableToScenario(text, index.scenarioText(), bytes, &e)) {
       out.set("bytes", bytesOf(bytes));
     } else {
       out.set("error", e.message());
@@ -199,14 +245,21 @@ class WebPackPlan {
  public:
   explicit WebPackPlan(const val& scenario) : text(copyIn(scenario)), plan(text.data(), static_cast<int64_t>(text.size())) {}
 
-  std::string error() const { return plan.error(); }
+  val problem() const { return problemOf(plan.problem()); }
   std::string dialect() const { return plan.dialect().name; }
   std::string archiveSuffix() const { return plan.dialect().archiveSuffix; }
   val head() const { return bytesOf(plan.head()); }
   val names() const { return strings(plan.names(), true); }
+  // For each name, why it may not be read from the picked files (absolute,
+  // or with a '..' component, as kerv create refuses it), or null.
+  val nameProblems() const {
+    val out = val::array();
+    for (const std::string& name : plan.names()) out.call<void>("push", problemOf(packNameProblem(name)));
+    return out;
+  }
   // The archive that the scenario `name` packs into: story.ker gives story.krv.
   std::string archiveName(const std::string& name) const { return archivePathFor(name, plan.dialect()); }
-  static std::string lengthError(double length) { return PackPlan::lengthError(static_cast<int64_t>(length)); }
+  static val lengthProblem(double length) { return problemOf(PackPlan::lengthProblem(static_cast<int64_t>(length))); }
   static double maxBlockSize() { return static_cast<double>(PackPlan::kMaxBlockSize); }
   static val sizeField(double size) { return bytesOf(PackPlan::sizeField(static_cast<int64_t>(size))); }
 
@@ -219,25 +272,26 @@ class WebPackPlan {
 // or a control character, shows as \xNN.
 std::string showName(const val& name) { return showNameOf(copyIn(name)); }
 
-// The name decoded, or null when a byte of it has no character.
+// The name decoded, or null when a byte of it has no character (as a
+// name: see cp932::nameToUtf8Strictly).
 val decodeName(const val& name) {
   std::string text;
-  return cp932::toUtf8Strictly(copyIn(name), text) ? val(text) : val::null();
+  return cp932::nameToUtf8Strictly(copyIn(name), text) ? val(text) : val::null();
 }
 
 // Scenario text for people: a byte with no character is U+FFFD.
 std::string decodeText(const val& bytes) { return cp932::toUtf8(copyIn(bytes), cp932::Undecodable::replace); }
 
 // Where a data file goes below a chosen folder ({path}, folders separated
-// by '/'), or why it must not be created ({refusal}): by the rules of POSIX
-// and of Windows both, since the page may run on either.
+// by '/'), or why it must not be created ({problem}): by the rules of
+// POSIX and of Windows both, since the page may run on either.
 val extractPath(const val& name) {
   const ExtractName x = extractName(copyIn(name), false, true);
   val out = val::object();
   if (x.refusal.empty()) {
     out.set("path", x.path);
   } else {
-    out.set("refusal", x.refusal);
+    out.set("problem", problemOf(x.problem));
   }
   return out;
 }
@@ -251,7 +305,7 @@ EMSCRIPTEN_BINDINGS(kerv) {
       .function("nextLength", &WebIndex::nextLength)
       .function("nextPart", &WebIndex::nextPart)
       .function("supply", &WebIndex::supply)
-      .function("error", &WebIndex::error)
+      .function("problem", &WebIndex::problem)
       .function("dialect", &WebIndex::dialect)
       .function("scenarioSuffix", &WebIndex::scenarioSuffix)
       .function("version", &WebIndex::version)
@@ -264,16 +318,18 @@ EMSCRIPTEN_BINDINGS(kerv) {
       .function("header", &WebIndex::header)
       .function("scenarioFileName", &WebIndex::scenarioFileName)
       .function("update", &WebIndex::update)
+      .function("editableScenario", &WebIndex::editableScenario)
       .function("encodeScenario", &WebIndex::encodeScenario);
   emscripten::class_<WebPackPlan>("PackPlan")
       .constructor<const val&>()
-      .function("error", &WebPackPlan::error)
+      .function("problem", &WebPackPlan::problem)
       .function("dialect", &WebPackPlan::dialect)
       .function("archiveSuffix", &WebPackPlan::archiveSuffix)
       .function("head", &WebPackPlan::head)
       .function("names", &WebPackPlan::names)
+      .function("nameProblems", &WebPackPlan::nameProblems)
       .function("archiveName", &WebPackPlan::archiveName)
-      .class_function("lengthError", &WebPackPlan::lengthError)
+      .class_function("lengthProblem", &WebPackPlan::lengthProblem)
       .class_function("maxBlockSize", &WebPackPlan::maxBlockSize)
       .class_function("sizeField", &WebPackPlan::sizeField);
   emscripten::function("showName", &showName);

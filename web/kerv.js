@@ -4,16 +4,23 @@
 // The archive format and the code page 932 codec are the library's
 // (compiled to WebAssembly as createKervModule): it says which bytes of an
 // archive it needs, indexes the data blocks, finds damage, decodes names,
-// decides which names may be created, and lays out an archive to pack or
-// an archive changed. This file reads those bytes as slices of the
-// archive's Blob, so that an archive of any size opens in a few small
-// reads; it never copies a data file into WebAssembly memory, and an
-// archive it packs or edits is a Blob made of slices and files themselves.
+// decides which names may be created or read, and lays out an archive to
+// pack or an archive changed; what it finds wrong comes as a code with its
+// values, which this page words in English or Japanese. This file reads an
+// archive's bytes as slices of its Blob, so that an archive of any size
+// opens in a few small reads; it never copies a data file into WebAssembly
+// memory, and an archive it packs or edits is a Blob made of slices and
+// files themselves.
 
 (() => {
   const library = createKervModule();
+  let m = null;  // the library, once it is ready
+  library.then(ready => { m = ready; });
 
   // ---- Texts, in English and Japanese ----
+
+  const plural = (n, one, many = `${one}s`) => `${n} ${n === 1 ? one : many}`;
+  const hex = (n, digits) => n.toString(16).toUpperCase().padStart(digits, '0');
 
   const TEXTS = {
     en: {
@@ -24,33 +31,44 @@
       openHeading: 'Open an archive',
       openLabel: 'Archive (.krv or .pkv):',
       dropHint: 'or drop it anywhere on this page.',
-      goToPack: 'Pack this scenario…',
       archiveHeading: 'Archive',
       extractAll: 'Extract all…',
       tableCaption: "Data files, in the order of the scenario's file list. Arrow keys move between rows, Enter " +
                     "previews, → reaches the row's buttons.",
       name: 'Name', size: 'Size', offset: 'Offset', actions: 'Actions',
-      save: 'Save', replace: 'Replace',
-      saveName: name => `Save ${name}`, replaceName: name => `Replace ${name}`,
+      save: 'Save', replace: 'Replace', addFile: 'Add file', added: 'new',
+      saveName: name => `Save ${name}`, replaceName: name => `Replace ${name}`, addFileName: name => `Add a file for ${name}`,
       rowLabel: (name, size) => `${name}, ${size} bytes`,
       replacedBy: (name, size) => `replaced by ${name}, ${size} bytes`,
+      addedRow: name => `${name}, a new name of the edited scenario's file list`,
+      addedBy: (name, size) => `${name}, ${size} bytes`,
+      leftOut: 'no longer listed: left out when saved',
       scenarioHeading: 'Scenario',
-      editLabel: 'Edit the scenario (the text is encoded back as Shift_JIS; lines left as they are keep their bytes):',
+      editLabel: 'Edit the scenario (the text is encoded back as Shift_JIS; lines left as they are keep their bytes; ␍ ' +
+                 'stands for a carriage return that no line feed follows). A text file dropped here is inserted.',
       saveArchive: 'Save the edited archive',
       packHeading: 'Pack a scenario',
-      packIntro: 'Pick a scenario (.ker or .psc) together with the data files it lists, or the folder that holds them. ' +
-                 'The archive is made from the files themselves and saved as a download.',
+      packIntro: 'Pick a scenario (.ker or .psc) together with the data files it lists, or the folder that holds them, ' +
+                 'or drop a scenario on the page. The archive is made from the files themselves and saved as a download.',
       packFiles: 'Scenario and data files:', packFolder: 'Or a whole folder:', packScenario: 'Scenario:', pack: 'Pack',
+      packMore: 'More data files:',
       summary: (name, a) => `${name}: ${a.dialect} archive, version ${a.version}, waiting time ${a.waitingTime} s, ` +
-                            `${a.entries.length} data file${a.entries.length === 1 ? '' : 's'}`,
-      opening: (name, n) => `Opening ${name}: ${n} data block${n === 1 ? '' : 's'} read…`,
+                            `${plural(a.entries.length, 'data file')}`,
+      opening: (name, n) => `Opening ${name}: ${plural(n, 'data block')} read…`,
+      busyReason: 'Saving, extracting, replacing and editing wait until it is open.',
       listing: (n, total) => `${n} of ${total} rows in the table…`,
-      cannotRead: (name, why) => `${name}: cannot be read (${why})`,
-      droppedFolder: 'That is a folder. Drop one archive (.krv or .pkv); to pack a folder, pick it under ' +
-                     '“Pack a scenario”.',
-      droppedSeveral: n => `${n} files were dropped. Drop one archive at a time; to pack a scenario with its data ` +
-                           'files, pick them under “Pack a scenario”.',
-      droppedScenario: name => `${name} is a scenario, not an archive: pack it with its data files.`,
+      notOpened: (name, why) => `${name} was not opened: ${why}.`,
+      stillOpen: name => `${name} is still open.`,
+      shrank: part => `the file ends inside ${part}: it is shorter than when it was picked`,
+      unreadable: 'the browser cannot read the file (it may have changed or moved since it was picked)',
+      parts: { header: 'the header', scenario: 'the scenario', size: 'a block size' },
+      droppedFolder: 'That is a folder: nothing was opened. Drop one archive (.krv or .pkv); to pack a folder, pick it ' +
+                     'under “Pack a scenario”.',
+      droppedSeveral: n => `${n} files were dropped: nothing was opened. Drop one archive at a time, or a scenario with ` +
+                           'its data files to pack them.',
+      discardTitle: 'Unsaved edits',
+      discardText: (open, other) => `The edits to ${open} are not saved. Opening ${other} discards them.`,
+      discardKeep: 'Keep editing', discardOpen: name => `Discard the edits and open ${name}`,
       fields: ['Dialect', 'Version', 'Waiting time', 'Second number', 'Title', 'File list', 'Second list'],
       seconds: n => `${n} s`,
       picture: 'picture', sound: 'sound', bytes: 'bytes',
@@ -61,18 +79,37 @@
       created: name => `created "${name}"`,
       cannotCreate: (name, why) => `can not create ${name} : ${why}`,
       fileExists: 'File exists',
+      writeFailed: 'the browser could not write it',
       extracted: (n, total, folder) => `${n} of ${total} files created in ${folder}.`,
       packing: name => `packing ${name}…`,
       packed: (name, size) => [name, ` (${size} bytes) is ready.`],
       noScenario: 'No scenario among the picked files: pick a .ker or .psc file with its data files.',
       severalScenarios: n => `${n} scenarios were picked: choose one and press Pack.`,
+      packSummary: (name, n, found) => `${name} lists ${plural(n, 'data file')}; ${found} found.`,
+      packFound: (name, size) => `${name}: ${size} bytes`,
+      packMissing: name => `${name}: missing; pick it below`,
+      packRefused: (name, why) => `${name}: not packed: ${why}`,
+      packTooLarge: (name, size) => `${name}: ${size} bytes, but a data file holds at most 2147483647 (under 2 GiB)`,
+      packCollide: (name, other) => `${name} and ${other} find one file; rename one`,
       notPicked: (name, missing) => `${name} lists data files that were not picked: ${missing}`,
       tooLarge: (max, list) => `a data file holds at most ${max} bytes (under 2 GiB): ${list}`,
       saving: 'making the archive…',
       saved: (name, size) => `${name} (${size} bytes) is saved.`,
+      nothingToSave: 'Nothing has changed yet.',
+      needsFile: names => `The edited scenario lists data files the archive does not hold: ${names}. Give each a file ` +
+                          'with its “Add file” button.',
       encodeError: (line, column, character) => `line ${line}, column ${column}: ${character} has no code in ` +
                                                 'Shift_JIS (code page 932)',
+      notUtf8Here: (line, column) => `line ${line}, column ${column}: the text is not UTF-8 here`,
+      newScenario: why => `the edited scenario cannot be used: ${why}`,
       noDataFile: name => `no data file ${name}`,
+      givenTwice: name => `${name} is given two different files`,
+      insertOne: 'Drop one text file to insert it.',
+      notUtf8: name => `${name} is not UTF-8 text: nothing was inserted.`,
+      inserted: name => `${name} was inserted.`,
+      busy: 'Wait until the archive is open.',
+      failed: what => `${what} failed: the browser reported an error the page did not expect. Nothing was changed.`,
+      actionNames: { save: 'Saving', extract: 'Extracting', open: 'Opening', pack: 'Packing', preview: 'The preview' },
       startFailed: why => `The page cannot start: ${why}`,
     },
     ja: {
@@ -83,34 +120,46 @@
       openHeading: 'アーカイブを開く',
       openLabel: 'アーカイブ (.krv または .pkv):',
       dropHint: 'このページのどこにでもドロップできます。',
-      goToPack: 'このシナリオをまとめる…',
       archiveHeading: 'アーカイブ',
       extractAll: 'すべて取り出す…',
-      tableCaption: 'データファイル (シナリオのファイルリストの順)。矢印キーで行を移動し、Enter でプレビュー、' +
+      tableCaption: 'データファイル (シナリオのファイルリストの順)。矢印キーで行を移動し、Enter キーでプレビュー、' +
                     '→ で行のボタンへ移ります。',
       name: '名前', size: 'サイズ', offset: 'オフセット', actions: '操作',
-      save: '保存', replace: '差し替え',
+      save: '保存', replace: '差し替え', addFile: 'ファイルを追加', added: '新規',
       saveName: name => `${name} を保存`, replaceName: name => `${name} を差し替え`,
+      addFileName: name => `${name} のファイルを追加`,
       rowLabel: (name, size) => `${name}、${size} バイト`,
       replacedBy: (name, size) => `${name} (${size} バイト) に差し替え`,
+      addedRow: name => `${name}、編集したシナリオのファイルリストの新しい名前`,
+      addedBy: (name, size) => `${name}、${size} バイト`,
+      leftOut: 'リストにないため、保存すると外されます',
       scenarioHeading: 'シナリオ',
-      editLabel: 'シナリオを編集 (テキストは Shift_JIS に戻されます。変えていない行はバイトのまま残ります):',
+      editLabel: 'シナリオを編集 (テキストは Shift_JIS に戻されます。変えていない行はバイトのまま残ります。␍ は改行の' +
+                 '続かない復帰文字です)。ここにドロップしたテキストファイルは挿入されます。',
       saveArchive: '編集したアーカイブを保存',
       packHeading: 'シナリオをまとめる',
       packIntro: 'シナリオ (.ker または .psc) と、そのリストにあるデータファイル、またはそれらを含むフォルダーを' +
-                 '選んでください。アーカイブはファイルそのものから作られ、ダウンロードとして保存されます。',
+                 '選ぶか、シナリオをページにドロップしてください。アーカイブはファイルそのものから作られ、ダウンロードとして' +
+                 '保存されます。',
       packFiles: 'シナリオとデータファイル:', packFolder: 'またはフォルダーごと:', packScenario: 'シナリオ:',
-      pack: 'まとめる',
+      pack: 'まとめる', packMore: 'データファイルを追加:',
       summary: (name, a) => `${name}: ${a.dialect} アーカイブ、バージョン ${a.version}、待ち時間 ${a.waitingTime} 秒、` +
                             `データファイル ${a.entries.length} 個`,
       opening: (name, n) => `${name} を開いています: データブロック ${n} 個を読みました…`,
+      busyReason: '保存、取り出し、差し替え、編集は開き終わるまで待ちます。',
       listing: (n, total) => `表に ${total} 行のうち ${n} 行…`,
-      cannotRead: (name, why) => `${name}: 読めません (${why})`,
-      droppedFolder: 'フォルダーがドロップされました。アーカイブ (.krv または .pkv) を一つドロップしてください。' +
-                     'フォルダーをまとめるには「シナリオをまとめる」で選んでください。',
-      droppedSeveral: n => `${n} 個のファイルがドロップされました。アーカイブは一つずつドロップしてください。` +
-                           'シナリオとデータファイルをまとめるには「シナリオをまとめる」で選んでください。',
-      droppedScenario: name => `${name} はアーカイブではなくシナリオです。データファイルと一緒にまとめてください。`,
+      notOpened: (name, why) => `${name} は開きませんでした: ${why}。`,
+      stillOpen: name => `${name} は開いたままです。`,
+      shrank: part => `${part}の途中でファイルが終わっています。選んだときより短くなっています`,
+      unreadable: 'ブラウザーがファイルを読めません (選んだ後に変更されたか移動された可能性があります)',
+      parts: { header: 'ヘッダー', scenario: 'シナリオ', size: 'ブロックのサイズ' },
+      droppedFolder: 'フォルダーがドロップされました。何も開いていません。アーカイブ (.krv または .pkv) を一つ' +
+                     'ドロップしてください。フォルダーをまとめるには「シナリオをまとめる」で選んでください。',
+      droppedSeveral: n => `${n} 個のファイルがドロップされました。何も開いていません。アーカイブは一つずつ、` +
+                           'まとめるにはシナリオとそのデータファイルをドロップしてください。',
+      discardTitle: '保存していない編集',
+      discardText: (open, other) => `${open} の編集は保存されていません。${other} を開くと編集は失われます。`,
+      discardKeep: '編集を続ける', discardOpen: name => `編集を捨てて ${name} を開く`,
       fields: ['方言', 'バージョン', '待ち時間', '第二の数', 'タイトル', 'ファイルリスト', '第二リスト'],
       seconds: n => `${n} 秒`,
       picture: '画像', sound: '音声', bytes: 'バイト列',
@@ -121,20 +170,77 @@
       created: name => `「${name}」を作成しました`,
       cannotCreate: (name, why) => `${name} を作成できません: ${why}`,
       fileExists: 'ファイルがすでにあります',
+      writeFailed: 'ブラウザーが書き込めませんでした',
       extracted: (n, total, folder) => `${folder} に ${total} 個のうち ${n} 個のファイルを作成しました。`,
       packing: name => `${name} をまとめています…`,
       packed: (name, size) => [name, ` (${size} バイト) ができました。`],
       noScenario: '選んだファイルにシナリオがありません。.ker か .psc のファイルをデータファイルと一緒に選んでください。',
       severalScenarios: n => `シナリオが ${n} 個選ばれました。一つ選んで「まとめる」を押してください。`,
+      packSummary: (name, n, found) => `${name} のリストにはデータファイルが ${n} 個あり、${found} 個見つかりました。`,
+      packFound: (name, size) => `${name}: ${size} バイト`,
+      packMissing: name => `${name}: 見つかりません。下で選んでください`,
+      packRefused: (name, why) => `${name}: まとめません: ${why}`,
+      packTooLarge: (name, size) => `${name}: ${size} バイトですが、データファイルは 2147483647 バイト (2 GiB 未満) までです`,
+      packCollide: (name, other) => `${name} と ${other} が同じファイルを指しています。どちらかの名前を変えてください`,
       notPicked: (name, missing) => `${name} のリストにあるデータファイルが選ばれていません: ${missing}`,
       tooLarge: (max, list) => `データファイルは ${max} バイト (2 GiB 未満) までです: ${list}`,
       saving: 'アーカイブを作っています…',
       saved: (name, size) => `${name} (${size} バイト) を保存しました。`,
+      nothingToSave: 'まだ何も変わっていません。',
+      needsFile: names => `編集したシナリオのリストに、アーカイブにないデータファイルがあります: ${names}。` +
+                          'それぞれ「ファイルを追加」で指定してください。',
       encodeError: (line, column, character) => `${line} 行 ${column} 文字目: ${character} は Shift_JIS ` +
                                                 '(コードページ 932) にない文字です',
+      notUtf8Here: (line, column) => `${line} 行 ${column} 文字目: テキストが UTF-8 になっていません`,
+      newScenario: why => `編集したシナリオは使えません: ${why}`,
       noDataFile: name => `データファイル ${name} はありません`,
+      givenTwice: name => `${name} に別々のファイルが二つ指定されています`,
+      insertOne: 'テキストファイルを一つドロップすると挿入されます。',
+      notUtf8: name => `${name} は UTF-8 のテキストではありません。何も挿入していません。`,
+      inserted: name => `${name} を挿入しました。`,
+      busy: 'アーカイブが開くまでお待ちください。',
+      failed: what => `${what}に失敗しました。ページが予期しないエラーをブラウザーが報告しました。何も変わっていません。`,
+      actionNames: { save: '保存', extract: '取り出し', open: '開くこと', pack: 'まとめること', preview: 'プレビュー' },
       startFailed: why => `ページを開始できません: ${why}`,
     },
+  };
+
+  // What the library finds wrong, in Japanese; in English the library's own
+  // sentence is used, the one kervls and kerv print.
+  const PROBLEMS_JA = {
+    emptyName: () => '空の名前です',
+    absoluteName: () => '絶対パスの名前です',
+    outsideFolder: () => '「..」がフォルダーの外に出ます',
+    controlCharacter: p => `制御文字 U+${hex(p.n[0], 4)} を含みます`,
+    noCharacter: p => `${p.n[1]} バイト目の 0x${hex(p.n[0], 2)} は文字になりません`,
+    windowsColon: () => '「:」は Windows でドライブかストリームを指します',
+    windowsDevice: () => 'Windows の装置の名前です',
+    windowsDropped: () => '末尾の「.」か空白は Windows で落とされます',
+    scenarioName: () => 'シナリオファイルと同じ名前です',
+    fileFolderClash: () => '同じ名前のファイルとフォルダーがあります',
+    notAScenario: () => 'KERV か P-KERV のシナリオではありません (KERV でも PKERV でも始まっていません)',
+    scenarioTooLong: p => `シナリオファイルは 32767 バイトまでです (このファイルは ${p.n[0]} バイト)`,
+    bareLineFeed: p => `${p.n[0]} 行目が LF だけで終わっています。シナリオは CR LF の改行で保存してください`,
+    notAnArchive: () => 'KERV か P-KERV のアーカイブではありません (KRV でも PKV でも始まっていません)',
+    cutInHeader: p => `ヘッダーの途中で切れています: ${p.n[0]} バイトしかなく、ヘッダーは 10 バイトです`,
+    cutInScenario: p => `シナリオの途中で切れています: オフセット 10 から ${p.n[0]} バイトしかなく、シナリオは ` +
+                        `${p.n[1]} バイトです`,
+    wrongScenario: p => `オフセット ${p.offset}: シナリオが ${p.name} のものではありません (${p.other} で始まっていません)`,
+    bytesAfterBlocks: p => `オフセット ${p.offset}: 最後のデータブロックの後に ${p.n[0]} バイトあります`,
+    blocksMissing: p => `オフセット ${p.offset}: データブロック ${p.n[1]} 個のうち ${p.n[0]} 個がありません。` +
+                        `アーカイブは ${p.n[2]} 個目の後で終わっています`,
+    endsInSizeField: p => `オフセット ${p.offset}: データブロック ${p.n[0]} のサイズの途中でアーカイブが終わっています。` +
+                          `データブロック ${p.n[2]} 個のうち ${p.n[1]} 個がありません`,
+    badBlockSize: p => `オフセット ${p.offset}: データブロック ${p.n[0]} のサイズ ${p.n[1]} が不正です (最上位ビットが立っています)`,
+    blockRunsPast: p => `オフセット ${p.offset}: データブロック ${p.n[0]} (${p.n[1]} バイト) がアーカイブの終わりを ` +
+                        `${p.n[2]} バイト越えています`,
+    newScenarioDialect: p => `新しいシナリオは ${p.name} のものではありません (${p.other} で始まっていません)`,
+    givenTwice: p => `${p.name} が二度指定されています`,
+    dataFileTooLarge: p => `${p.name}: データファイルは 2147483647 バイトまでです (このファイルは ${p.n[0]} バイト)`,
+    listedNotGiven: p => `${p.name} は新しいシナリオのリストにありますが、アーカイブにもなく、ファイルも指定されていません`,
+    noDataFile: p => `データファイル ${p.name} は${p.n[0] ? '新しいシナリオのファイルリスト' : 'アーカイブ'}にありません`,
+    missingDataFile: p => `${p.name}: データファイルが ${p.other} にありません`,
+    namesCollide: p => `${p.name} と ${p.other} が同じファイルを指しています。どちらかの名前を変えてください`,
   };
 
   const stored = (() => {
@@ -149,13 +255,36 @@
     const text = TEXTS[language][key] ?? TEXTS.en[key];
     return typeof text === 'function' ? text(...args) : text;
   };
+  // A problem of the library in the page's language.
+  const said = problem => (language === 'ja' && PROBLEMS_JA[problem.code] ? PROBLEMS_JA[problem.code](problem)
+                                                                          : problem.english);
 
+  // A failure of window.kerv: `message` in English for scripts; `problem`
+  // (a code of the library) or `key` and `args` (a text of the page) say the
+  // same in the page's language.
   class KervError extends Error {
-    constructor(message) {
+    constructor(message, words = {}) {
       super(message);
       this.name = 'KervError';
+      this.problem = words.problem ?? null;
+      this.prefix = words.prefix ?? null;  // the file a problem is about, before it
+      this.key = words.key ?? null;
+      this.args = words.args ?? [];
     }
   }
+  const problemError = (problem, prefix = null) =>
+    new KervError(prefix ? `${prefix}: ${problem.english}` : problem.english, { problem, prefix });
+  const textError = (key, ...args) => new KervError(TEXTS.en[key](...args), { key, args });
+  // What went wrong, as the page says it: never a script error's own text.
+  const wordsOf = (error, action) => {
+    if (error instanceof KervError && error.problem) {
+      return error.prefix ? `${error.prefix}: ${said(error.problem)}` : said(error.problem);
+    }
+    if (error instanceof KervError) return error.key ? t(error.key, ...error.args) : error.message;
+    if (error?.name === 'NotReadableError' || error?.name === 'NotFoundError') return t('unreadable');
+    console.error(error);
+    return t('failed', t('actionNames')[action]);
+  };
 
   // ---- Opening an archive ----
 
@@ -186,14 +315,15 @@
   // object does (it plans updates).
   const indexes = new FinalizationRegistry(index => index.delete());
   const INDEX = Symbol('index');
+  const PARTS = { 'the header': 'header', 'the scenario': 'scenario', 'a block size': 'size' };
 
   // Indexes the archive held in `blob`. Resolves to what the archive holds;
-  // rejects with a KervError whose message is the reader's reason when the
+  // rejects with a KervError (its problem the reader's reason) when the
   // Blob is no archive, or is cut short in its header or scenario.
   // options.onProgress(n) is told the number of data blocks read so far;
   // options.signal (an AbortSignal) stops the reading.
   async function open(blob, options = {}) {
-    const m = await library;
+    await library;
     const index = new m.ArchiveIndex(blob.size);
     try {
       let window = kSmallWindow;
@@ -203,7 +333,8 @@
         const offset = index.nextOffset();
         const bytes = await readSlice(blob, offset, Math.min(blob.size, offset + Math.max(length, window)));
         if (bytes.length < length) {
-          throw new KervError(`the file ends inside ${index.nextPart()}: it is shorter than when it was opened`);
+          const part = PARTS[index.nextPart()] ?? 'size';
+          throw new KervError(TEXTS.en.shrank(TEXTS.en.parts[part]), { key: 'shrank', args: [TEXTS.en.parts[part]] });
         }
         const before = index.entryCount();
         index.supply(offset, bytes);
@@ -214,7 +345,8 @@
         }
       }
       options.signal?.throwIfAborted();
-      if (index.error()) throw new KervError(index.error());
+      const problem = index.problem();
+      if (problem) throw problemError(problem);
 
       // The lists in a task of their own each: a list of 20,000 takes a while.
       const pause = () => new Promise(resolve => setTimeout(resolve, 0));
@@ -229,17 +361,24 @@
       options.signal?.throwIfAborted();
       const header = index.header();
       const listed = (names, n) => (n > 0 ? names.split('\0') : []);
+      const name = blob.name ?? 'archive.krv';
+      const scenarioName = index.scenarioFileName(name);
       const archive = Object.freeze({
-        name: blob.name ?? 'archive.krv',
+        name,
         dialect: index.dialect(),
         scenarioSuffix: index.scenarioSuffix(),  // "ker" or "psc"
         version: index.version(),
         waitingTime: index.waitingTime(),
         entries: Object.freeze(entries),
-        damage: Object.freeze(index.damage()),
+        damage: Object.freeze(index.damage()),   // problems, each with its offset
         scenario: index.scenario(),
-        // The scenario's own file name, as kerv extract names it: story.krv gives story.ker.
-        scenarioName: index.scenarioFileName(blob.name ?? 'archive.krv'),
+        // The scenario for a text box: CR LF as LF, a CR that no LF follows as ␍.
+        scenarioEditable: index.editableScenario(),
+        // The scenario's own file name, as kerv extract names it (story.krv
+        // gives story.ker), and why it is not created where Windows would
+        // not take it as a file's name (null when it is).
+        scenarioName: scenarioName.path,
+        scenarioNameProblem: scenarioName.problem ?? null,
         header: Object.freeze({
           title: header.title,
           fileList: listed(header.fileList, header.fileListLength),
@@ -265,77 +404,118 @@
 
   // A path for matching: '\' taken as '/', without empty and '.' parts.
   const pathKey = name => name.replace(/\\/g, '/').split('/').filter(p => p !== '' && p !== '.').join('/');
+  const utf8 = new TextDecoder('utf-8', { fatal: true });
+  const asUtf8 = bytes => {
+    try {
+      return utf8.decode(bytes);
+    } catch {
+      return null;
+    }
+  };
 
-  // The picked files by the names a file list may use: the path below the
-  // picked folder (a folder pick), or the file's own name.
-  function filesByName(files) {
+  // Finds, among picked files, the file of each name of a file list as
+  // kerv create finds it: by the name as stored (the bytes as a UTF-8
+  // system names a file), then by its decoded name, '\' separating folders
+  // either way; by the path below a picked folder first, then by the name
+  // of a file picked alone.
+  function fileFinder(files) {
     const byPath = new Map();
     const byName = new Map();
     for (const file of files) {
       if (file.webkitRelativePath) {
         byPath.set(pathKey(file.webkitRelativePath.split('/').slice(1).join('/')), file);
-      } else {
+      } else if (!byName.has(file.name)) {
         byName.set(file.name, file);
       }
     }
-    return name => {
-      const key = pathKey(name);
-      return byPath.get(key) ?? byName.get(key) ?? byName.get(key.split('/').pop());
+    return nameBytes => {
+      for (const name of [asUtf8(nameBytes), m.decodeName(nameBytes)]) {
+        if (name === null) continue;
+        const key = pathKey(name);
+        const file = byPath.get(key) ?? byName.get(key) ?? byName.get(key.split('/').pop());
+        if (file) return file;
+      }
+      return null;
     };
   }
 
+  // The data files a scenario's plan lists, found among `files`: for each
+  // name {name (for people), nameBytes, file, problem}, problem being the
+  // library's (a name that leads outside) or the page's ('missing',
+  // 'tooLarge', 'collide' with `other`).
+  function matchDataFiles(plan, files) {
+    const find = fileFinder(files);
+    const names = plan.names();
+    const outside = plan.nameProblems();
+    const seen = new Map();  // file -> the first name that found it
+    return names.map((nameBytes, i) => {
+      const name = m.showName(nameBytes);
+      if (outside[i]) return { name, nameBytes, file: null, problem: outside[i] };
+      const file = find(nameBytes);
+      if (!file) return { name, nameBytes, file: null, problem: 'missing' };
+      if (file.size > m.PackPlan.maxBlockSize()) return { name, nameBytes, file, problem: 'tooLarge' };
+      const first = seen.get(file);
+      if (first && !sameBytes(first.nameBytes, nameBytes)) return { name, nameBytes, file, problem: 'collide', other: first.name };
+      if (!first) seen.set(file, { nameBytes, name });
+      return { name, nameBytes, file, problem: null };
+    });
+  }
+
+  const sameBytes = (a, b) => a.length === b.length && a.every((v, i) => v === b[i]);
+
   // Packs `scenarioFile` and the data files its file list names, found
-  // among `files`. Resolves to the archive as a File (a Blob with a name),
-  // byte for byte what krvmake or pkvmake would make; rejects with a
-  // KervError that names the cause when it cannot be made.
+  // among `files` (as kerv create finds them; names that are absolute or
+  // hold '..' are refused). Resolves to the archive as a File (a Blob with
+  // a name), byte for byte what krvmake or pkvmake would make; rejects with
+  // a KervError that names the cause when it cannot be made.
   async function pack(scenarioFile, files) {
-    const m = await library;
-    const tooLong = m.PackPlan.lengthError(scenarioFile.size);
-    if (tooLong) throw new KervError(`${scenarioFile.name}: ${tooLong}`);
+    await library;
+    const tooLong = m.PackPlan.lengthProblem(scenarioFile.size);
+    if (tooLong) throw problemError(tooLong, scenarioFile.name);
     const plan = new m.PackPlan(await readSlice(scenarioFile, 0, scenarioFile.size));
     try {
-      if (plan.error()) throw new KervError(`${scenarioFile.name}: ${plan.error()}`);
-      const find = filesByName(Array.from(files).filter(f => f !== scenarioFile));
+      const problem = plan.problem();
+      if (problem) throw problemError(problem, scenarioFile.name);
+      const found = matchDataFiles(plan, Array.from(files).filter(f => f !== scenarioFile));
+      const refused = found.find(f => f.problem && typeof f.problem === 'object');
+      if (refused) throw textError('packRefused', refused.name, refused.problem.english);
+      const collide = found.find(f => f.problem === 'collide');
+      if (collide) throw textError('packCollide', collide.other, collide.name);
+      const missing = found.filter(f => f.problem === 'missing').map(f => f.name);
+      if (missing.length > 0) throw textError('notPicked', scenarioFile.name, missing.join(', '));
+      const tooLarge = found.filter(f => f.problem === 'tooLarge').map(f => `${f.name} (${f.file.size} bytes)`);
+      if (tooLarge.length > 0) throw textError('tooLarge', m.PackPlan.maxBlockSize(), tooLarge.join(', '));
       const parts = [plan.head()];
-      const missing = [];
-      const tooLarge = [];
-      for (const nameBytes of plan.names()) {
-        const name = m.showName(nameBytes);
-        const file = find(name);
-        if (!file) {
-          missing.push(name);
-        } else if (file.size > m.PackPlan.maxBlockSize()) {
-          tooLarge.push(`${name} (${file.size} bytes)`);
-        } else {
-          parts.push(m.PackPlan.sizeField(file.size), file);
-        }
-      }
-      if (missing.length > 0) throw new KervError(t('notPicked', scenarioFile.name, missing.join(', ')));
-      if (tooLarge.length > 0) throw new KervError(t('tooLarge', m.PackPlan.maxBlockSize(), tooLarge.join(', ')));
+      for (const f of found) parts.push(m.PackPlan.sizeField(f.file.size), f.file);
       return new File(parts, plan.archiveName(scenarioFile.name), { type: 'application/octet-stream' });
     } finally {
       plan.delete();
     }
   }
 
-  // The archive `archive` (from open()) changed: `changes.replace` maps
-  // decoded names to the Blobs of their new contents (every occurrence of a
-  // name listed twice), `changes.scenarioText` is the scenario's new text
-  // (or `changes.scenario` its bytes). Resolves to a File with the
-  // archive's name, made of slices of the opened archive and the new Blobs:
-  // with no change, the archive byte for byte. Rejects with a KervError
-  // saying why it cannot be made (a character with no code: its line,
-  // column and the character).
+  // The archive `archive` (from open()) changed. `changes`:
+  //   replace:    {decoded name: Blob}: every occurrence of that name;
+  //   replaceAt:  {entry index: Blob}: every occurrence of that entry's
+  //               stored name (a row of the table, however its name shows);
+  //   add:        [[stored name (Uint8Array), Blob], ...]: files for names
+  //               the new scenario lists that the archive lacks;
+  //   scenarioText: the scenario's new text (CR LF or LF line ends; a lone
+  //               CR, or ␍ as the page shows it, is a CR), or
+  //   scenario:   its bytes.
+  // Resolves to a File with the archive's name, made of slices of the
+  // opened archive and the new Blobs: with no change, the archive byte for
+  // byte. Rejects with a KervError saying why it cannot be made.
   async function update(archive, changes = {}) {
-    const m = await library;
+    await library;
     const { index, blob } = archive[INDEX];
     let scenario = null;
     if (typeof changes.scenarioText === 'string') {
-      const encoded = index.encodeScenario(changes.scenarioText);
+      const text = changes.scenarioText.replace(/\r\n/g, '\n').replace(/\r/g, '\u240d');
+      const encoded = index.encodeScenario(text);
       if (encoded.error) {
+        if (encoded.character === 0xffffffff) throw textError('notUtf8Here', encoded.line, encoded.column);
         const c = String.fromCodePoint(encoded.character);
-        const hex = encoded.character.toString(16).toUpperCase().padStart(4, '0');
-        throw new KervError(t('encodeError', encoded.line, encoded.column, `U+${hex} '${c}'`));
+        throw textError('encodeError', encoded.line, encoded.column, `U+${hex(encoded.character, 4)} '${c}'`);
       }
       scenario = encoded.bytes;
     } else if (changes.scenario) {
@@ -346,22 +526,38 @@
     if (scenario) {
       const plan = new m.PackPlan(scenario);
       try {
-        if (plan.error()) throw new KervError(plan.error());
+        const problem = plan.problem();
+        if (problem) throw textError('newScenario', problem.english);
         names = plan.names();
       } finally {
         plan.delete();
       }
     }
-    const replaced = [];
-    const files = [];
+    const given = [];  // [stored name, Blob]
     for (const [name, file] of Object.entries(changes.replace ?? {})) {
       const stored = names.find(n => m.decodeName(n) === name) ?? names.find(n => m.showName(n) === name);
-      if (!stored) throw new KervError(t('noDataFile', name));
-      replaced.push({ name: stored, size: file.size });
-      files.push(file);
+      if (!stored) throw textError('noDataFile', name);
+      given.push([stored, file]);
+    }
+    for (const [at, file] of Object.entries(changes.replaceAt ?? {})) {
+      const entry = archive.entries[Number(at)];
+      if (!entry) throw textError('noDataFile', `#${at}`);
+      given.push([entry.nameBytes, file]);
+    }
+    for (const [name, file] of changes.add ?? []) given.push([new Uint8Array(name), file]);
+    // One file per name: the same file given twice for a name is given once.
+    const replaced = [];
+    const files = [];
+    for (const [name, file] of given) {
+      const i = replaced.findIndex(r => sameBytes(r.name, name));
+      if (i >= 0 && files[i] !== file) throw textError('givenTwice', m.showName(name));
+      if (i < 0) {
+        replaced.push({ name, size: file.size });
+        files.push(file);
+      }
     }
     const plan = index.update(scenario, replaced);
-    if (plan.error) throw new KervError(plan.error);
+    if (plan.problem) throw plan.newScenario ? textError('newScenario', plan.problem.english) : problemError(plan.problem);
     const parts = plan.pieces.map(p => p.bytes ?? (p.file !== undefined ? files[p.file]
                                                                          : blob.slice(p.offset, p.offset + p.length)));
     return new File(parts, archive.name, { type: 'application/octet-stream' });
@@ -380,20 +576,37 @@
     e.append(...children);
     return e;
   };
+  const keyOf = bytes => Array.from(bytes, b => b.toString(16).padStart(2, '0')).join('');
 
   const state = {
     opening: null,       // the AbortController of the open under way
+    busy: false,         // an archive is opening: what would change the open one waits
     archive: null,
     file: null,
-    rendering: null,     // the token of the rows being added
+    filling: null,       // the token of the rows being added
+    relabelling: null,   // the token of the rows being relabelled
     previewUrl: null,
     packUrl: null,
-    picked: [],
-    rows: [],            // the table's rows, in list order
-    replaceRow: -1,      // the row whose Replace button was pressed
-    replacements: new Map(),  // decoded name -> File
-    dropped: null,       // a scenario dropped where an archive was expected
+    rows: [],            // the table's rows of the archive's entries, by index
+    addedRows: [],       // rows of names the edited scenario adds
+    replaceTarget: null, // {kind: 'entry' | 'added', key, index} of the button pressed
+    replacements: new Map(),  // stored name (hex) -> {file, index}: every entry of that name
+    additions: new Map(),     // stored name (hex) -> {nameBytes, name, file}: names the edited scenario adds
+    dropped: new Set(),       // indexes of entries the edited scenario no longer lists
+    editVersion: 0,           // counts the edits; savedVersion the count when last saved
+    savedVersion: 0,
+    analysing: null,          // the timer of the edited scenario's analysis
+    pack: { scenario: null, files: [] },
   };
+
+  const textEdited = () => state.archive !== null && $('scenario-edit').value !== state.archive.scenarioEditable;
+  const hasEdits = () => state.replacements.size > 0 || [...state.additions.values()].some(a => a.file) || textEdited();
+  const unsaved = () => state.archive !== null && hasEdits() && state.editVersion !== state.savedVersion;
+
+  function edited() {
+    state.editVersion += 1;
+    updateControls();
+  }
 
   function applyTexts() {
     document.documentElement.lang = language;
@@ -401,9 +614,12 @@
     $('language').value = language;
     if (state.archive) {
       $('summary').textContent = t('summary', state.file.name, state.archive);
+      showDamage(state.archive);
       showScenarioHeader(state.archive);
-      for (const row of state.rows) labelRow(row);
+      relabelRows();
     }
+    updateControls();
+    if (state.pack.scenario) showPackView();
   }
 
   function showMessage(id, message) {
@@ -411,6 +627,10 @@
     $(id).hidden = !message;
   }
   const showError = message => showMessage('error', message);
+  const setStatus = (id, message, bad = false) => {
+    $(id).textContent = message;
+    $(id).classList.toggle('bad', bad);
+  };
 
   // A name a file system takes: at most `limit` bytes of UTF-8, shortened
   // before its extension. File systems take 255, but a browser adds its own
@@ -431,48 +651,133 @@
     setTimeout(() => URL.revokeObjectURL(url), 60000);
   }
 
+  // The name a row's data file downloads under: the last part of its
+  // decoded name where the library would create it, else its place in the
+  // list ("entry-3.qvd", keeping an extension of letters and digits).
+  function downloadName(entry, i) {
+    const checked = m.extractPath(entry.nameBytes);
+    if (checked.path) return checked.path.split('/').pop();
+    const dot = entry.nameBytes.lastIndexOf(0x2e);
+    const extension = dot >= 0 ? String.fromCharCode(...entry.nameBytes.subarray(dot)) : '';
+    return `entry-${i + 1}${/^\.[A-Za-z0-9]{1,8}$/.test(extension) ? extension : ''}`;
+  }
+
+  // ---- Busy: what waits while an archive opens ----
+
+  function updateControls() {
+    const busy = state.busy;
+    for (const id of ['extract-all', 'save-archive']) {
+      const disabled = busy || (id === 'save-archive' && !hasEdits());
+      $(id).setAttribute('aria-disabled', String(disabled));
+      $(id).disabled = disabled && id === 'save-archive' && !busy;
+    }
+    // aria-disabled on the grid disables what is in it: one attribute, however many rows.
+    if ($('entries').getAttribute('aria-disabled') !== String(busy)) $('entries').setAttribute('aria-disabled', String(busy));
+    const edit = $('scenario-edit');
+    edit.readOnly = busy;
+    edit.setAttribute('aria-disabled', String(busy));
+  }
+
+  function setBusy(busy) {
+    state.busy = busy;
+    updateControls();
+  }
+
+  // ---- Asking before edits are lost ----
+
+  // Resolves to true when the person chooses to discard the unsaved edits
+  // for `name`, false when they keep editing (also by Escape).
+  function confirmDiscard(name) {
+    const dialog = $('discard-dialog');
+    $('discard-text').textContent = t('discardText', state.file.name, name);
+    $('discard-open').textContent = t('discardOpen', name);
+    return new Promise(resolve => {
+      const done = answer => {
+        $('discard-open').onclick = $('discard-keep').onclick = dialog.oncancel = null;
+        if (dialog.open) dialog.close();
+        resolve(answer);
+      };
+      $('discard-open').onclick = () => done(true);
+      $('discard-keep').onclick = () => done(false);
+      dialog.oncancel = e => {
+        e.preventDefault();
+        done(false);
+      };
+      dialog.showModal();
+      $('discard-keep').focus();
+    });
+  }
+
+  window.addEventListener('beforeunload', e => {
+    if (!unsaved()) return;
+    e.preventDefault();
+    e.returnValue = '';
+  });
+
   // ---- Opening ----
 
+  // Opens `file`, after asking when edits would be lost; false when the
+  // person chose to keep editing.
   async function openFile(file) {
+    if (unsaved() && !(await confirmDiscard(file.name))) return false;
     state.opening?.abort();  // the last choice wins
     const opening = state.opening = new AbortController();
     showError('');
-    $('drop-pack').hidden = true;
-    state.rendering = null;
-    state.archive = null;
-    state.replacements.clear();
     const section = $('archive');
-    section.hidden = false;
-    section.setAttribute('aria-busy', 'true');
-    for (const id of ['summary', 'extract-status', 'save-status']) $(id).textContent = '';
-    $('damage').replaceChildren();
-    $('extract-log').replaceChildren();
-    for (const body of Array.from($('entries').tBodies)) body.remove();
-    state.rows = [];
-    showPreview(null);
-    $('open-status').textContent = t('opening', file.name, 0);
+    if (!state.archive) {
+      section.hidden = false;
+      section.setAttribute('aria-busy', 'true');
+    }
+    setBusy(true);
+    const status = n => { $('open-status').textContent = `${t('opening', file.name, n)} ${t('busyReason')}`; };
+    status(0);
     try {
-      const archive = await open(file, {
-        signal: opening.signal,
-        onProgress: n => { $('open-status').textContent = t('opening', file.name, n); },
-      });
-      if (state.opening !== opening) return;
-      state.file = file;
-      state.archive = archive;
+      const archive = await open(file, { signal: opening.signal, onProgress: status });
+      if (state.opening !== opening) return true;
+      state.opening = null;
       showArchive(file, archive);
     } catch (e) {
-      if (state.opening !== opening) return;  // a later choice is opening
-      section.hidden = true;
-      section.setAttribute('aria-busy', 'false');
-      showError(e instanceof KervError ? `${file.name}: ${e.message}` : t('cannotRead', file.name, e.message));
+      if (state.opening !== opening) return true;  // a later choice is opening
+      state.opening = null;
+      setBusy(false);
+      $('open-status').textContent = '';
+      if (!state.archive) {
+        section.hidden = true;
+        section.setAttribute('aria-busy', 'false');
+      }
+      const why = wordsOf(e, 'open');
+      showError(`${t('notOpened', file.name, why)}${state.archive ? ` ${t('stillOpen', state.file.name)}` : ''}`);
     }
+    return true;
   }
 
   function showArchive(file, archive) {
+    state.filling = state.relabelling = null;
+    state.file = file;
+    state.archive = archive;
+    state.replacements.clear();
+    state.additions.clear();
+    state.dropped.clear();
+    state.editVersion = state.savedVersion = 0;
+    clearTimeout(state.analysing);
+    const section = $('archive');
+    section.hidden = false;
+    section.setAttribute('aria-busy', 'true');
+    for (const id of ['extract-status', 'save-status', 'scenario-status']) setStatus(id, '');
+    $('extract-log').replaceChildren();
+    for (const body of Array.from($('entries').tBodies)) body.remove();
+    state.rows = [];
+    state.addedRows = [];
+    showPreview(null);
     $('summary').textContent = t('summary', file.name, archive);
-    $('damage').replaceChildren(...archive.damage.map(finding => element('li', {}, finding)));
+    showDamage(archive);
     showScenario(archive);
+    setBusy(false);
     fillRows(archive);
+  }
+
+  function showDamage(archive) {
+    $('damage').replaceChildren(...archive.damage.map(finding => element('li', {}, said(finding))));
   }
 
   // Adds the table's rows a few milliseconds' worth at a time, each batch
@@ -480,15 +785,17 @@
   // section is aria-busy until every row is in. Every 100 rows are a body
   // of their own, which the browser lays out only while it is in view.
   function fillRows(archive) {
-    const token = state.rendering = {};
+    const token = state.filling = {};
     const n = archive.entries.length;
     let next = 0;
     const step = () => {
-      if (state.rendering !== token) return;  // another archive is shown now
+      if (state.filling !== token) return;  // another archive is shown now
       const start = performance.now();
       const bodies = document.createDocumentFragment();
       while (next < n && performance.now() - start < 12) {
-        const body = bodies.appendChild(element('tbody'));
+        // A body has a language of its own, so that a change of the page's
+        // restyles the rows a body at a time (relabelRows), not all at once.
+        const body = bodies.appendChild(element('tbody', { lang: language }));
         for (const end = Math.min(n, next + 100); next < end; ++next) {
           const row = rowOf(archive.entries[next], next);
           state.rows.push(row);
@@ -503,9 +810,38 @@
       } else {
         $('open-status').textContent = '';
         $('archive').setAttribute('aria-busy', 'false');
+        state.filling = null;
+        showAddedRows();
       }
     };
     step();
+  }
+
+  // Relabels every row in the page's language, a body (100 rows) at a time
+  // and a few milliseconds' worth of bodies a task, as fillRows adds them.
+  function relabelRows() {
+    if (state.filling) return;  // rows still being added are labelled as they come
+    const token = state.relabelling = {};
+    const bodies = Array.from($('entries').tBodies);
+    let next = 0;
+    const step = () => {
+      if (state.relabelling !== token) return;
+      const start = performance.now();
+      while (next < bodies.length && performance.now() - start < 8) {
+        const body = bodies[next++];
+        body.lang = language;
+        for (const row of body.rows) {
+          if (row.dataset.index !== undefined) labelRow(row);
+          else labelAddedRow(row);
+        }
+      }
+      if (next < bodies.length) {
+        setTimeout(step, 0);
+      } else {
+        state.relabelling = null;
+      }
+    };
+    setTimeout(step, 0);  // after the page's own texts, in a task of its own
   }
 
   // One row as rowOf fills it in: cloning it is quicker than building each.
@@ -532,16 +868,52 @@
 
   // The texts of a row that follow the language, and its replacement.
   function labelRow(row) {
-    const entry = state.archive.entries[Number(row.dataset.index)];
+    const i = Number(row.dataset.index);
+    const entry = state.archive.entries[i];
     const [save, replace] = row.cells[3].children;
     save.textContent = t('save');
     replace.textContent = t('replace');
     save.setAttribute('aria-label', t('saveName', entry.name));
     replace.setAttribute('aria-label', t('replaceName', entry.name));
-    const file = state.replacements.get(entry.name);
+    const replacement = state.replacements.size > 0 ? state.replacements.get(keyOf(entry.nameBytes)) : undefined;
+    const file = replacement?.file;
+    const gone = state.dropped.has(i);
     row.classList.toggle('replaced', Boolean(file));
+    row.classList.toggle('dropped', gone);
     row.cells[1].textContent = file ? `${entry.size} → ${file.size}` : String(entry.size);
-    row.setAttribute('aria-label', t('rowLabel', entry.name, entry.size) + (file ? `; ${t('replacedBy', file.name, file.size)}` : ''));
+    row.cells[0].title = gone ? `${entry.name} (${t('leftOut')})` : entry.name;
+    row.setAttribute('aria-label', t('rowLabel', entry.name, entry.size) +
+                     (file ? `; ${t('replacedBy', file.name, file.size)}` : '') + (gone ? `; ${t('leftOut')}` : ''));
+  }
+
+  // The rows of names that the edited scenario's list adds, after the archive's;
+  // a row stays while its name is listed.
+  function showAddedRows() {
+    if (state.filling) return;  // shown once the archive's rows are in
+    const body = $('entries').querySelector('tbody.added') ??
+                 $('entries').appendChild(element('tbody', { className: 'added', lang: language }));
+    const kept = new Map(state.addedRows.map(row => [row.dataset.key, row]));
+    state.addedRows = [...state.additions.entries()].map(([key, a]) => {
+      const row = kept.get(key) ?? element('tr', { tabIndex: -1, className: 'added' },
+        element('td', { className: 'name', lang: 'ja', title: a.name }, a.name), element('td', { className: 'number' }),
+        element('td', { className: 'number offset' }),
+        element('td', { className: 'buttons' }, element('button', { type: 'button', className: 'add', tabIndex: -1 })));
+      row.dataset.key = key;
+      labelAddedRow(row);
+      return row;
+    });
+    body.replaceChildren(...state.addedRows);
+    body.hidden = state.addedRows.length === 0;
+  }
+
+  function labelAddedRow(row) {
+    const a = state.additions.get(row.dataset.key);
+    const button = row.querySelector('button.add');
+    button.textContent = t('addFile');
+    button.setAttribute('aria-label', t('addFileName', a.name));
+    row.cells[1].textContent = a.file ? String(a.file.size) : '—';
+    row.cells[2].textContent = t('added');
+    row.setAttribute('aria-label', a.file ? t('addedBy', a.name, a.file.size) : t('addedRow', a.name));
   }
 
   function showScenarioHeader(archive) {
@@ -557,13 +929,79 @@
 
   function showScenario(archive) {
     showScenarioHeader(archive);
-    library.then(m => {
-      if (state.archive !== archive) return;
-      const text = m.decodeText(archive.scenario).replace(/\r\n/g, '\n');
-      $('scenario-text').textContent = text;
-      $('scenario-edit').value = text;
-      state.scenarioShown = $('scenario-edit').value;  // as the text area holds it
-    });
+    $('scenario-text').textContent = m.decodeText(archive.scenario).replace(/\r\n/g, '\n');
+    $('scenario-edit').value = archive.scenarioEditable;
+  }
+
+  // ---- The edited scenario: names it adds, names it leaves out ----
+
+  // After an edit of the text (a moment after the last key), the edited
+  // scenario's list against the archive's: a name the archive lacks gets a
+  // row with an "Add file" button; an entry no longer listed is marked.
+  function analyseEdit() {
+    const { archive } = state;
+    if (!archive) return;
+    setStatus('scenario-status', '');
+    const additions = new Map();
+    let dropped = new Set();
+    if (textEdited()) {
+      const { index } = archive[INDEX];
+      const text = $('scenario-edit').value;
+      const encoded = index.encodeScenario(text);
+      if (encoded.error) {
+        setStatus('scenario-status', encoded.character === 0xffffffff ? t('notUtf8Here', encoded.line, encoded.column)
+          : t('encodeError', encoded.line, encoded.column,
+              `U+${hex(encoded.character, 4)} '${String.fromCodePoint(encoded.character)}'`), true);
+        return;
+      }
+      const plan = new m.PackPlan(encoded.bytes);
+      try {
+        const problem = plan.problem();
+        if (problem) {
+          setStatus('scenario-status', t('newScenario', said(problem)), true);
+          return;
+        }
+        const held = new Set(archive.entries.map(e => keyOf(e.nameBytes)));
+        for (const nameBytes of plan.names()) {
+          const key = keyOf(nameBytes);
+          if (held.has(key) || additions.has(key)) continue;
+          additions.set(key, { nameBytes, name: m.showName(nameBytes), file: state.additions.get(key)?.file ?? null });
+        }
+        const planned = index.update(encoded.bytes, [...additions.values()].map(a => ({ name: a.nameBytes, size: 0 })));
+        dropped = new Set(planned.dropped ?? []);
+      } finally {
+        plan.delete();
+      }
+    }
+    const changed = dropped.size !== state.dropped.size || [...dropped].some(i => !state.dropped.has(i));
+    state.additions = additions;
+    state.dropped = dropped;
+    if (changed) relabelRows();
+    showAddedRows();
+  }
+
+  function scenarioEdited() {
+    edited();
+    clearTimeout(state.analysing);
+    state.analysing = setTimeout(analyseEdit, 250);
+  }
+
+  // A text file dropped on the text box: its content (UTF-8) at the caret.
+  async function insertDropped(files) {
+    const edit = $('scenario-edit');
+    if (state.busy) return setStatus('scenario-status', t('busy'), true);
+    if (files.length !== 1) return setStatus('scenario-status', t('insertOne'), true);
+    const file = files[0];
+    let text;
+    try {
+      text = utf8.decode(await readSlice(file, 0, file.size)).replace(/^\ufeff/, '');
+    } catch (e) {
+      return setStatus('scenario-status', e instanceof TypeError ? t('notUtf8', file.name) : wordsOf(e, 'open'), true);
+    }
+    edit.setRangeText(text.replace(/\r\n/g, '\n').replace(/\r/g, '\u240d'), edit.selectionStart, edit.selectionEnd, 'end');
+    edit.focus();
+    setStatus('scenario-status', t('inserted', file.name));
+    scenarioEdited();
   }
 
   // ---- Preview, by content ----
@@ -588,15 +1026,23 @@
     return ['bytes', ''];
   }
 
+  // A hex dump that fits its box: 16 bytes a line where that fits at a
+  // readable size, else 8.
   function hexDump(bytes) {
+    const pre = element('pre', { className: 'hex' });
+    const box = $('preview-box');
+    const probe = box.appendChild(element('pre', { className: 'hex probe' }, '0'.repeat(78)));
+    const perLine = probe.scrollWidth <= box.clientWidth ? 16 : 8;
+    probe.remove();
     const lines = [];
-    for (let at = 0; at < bytes.length; at += 16) {
-      const row = bytes.subarray(at, at + 16);
-      const hex = Array.from(row, b => b.toString(16).padStart(2, '0')).join(' ');
+    for (let at = 0; at < bytes.length; at += perLine) {
+      const row = bytes.subarray(at, at + perLine);
+      const hexes = Array.from(row, b => b.toString(16).padStart(2, '0')).join(' ');
       const text = Array.from(row, b => (b >= 0x20 && b < 0x7f ? String.fromCharCode(b) : '.')).join('');
-      lines.push(`${at.toString(16).padStart(8, '0')}  ${hex.padEnd(47)}  |${text}|`);
+      lines.push(`${at.toString(16).padStart(8, '0')}  ${hexes.padEnd(perLine * 3 - 1)}  |${text}|`);
     }
-    return element('pre', { className: 'hex' }, lines.join('\n'));
+    pre.textContent = lines.join('\n');
+    return pre;
   }
 
   function showPreview(content, announcement = '') {
@@ -622,15 +1068,23 @@
 
   async function preview(row) {
     select(row, false);
+    if (row.dataset.index === undefined) return;  // a name the edited scenario adds: no data yet
     const { archive } = state;
-    const entry = archive.entries[Number(row.dataset.index)];
+    const i = Number(row.dataset.index);
+    const entry = archive.entries[i];
     const data = archive.entryBlob(entry);
-    const head = await readSlice(data, 0, Math.min(entry.size, 512));
+    let head;
+    try {
+      head = await readSlice(data, 0, Math.min(entry.size, 512));
+    } catch (e) {
+      showPreview(element('p', { className: 'bad' }, wordsOf(e, 'preview')));
+      return;
+    }
     if (archive !== state.archive) return;  // another archive was opened meanwhile
     const [kind, type] = kindOf(head);
     const figure = element('figure', {}, element('figcaption', { lang: 'ja' }, t('rowLabel', entry.name, entry.size)));
-    const said = t('previewOf', entry.name, entry.size, t(kind === 'image' ? 'picture' : kind === 'audio' ? 'sound' : 'bytes'));
-    showPreview(figure, said);
+    const kindWord = t(kind === 'image' ? 'picture' : kind === 'audio' ? 'sound' : 'bytes');
+    showPreview(figure, t('previewOf', entry.name, entry.size, kindWord));
     if (kind === 'bytes') {
       figure.append(hexDump(head));
       return;
@@ -648,6 +1102,8 @@
 
   // ---- Extracting ----
 
+  class FileExists extends Error {}
+
   // Creates the file `path` ('/' between its folders) below `folder`,
   // subfolders and all; never replaces a file that exists.
   async function createIn(folder, path, blob) {
@@ -656,9 +1112,9 @@
     const last = parts[parts.length - 1];
     try {
       await folder.getFileHandle(last);
-      throw new KervError(t('fileExists'));
+      throw new FileExists();
     } catch (e) {
-      if (e instanceof KervError || e.name !== 'NotFoundError') throw e;
+      if (e instanceof FileExists || e.name !== 'NotFoundError') throw e;
     }
     const file = await folder.getFileHandle(last, { create: true });
     await blob.stream().pipeTo(await file.createWritable());
@@ -666,79 +1122,173 @@
 
   async function extractAll() {
     const { archive } = state;
-    if (!window.showDirectoryPicker) {
-      $('extract-status').textContent = t('noFolderPicker');
-      return;
-    }
+    if (!archive || state.busy) return setStatus('extract-status', t('busy'), true);
+    if (!window.showDirectoryPicker) return setStatus('extract-status', t('noFolderPicker'));
     let folder;
     try {
       folder = await window.showDirectoryPicker({ mode: 'readwrite', id: 'kerv-extract' });
     } catch {
       return;  // the user chose no folder
     }
-    const m = await library;
+    setStatus('extract-status', '');
     const log = $('extract-log');
     log.replaceChildren();
     const report = (text, bad) => log.append(element('li', bad ? { className: 'bad', lang: 'ja' } : { lang: 'ja' }, text));
     let created = 0;
     // Each file is created under exactly the path the library checked.
-    const jobs = [{ shown: archive.scenarioName, path: archive.scenarioName, blob: new Blob([archive.scenario]) },
+    const jobs = [{ shown: archive.scenarioName, path: archive.scenarioName, problem: archive.scenarioNameProblem,
+                    blob: new Blob([archive.scenario]) },
                   ...archive.entries.map(e => ({ shown: e.name, ...m.extractPath(e.nameBytes), blob: archive.entryBlob(e) }))];
     for (const job of jobs) {
-      if (job.refusal) {
-        report(t('cannotCreate', job.shown, job.refusal), true);
+      if (job.problem) {
+        report(t('cannotCreate', job.shown, said(job.problem)), true);
         continue;
       }
-      $('extract-status').textContent = t('creating', job.path);
+      setStatus('extract-status', t('creating', job.path));
       try {
         await createIn(folder, job.path, job.blob);
         created += 1;
         report(t('created', job.path), false);
       } catch (e) {
-        report(t('cannotCreate', job.path, e.message), true);
+        report(t('cannotCreate', job.path, e instanceof FileExists ? t('fileExists') : t('writeFailed')), true);
+        if (!(e instanceof FileExists)) console.error(e);
       }
     }
-    $('extract-status').textContent = t('extracted', created, jobs.length, folder.name);
+    setStatus('extract-status', t('extracted', created, jobs.length, folder.name));
   }
 
   // ---- Editing ----
 
   async function saveEdited() {
     const { archive } = state;
-    const status = $('save-status');
-    status.classList.remove('bad');
-    status.textContent = t('saving');
-    const changes = { replace: Object.fromEntries(state.replacements) };
-    if ($('scenario-edit').value !== state.scenarioShown) changes.scenarioText = $('scenario-edit').value;
+    if (!archive || state.busy) return setStatus('save-status', t('busy'), true);
+    if (!hasEdits()) return setStatus('save-status', t('nothingToSave'));
+    clearTimeout(state.analysing);
+    analyseEdit();
+    const lacking = [...state.additions.values()].filter(a => !a.file).map(a => a.name);
+    if (lacking.length > 0) return setStatus('save-status', t('needsFile', lacking.join(', ')), true);
+    setStatus('save-status', t('saving'));
+    const changes = {
+      replaceAt: Object.fromEntries([...state.replacements.values()].map(r => [r.index, r.file])),
+      add: [...state.additions.values()].map(a => [a.nameBytes, a.file]),
+    };
+    if (textEdited()) changes.scenarioText = $('scenario-edit').value;
+    const version = state.editVersion;
     try {
-      const edited = await update(archive, changes);
+      const made = await update(archive, changes);
       if (archive !== state.archive) return;
-      save(edited, edited.name);
-      status.textContent = t('saved', edited.name, edited.size);
+      save(made, made.name);
+      state.savedVersion = version;
+      setStatus('save-status', t('saved', made.name, made.size));
     } catch (e) {
-      status.classList.add('bad');
-      status.textContent = e.message;
+      setStatus('save-status', wordsOf(e, 'save'), true);
     }
   }
 
-  function replaceWith(file) {
-    const entry = state.archive?.entries[state.replaceRow];
-    if (!entry || !file) return;
-    state.replacements.set(entry.name, file);
-    for (const row of state.rows) {
-      if (state.archive.entries[Number(row.dataset.index)].name === entry.name) labelRow(row);
+  // A file picked for a row's Replace or an added name's Add file.
+  function fileChosen(file) {
+    const target = state.replaceTarget;
+    if (!state.archive || !target || !file) return;
+    if (target.kind === 'entry') {
+      state.replacements.set(target.key, { file, index: target.index });
+      for (const row of state.rows) {
+        if (keyOf(state.archive.entries[Number(row.dataset.index)].nameBytes) === target.key) labelRow(row);
+      }
+    } else if (state.additions.has(target.key)) {
+      state.additions.get(target.key).file = file;
+      for (const row of state.addedRows) labelAddedRow(row);
     }
+    edited();
+  }
+
+  function choose(target) {
+    if (state.busy) return setStatus('save-status', t('busy'), true);
+    state.replaceTarget = target;
+    $('replace-input').value = '';
+    $('replace-input').click();
   }
 
   // ---- Packing from the page ----
 
   const isScenario = f => /\.(ker|psc)$/i.test(f.name);
 
+  async function looksLikeScenario(file) {
+    if (isScenario(file)) return true;
+    const head = new TextDecoder('ascii').decode(await readSlice(file, 0, 5));
+    return head.startsWith('KERV') || head === 'PKERV';
+  }
+
+  // Files picked or dropped for packing: added to those picked so far.
+  async function packFiles(files, { scenario = null, fresh = false } = {}) {
+    showMessage('pack-error', '');
+    $('pack-result').textContent = '';
+    const pool = fresh ? [] : state.pack.files;
+    const known = new Set(pool.map(f => `${f.webkitRelativePath}/${f.name}/${f.size}/${f.lastModified}`));
+    for (const f of files) {
+      if (!known.has(`${f.webkitRelativePath}/${f.name}/${f.size}/${f.lastModified}`)) pool.push(f);
+    }
+    state.pack.files = pool;
+    const scenarios = scenario ? [scenario] : files.filter(isScenario);
+    $('pack-choice').hidden = scenarios.length < 2;
+    if (scenarios.length > 1) {
+      $('pack-scenario').replaceChildren(...scenarios.map((f, i) =>
+        element('option', { value: String(i) }, f.webkitRelativePath || f.name)));
+      $('pack-result').textContent = t('severalScenarios', scenarios.length);
+      $('pack-start').onclick = () => {
+        state.pack.scenario = scenarios[Number($('pack-scenario').value)];
+        showPackView(true);
+      };
+      return;
+    }
+    if (scenarios.length === 1) state.pack.scenario = scenarios[0];
+    if (!state.pack.scenario) return showMessage('pack-error', t('noScenario'));
+    await showPackView(true);
+  }
+
+  // The scenario being packed, each of its data files found or not; packs
+  // once every one is found (when `go`).
+  async function showPackView(go = false) {
+    const scenarioFile = state.pack.scenario;
+    const view = $('pack-view');
+    view.hidden = false;
+    let plan;
+    try {
+      const tooLong = m.PackPlan.lengthProblem(scenarioFile.size);
+      if (tooLong) throw problemError(tooLong, scenarioFile.name);
+      plan = new m.PackPlan(await readSlice(scenarioFile, 0, scenarioFile.size));
+      const problem = plan.problem();
+      if (problem) throw problemError(problem, scenarioFile.name);
+    } catch (e) {
+      plan?.delete();
+      $('pack-list').replaceChildren();
+      $('pack-summary').textContent = '';
+      showMessage('pack-error', wordsOf(e, 'pack'));
+      return;
+    }
+    let found;
+    try {
+      found = matchDataFiles(plan, state.pack.files.filter(f => f !== scenarioFile));
+    } finally {
+      plan.delete();
+    }
+    const line = f => {
+      if (f.problem === null) return element('li', { lang: 'ja' }, t('packFound', f.name, f.file.size));
+      const words = f.problem === 'missing' ? t('packMissing', f.name)
+        : f.problem === 'tooLarge' ? t('packTooLarge', f.name, f.file.size)
+          : f.problem === 'collide' ? t('packCollide', f.other, f.name) : t('packRefused', f.name, said(f.problem));
+      return element('li', { lang: 'ja', className: 'bad' }, words);
+    };
+    $('pack-list').replaceChildren(...found.map(line));
+    $('pack-summary').textContent = t('packSummary', scenarioFile.name, found.length,
+                                      found.filter(f => f.problem === null).length);
+    if (go && found.every(f => f.problem === null)) await packPicked(scenarioFile);
+  }
+
   async function packPicked(scenarioFile) {
     showMessage('pack-error', '');
     $('pack-result').textContent = t('packing', scenarioFile.name);
     try {
-      const archive = await pack(scenarioFile, state.picked);
+      const archive = await pack(scenarioFile, state.pack.files);
       if (state.packUrl) URL.revokeObjectURL(state.packUrl);
       state.packUrl = URL.createObjectURL(archive);
       const link = element('a', { href: state.packUrl, download: archive.name, id: 'pack-download' }, archive.name);
@@ -747,54 +1297,43 @@
       link.click();
     } catch (e) {
       $('pack-result').textContent = '';
-      showMessage('pack-error', e instanceof KervError ? e.message : `${scenarioFile.name}: ${e.message}`);
-    }
-  }
-
-  function picked(files) {
-    state.picked = Array.from(files);
-    const scenarios = state.picked.filter(isScenario);
-    const choice = $('pack-scenario');
-    choice.replaceChildren(...scenarios.map((f, i) =>
-      element('option', { value: String(i) }, f.webkitRelativePath || f.name)));
-    $('pack-choice').hidden = scenarios.length < 2;
-    if (scenarios.length === 0) {
-      showMessage('pack-error', t('noScenario'));
-    } else if (scenarios.length === 1) {
-      packPicked(scenarios[0]);
-    } else {
-      showMessage('pack-error', '');
-      $('pack-result').textContent = t('severalScenarios', scenarios.length);
-      $('pack-start').onclick = () => packPicked(scenarios[Number(choice.value)]);
+      showMessage('pack-error', wordsOf(e, 'pack'));
     }
   }
 
   // ---- Dropping ----
 
-  async function looksLikeScenario(file) {
-    if (isScenario(file)) return true;
-    const head = new TextDecoder('ascii').decode(await readSlice(file, 0, 5));
-    return head.startsWith('KERV') || head === 'PKERV';
-  }
-
   async function dropped(transfer) {
     const items = Array.from(transfer.items ?? []).filter(i => i.kind === 'file');
     const files = Array.from(transfer.files);
-    $('drop-pack').hidden = true;
-    if (items.some(i => i.webkitGetAsEntry?.()?.isDirectory)) {
-      showError(t('droppedFolder'));
+    if (files.length === 0) return;
+    if (items.some(i => i.webkitGetAsEntry?.()?.isDirectory)) return showError(t('droppedFolder'));
+    const scenarios = [];
+    for (const f of files) {
+      if (await looksLikeScenario(f)) scenarios.push(f);
+    }
+    if (scenarios.length === 1) {
+      // A scenario, perhaps with its data files: packing it asks for what is missing.
+      showError('');
+      $('pack-section').scrollIntoView({ block: 'start' });
+      await packFiles(files, { scenario: scenarios[0], fresh: true });
     } else if (files.length > 1) {
       showError(t('droppedSeveral', files.length));
-    } else if (files.length === 1 && await looksLikeScenario(files[0])) {
-      state.dropped = files[0];
-      showError(t('droppedScenario', files[0].name));
-      $('drop-pack').hidden = false;
-    } else if (files.length === 1) {
-      openFile(files[0]);
+    } else {
+      await openFile(files[0]);
     }
   }
 
   // ---- Wiring ----
+
+  // Runs an action; whatever it throws is said in the page's own words.
+  const guarded = (action, where, name) => async (...args) => {
+    try {
+      await action(...args);
+    } catch (e) {
+      setStatus(where, wordsOf(e, name), true);
+    }
+  };
 
   $('language').addEventListener('change', e => {
     language = e.target.value;
@@ -805,47 +1344,59 @@
     }
     applyTexts();
   });
-  $('open').addEventListener('change', e => {
-    if (e.target.files.length > 0) openFile(e.target.files[0]);
+  $('open').addEventListener('change', guarded(async e => {
+    const file = e.target.files[0];
+    if (file && !(await openFile(file))) e.target.value = '';  // kept editing: the same file may be picked again
+  }, 'open-status', 'open'));
+  $('pack').addEventListener('change', guarded(e => packFiles(Array.from(e.target.files), { fresh: true }), 'pack-result', 'pack'));
+  $('pack-folder').addEventListener('change', guarded(e => packFiles(Array.from(e.target.files)), 'pack-result', 'pack'));
+  $('pack-more').addEventListener('change', guarded(e => packFiles(Array.from(e.target.files)), 'pack-result', 'pack'));
+  $('extract-all').addEventListener('click', guarded(extractAll, 'extract-status', 'extract'));
+  $('save-archive').addEventListener('click', guarded(saveEdited, 'save-status', 'save'));
+  $('replace-input').addEventListener('change', e => fileChosen(e.target.files[0]));
+  $('scenario-edit').addEventListener('input', scenarioEdited);
+  $('scenario-edit').addEventListener('dragover', e => {
+    if (e.dataTransfer.types.includes('Files')) e.stopPropagation();
   });
-  $('pack').addEventListener('change', e => picked(e.target.files));
-  $('pack-folder').addEventListener('change', e => picked(e.target.files));
-  $('extract-all').addEventListener('click', extractAll);
-  $('save-archive').addEventListener('click', saveEdited);
-  $('replace-input').addEventListener('change', e => replaceWith(e.target.files[0]));
-  $('drop-pack-button').addEventListener('click', () => {
-    state.picked = [state.dropped];
-    $('pack-section').scrollIntoView();
-    packPicked(state.dropped);
+  $('scenario-edit').addEventListener('drop', e => {
+    if (!e.dataTransfer.types.includes('Files')) return;  // text dragged in: the browser inserts it
+    e.preventDefault();
+    e.stopPropagation();
+    document.body.classList.remove('dragging');
+    guarded(insertDropped, 'scenario-status', 'open')(Array.from(e.dataTransfer.files));
   });
 
   const table = $('entries');
   const rowIndex = row => Number(row.dataset.index);
-  table.addEventListener('click', e => {
+  table.addEventListener('click', guarded(async e => {
     const row = e.target.closest('tbody tr');
-    if (!row) return;
-    const entry = state.archive.entries[rowIndex(row)];
-    if (e.target.closest('button.save')) {
-      save(state.archive.entryBlob(entry), entry.name.split(/[\\/]/).pop() || entry.name);
-    } else if (e.target.closest('button.replace')) {
-      state.replaceRow = rowIndex(row);
-      $('replace-input').value = '';
-      $('replace-input').click();
-    } else {
-      preview(row);
+    if (!row || !state.archive) return;
+    if (row.dataset.key !== undefined) {  // a name the edited scenario adds
+      if (e.target.closest('button.add')) choose({ kind: 'added', key: row.dataset.key });
+      return;
     }
-  });
+    const i = rowIndex(row);
+    const entry = state.archive.entries[i];
+    if (e.target.closest('button.save')) {
+      save(state.archive.entryBlob(entry), downloadName(entry, i));
+    } else if (e.target.closest('button.replace')) {
+      choose({ kind: 'entry', key: keyOf(entry.nameBytes), index: i });
+    } else {
+      await preview(row);
+    }
+  }, 'save-status', 'preview'));
   // One tab stop for the table: the arrows move between rows (and into a
   // row's buttons), Home and End to the first and last, Enter previews.
   table.addEventListener('keydown', e => {
     const row = e.target.closest('tbody tr');
     if (!row) return;
-    const rows = state.rows;
+    const rows = [...state.rows, ...state.addedRows];
+    const at = rows.indexOf(row);
     const button = e.target.closest('button');
     const go = i => select(rows[Math.max(0, Math.min(rows.length - 1, i))], true);
     const moves = {
-      ArrowDown: () => go(rowIndex(row) + 1), ArrowUp: () => go(rowIndex(row) - 1),
-      PageDown: () => go(rowIndex(row) + 10), PageUp: () => go(rowIndex(row) - 10),
+      ArrowDown: () => go(at + 1), ArrowUp: () => go(at - 1),
+      PageDown: () => go(at + 10), PageUp: () => go(at - 10),
       Home: () => go(0), End: () => go(rows.length - 1),
       ArrowRight: () => (button?.nextElementSibling ?? (button ? button : row.querySelector('button'))).focus(),
       ArrowLeft: () => (button?.previousElementSibling ?? row).focus(),
@@ -855,7 +1406,7 @@
       moves[e.key]();
     } else if (!button && (e.key === 'Enter' || e.key === ' ')) {
       e.preventDefault();
-      preview(row);
+      guarded(preview, 'save-status', 'preview')(row);
     }
   });
 
@@ -869,7 +1420,7 @@
   document.addEventListener('drop', e => {
     e.preventDefault();
     document.body.classList.remove('dragging');
-    dropped(e.dataTransfer);
+    guarded(dropped, 'open-status', 'open')(e.dataTransfer);
   });
 
   applyTexts();
