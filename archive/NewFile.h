@@ -51,6 +51,10 @@ class NewFile {
   void discard();
 
   bool isOpen() const { return file.isOpen(); }
+  // The file, to read back what was written (after flush()).
+  const SystemFile& written() const { return file; }
+  // Writes out the buffer; false once a write has failed.
+  bool flush();
 
   // Whether copyFrom may move ranges inside the kernel (on by default). Off,
   // every range goes through memory, as on a system without the kernel's
@@ -58,8 +62,6 @@ class NewFile {
   static void allowKernelCopy(bool allowed) { kernelCopyAllowed = allowed; }
 
  private:
-  // Writes out the buffer; false once a write has failed.
-  bool flush();
   bool writeAll(const char* p, int64_t n);
 
   static inline bool kernelCopyAllowed = true;

@@ -173,7 +173,7 @@ bool SystemFile::createUnnamed(const SystemFolder& folder, const std::string& na
   if (f < 0) return false;
   int d = -1;
 #if defined(O_TMPFILE)
-  d = ::openat(f, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0664);
+  d = ::openat(f, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0664);  // readable: a patch may copy from what it wrote
   // Without unnamed files the kernel or the file system says one of these.
   if (d < 0 && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
     const int e = errno;
@@ -188,7 +188,7 @@ bool SystemFile::createUnnamed(const SystemFolder& folder, const std::string& na
     // Entered before it exists, so that a signal finds it from the start:
     // a name with this process's number is this process's.
     temporarySlot = temporaries::remember(f, temporary.c_str());
-    d = ::openat(f, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW, 0664);
+    d = ::openat(f, temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW, 0664);
     if (d >= 0) break;
     const int e = errno;
     temporaries::forget(temporarySlot);

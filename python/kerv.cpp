@@ -25,6 +25,7 @@
 #include "archive/SystemFolder.h"
 #include "reader/ArchiveFiles.h"
 #include "reader/ArchiveReader.h"
+#include "reader/InPlace.h"
 #include "reader/PieceWriter.h"
 #include "reader/UpdatePlan.h"
 #include "scenario/Cp932.h"
@@ -103,6 +104,19 @@ void writeOrRaise(PieceWriter& writer, const std::vector<Piece>& pieces, const W
   }
   if (!writer.note().empty()) warn(writer.note());
   if (!ok) raiseWriteFailure(writer);
+}
+
+// Raises what stands against replacing a file in place, as Python names it.
+void raiseInPlace(InPlace::Refusal refusal, int error, const InPlace& place, const std::string& path) {
+  using Refusal = InPlace::Refusal;
+  if (refusal == Refusal::none) return;
+  const std::string why = InPlace::english(refusal, error, "archive", "overwrite=True", place.identity.links);
+  const int code = refusal == Refusal::system    ? error
+                   : refusal == Refusal::locked   ? EWOULDBLOCK
+                   : refusal == Refusal::readOnly ? EACCES
+                   : refusal == Refusal::links    ? EMLINK
+                                                  : 0;
+  raiseOSError(code, why, path);
 }
 
 // The target `path` in its folder; raises when the folder cannot be opened.
@@ -242,21 +256,19 @@ class Archive {
     if (!scenario.is_none() && !scenarioText.is_none()) {
       throw py::value_error("give scenario or scenario_text, not both");
     }
-    FileIdentity archive;
-    if (!r->file().identity(&archive)) raiseOSError(errno, std::strerror(errno), r->path());
     const bool inPlace = out.is_none();
-    WriteTarget target = targetAt(inPlace ? real : pathOf(out), inPlace || overwrite);
+    InPlace place;
+    WriteTarget outTarget;
     if (inPlace) {
-      target.shown = r->path();
-      target.replaces = &archive;
-      if (!r->lockForUpdate() && errno == EWOULDBLOCK) {
-        raiseOSError(EWOULDBLOCK, "another update of this archive is running", r->path());
-      }
-      FileIdentity there;
-      if (!target.folder->identityOf(target.name, &there) || !there.unchangedFrom(archive)) {
-        raiseOSError(0, "the path no longer leads to the archive that was opened; nothing was written", r->path());
-      }
+      // The file the path led to when it was opened, whatever the current folder says now.
+      int error = 0;
+      const InPlace::Refusal refusal = InPlace::prepare(real, r->file(), &place, &error);
+      place.target.shown = r->path();
+      raiseInPlace(refusal, error, place, r->path());
+    } else {
+      outTarget = targetAt(pathOf(out), overwrite);
     }
+    const WriteTarget& target = inPlace ? place.target : outTarget;
 
     std::string newScenario;
     const bool withScenario = !scenario.is_none() || !scenarioText.is_none();
@@ -321,16 +333,7 @@ class Archive {
       warn(r->path() + ": nothing to change; the archive is left as it is");
       return strOf(r->path());
     }
-    if (inPlace && archive.readOnly() && !overwrite) {
-      raiseOSError(EACCES, "the archive is read-only (overwrite=True replaces it)", r->path());
-    }
-    if (inPlace && archive.links > 1 && !overwrite) {
-      raiseOSError(EMLINK,
-                   "the archive has " + std::to_string(archive.links) +
-                       " hard links; an update would give this name a new file and leave the others the old one "
-                       "(overwrite=True does that)",
-                   r->path());
-    }
+    if (inPlace) raiseInPlace(place.check(overwrite), 0, place, r->path());
     std::vector<Piece> pieces = plan.pieces();
     for (Piece& p : pieces) {
       if (p.kind == Piece::Kind::file && inMemory[p.file]) p = Piece::ofBytes(std::move(contents[p.file]));
@@ -338,7 +341,11 @@ class Archive {
     PieceSources sources{&r->file(), {}};
     for (const auto& f : files) sources.files.push_back(f.get());
     PieceWriter writer(sources);
-    if (!inPlace) writer.protect(archive, "the archive being read");
+    if (!inPlace) {
+      FileIdentity read;
+      r->file().identity(&read);
+      writer.protect(read, "the archive being read");
+    }
     for (const FileIdentity& id : identities) writer.protect(id, "a data file being read");
     writeOrRaise(writer, pieces, target);
     return strOf(inPlace ? r->path() : target.shown);

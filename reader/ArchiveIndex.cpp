@@ -44,6 +44,7 @@ void ArchiveIndex::takeHeader(const char* header) {
   dialect_ = got > 0 ? dialectOfArchive(header, static_cast<long>(got)) : nullptr;
   if (dialect_ == nullptr && got >= container::kMagicLength) return fail(Problem::of(Code::notAnArchive));
   if (got < kScenarioOffset) return fail(Problem::of(Code::cutInHeader, size_));
+  head_.assign(header, static_cast<std::size_t>(kScenarioOffset));
   const int64_t length = (header[8] & 0xFF) | (header[9] & 0xFF) << 8;
   if (length > size_ - kScenarioOffset) return fail(Problem::of(Code::cutInScenario, size_ - kScenarioOffset, length));
   step = Step::scenario;

@@ -58,6 +58,11 @@ class ArchiveIndex {
   const Dialect& dialect() const { return *dialect_; }
   // The scenario's bytes exactly as stored.
   const std::string& scenarioText() const { return scenarioText_; }
+  // The archive's first 10 bytes: its header (the magic and bytes 3 to 7)
+  // and the scenario's length.
+  const std::string& head() const { return head_; }
+  // The archive's size.
+  int64_t size() const { return size_; }
   // The scenario parsed by the archive's dialect, its lists not yet walked
   // and its cursor at the body.
   Scenario& scenario() { return *scenario_; }
@@ -96,6 +101,7 @@ class ArchiveIndex {
   Problem problem_;
   const Dialect* dialect_ = nullptr;
   std::string scenarioText_;
+  std::string head_;
   std::unique_ptr<Scenario> scenario_;
   std::vector<std::string> names;  // the file list, walked in a copy of the scenario
   std::vector<ArchiveEntry> entries_;

@@ -80,9 +80,8 @@ class ArchiveReader {
   // The open archive file, for positioned reads of one's own (from
   // several threads: SystemFile::readAt).
   const SystemFile& file() const { return file_; }
-  // Takes the lock of an update of the archive (SystemFile::lockForUpdate),
-  // held while the reader lives.
-  bool lockForUpdate() { return file_.lockForUpdate(); }
+  // The same, for taking the lock of an update of it (InPlace).
+  SystemFile& file() { return file_; }
 
   // The archive's path as given, and its size in bytes when opened.
   const std::string& path() const { return path_; }

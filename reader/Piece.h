@@ -12,7 +12,7 @@ struct Piece {
   enum class Kind {
     bytes,    // `bytes` themselves
     archive,  // `length` bytes of the old archive from `offset` on
-    file,     // the whole new file number `file`, of `length` bytes
+    file,     // `length` bytes of file number `file` from `offset` on (a new file: from 0, whole)
   };
   Kind kind;
   std::string bytes;
@@ -25,12 +25,14 @@ struct Piece {
     return {Kind::bytes, std::move(bytes), 0, n, 0};
   }
   static Piece ofArchive(int64_t offset, int64_t length) { return {Kind::archive, {}, offset, length, 0}; }
-  static Piece ofFile(std::size_t file, int64_t length) { return {Kind::file, {}, 0, length, file}; }
+  static Piece ofFile(std::size_t file, int64_t length, int64_t offset = 0) {
+    return {Kind::file, {}, offset, length, file};
+  }
 };
 
 // Appends `piece` to `pieces`, joined with the last one where both are
-// bytes or adjoining ranges of the archive, so that a writer copies each
-// unchanged stretch in one go.
+// bytes or adjoining ranges of the archive or of one file, so that a
+// writer copies each stretch in one go. A piece of no bytes is left out.
 void appendPiece(std::vector<Piece>& pieces, Piece piece);
 
 // The bytes the pieces make up.

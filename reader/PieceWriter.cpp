@@ -66,6 +66,11 @@ bool PieceWriter::writeUnnamed(const std::vector<Piece>& pieces, const WriteTarg
   kind_ = Failure::none;
   error_ = 0;
   if (!out.create(*target.folder, target.name)) return fail(target.shown, Failure::system, errno);
+  return writePieces(pieces, target, out, progress);
+}
+
+bool PieceWriter::writePieces(const std::vector<Piece>& pieces, const WriteTarget& target, NewFile& out,
+                              const Progress& progress) {
   int64_t done = 0;
   for (const Piece& piece : pieces) {
     bool ok = true;
@@ -79,7 +84,7 @@ bool PieceWriter::writeUnnamed(const std::vector<Piece>& pieces, const WriteTarg
         ok = copy(*sources.archive, "the archive", piece.offset, piece.length, out, target, done, progress);
         break;
       case Piece::Kind::file:
-        ok = copy(*sources.files[piece.file], "a data file", 0, piece.length, out, target, done, progress);
+        ok = copy(*sources.files[piece.file], "a data file", piece.offset, piece.length, out, target, done, progress);
         break;
     }
     if (!ok) {
@@ -109,8 +114,26 @@ bool PieceWriter::checkTarget(const WriteTarget& target) {
 }
 
 bool PieceWriter::write(const std::vector<Piece>& pieces, const WriteTarget& target, const Progress& progress) {
+  return writeWith(target, [&](NewFile& out) { return writePieces(pieces, target, out, progress); });
+}
+
+bool PieceWriter::writeWith(const WriteTarget& target, const Producer& produce) {
+  failure_.clear();
+  note_.clear();
+  kind_ = Failure::none;
+  error_ = 0;
   NewFile out;
-  if (!writeUnnamed(pieces, target, out, progress)) return false;
+  if (!out.create(*target.folder, target.name)) return fail(target.shown, Failure::system, errno);
+  if (!produce(out)) {
+    out.discard();
+    if (failure_.empty()) fail(target.shown, Failure::system, out.error() != 0 ? out.error() : EIO);
+    return false;
+  }
+  if (out.error() != 0) {
+    const int e = out.error();
+    out.discard();
+    return fail(target.shown, Failure::system, e);
+  }
   if (target.replaces != nullptr && !out.keepAttributesOf(*target.replaces)) {
     note_ = target.shown + ": its owner and group could not be kept (" + std::strerror(errno) + ")";
   }

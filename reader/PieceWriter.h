@@ -73,6 +73,16 @@ class PieceWriter {
   // anything fails: failure() says what.
   bool write(const std::vector<Piece>& pieces, const WriteTarget& target, const Progress& progress = {});
 
+  // Writes the target's bytes with `produce`, into a new file that becomes
+  // the target as write() makes it. The producer returns false after
+  // saying why through refuse(), and then nothing is written.
+  using Producer = std::function<bool(NewFile& out)>;
+  bool writeWith(const WriteTarget& target, const Producer& produce);
+  // For a producer: records why the write fails; returns false.
+  bool refuse(const std::string& file, Failure kind, int error, const std::string& reason = {}) {
+    return fail(file, kind, error, reason);
+  }
+
   // The first part of write(): writes the pieces into `out`, which becomes
   // the target when checkTarget() allows it and it is linked, and starts
   // the disk writing it. False, with `out` discarded, when anything fails.
@@ -96,6 +106,8 @@ class PieceWriter {
 
  private:
   bool fail(const std::string& file, Failure kind, int error, const std::string& reason = {});
+  // Writes `pieces` into `out`, created already.
+  bool writePieces(const std::vector<Piece>& pieces, const WriteTarget& target, NewFile& out, const Progress& progress);
   // Appends n bytes of `from` from `offset` on to `out`.
   bool copy(const SystemFile& from, const std::string& name, int64_t offset, int64_t n, NewFile& out,
             const WriteTarget& target, int64_t& done, const Progress& progress);

@@ -7,6 +7,7 @@
 #include "reader/PackPlan.h"
 
 void appendPiece(std::vector<Piece>& pieces, Piece piece) {
+  if (piece.length == 0) return;
   if (!pieces.empty() && pieces.back().kind == piece.kind) {
     Piece& last = pieces.back();
     if (piece.kind == Piece::Kind::bytes) {
@@ -14,7 +15,8 @@ void appendPiece(std::vector<Piece>& pieces, Piece piece) {
       last.length += piece.length;
       return;
     }
-    if (piece.kind == Piece::Kind::archive && last.offset + last.length == piece.offset) {
+    if ((piece.kind == Piece::Kind::archive || (piece.kind == Piece::Kind::file && piece.file == last.file)) &&
+        last.offset + last.length == piece.offset) {
       last.length += piece.length;
       return;
     }

@@ -53,6 +53,8 @@ const char* Problem::id() const {
     case Code::noDataFile: return "noDataFile";
     case Code::missingDataFile: return "missingDataFile";
     case Code::namesCollide: return "namesCollide";
+    case Code::differentDialects: return "differentDialects";
+    case Code::cannotRead: return "cannotRead";
   }
   return "none";
 }
@@ -111,6 +113,8 @@ std::string Problem::english() const {
     case Code::missingDataFile: return shown(name) + ": no such data file in " + other;
     case Code::namesCollide:
       return shown(name) + " and " + shown(other) + " are two names of the list that find one file; rename one";
+    case Code::differentDialects: return "the archives are of two dialects, " + name + " and " + other;
+    case Code::cannotRead: return "cannot be read: " + name;
   }
   return "";
 }

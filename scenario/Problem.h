@@ -48,6 +48,9 @@ struct Problem {
     noDataFile,           // name; n[0] 1 when looked for in a new scenario's list
     missingDataFile,      // name, other the folder looked in
     namesCollide,         // name and other, two list names that found one file
+    // Two archives compared: `other` is "old" or "new" where one of them is meant.
+    differentDialects,    // name the old archive's dialect, other the new one's
+    cannotRead,           // name: why
   };
 
   Code code = Code::none;

@@ -15,6 +15,7 @@
 #include "archive/SystemFolder.h"
 #include "reader/ArchiveFiles.h"
 #include "reader/ArchiveReader.h"
+#include "reader/InPlace.h"
 #include "reader/PackPlan.h"
 #include "reader/PieceWriter.h"
 #include "reader/UpdatePlan.h"
@@ -264,28 +265,19 @@ int runUpdate(int argc, char** argv) {
 
   // In place: the file the path leads to, locked for this update alone.
   const bool inPlace = out.empty();
-  WriteTarget target;
+  InPlace place;
+  WriteTarget outTarget;
   if (inPlace) {
-    std::string real;
-    if (!resolvedPath(path, &real) || !targetAt(real, true, target)) {
-      if (target.folder == nullptr) report(path + ": " + std::strerror(errno));
-      return kTrouble;
+    int error = 0;
+    const InPlace::Refusal refusal = InPlace::prepare(path, reader->file(), &place, &error);
+    if (refusal != InPlace::Refusal::none) {
+      report(path + ": " + InPlace::english(refusal, error, "archive", "--force", archive.links));
+      return refusal == InPlace::Refusal::system ? kTrouble : kRefused;
     }
-    target.shown = path;
-    target.replaces = &archive;
-    if (!reader->lockForUpdate() && errno == EWOULDBLOCK) {
-      report(path + ": another update of this archive is running");
-      return kRefused;
-    }
-    // An update that held the lock before this one may have replaced the file meanwhile.
-    FileIdentity there;
-    if (!target.folder->identityOf(target.name, &there) || !there.unchangedFrom(archive)) {
-      report(path + ": the archive was replaced while this update started; nothing was written, run it again");
-      return kRefused;
-    }
-  } else if (!targetAt(out, force, target)) {
+  } else if (!targetAt(out, force, outTarget)) {
     return kTrouble;
   }
+  const WriteTarget& target = inPlace ? place.target : outTarget;
 
   // The new scenario, and the names its list holds (else the archive's).
   std::string scenario;
@@ -359,14 +351,9 @@ int runUpdate(int argc, char** argv) {
     report(path + ": nothing to change; the archive is left as it is");
     return kDone;
   }
-  if (inPlace && archive.readOnly() && !force) {
-    report(path + ": the archive is read-only (--force replaces it)");
-    return kRefused;
-  }
-  if (inPlace && archive.links > 1 && !force) {
-    report(path + ": the archive has " + std::to_string(archive.links) +
-           " hard links; an update would give this name a new file and leave the others the old one (--force "
-           "does that)");
+  if (const InPlace::Refusal refusal = inPlace ? place.check(force) : InPlace::Refusal::none;
+      refusal != InPlace::Refusal::none) {
+    report(path + ": " + InPlace::english(refusal, 0, "archive", "--force", archive.links));
     return kRefused;
   }
 
