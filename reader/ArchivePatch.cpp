@@ -162,7 +162,7 @@ PatchFit checkPatchSource(const vcdiff::PatchHeader& header, const FileView& old
 }
 
 bool applyPatch(vcdiff::Decoder& decoder, const SystemFile& oldFile, const FileView& oldView, PieceWriter& writer,
-                const WriteTarget& target, vcdiff::DecodeError* error) {
+                const WriteTarget& target, vcdiff::DecodeError* error, const PieceWriter::Progress& progress) {
   using Fault = vcdiff::DecodeError::Code;
   const auto patchFails = [&](const vcdiff::DecodeError& e) {
     *error = e;
@@ -213,6 +213,7 @@ bool applyPatch(vcdiff::Decoder& decoder, const SystemFile& oldFile, const FileV
       }
       written += w.targetLength;
       out.startWriteBack(written - w.targetLength, w.targetLength);
+      if (progress) progress(written);
     }
     if (decoder.error()) return patchFails(decoder.error());
     return true;

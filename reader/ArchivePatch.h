@@ -55,5 +55,6 @@ PatchFit checkPatchSource(const vcdiff::PatchHeader& header, const FileView& old
 // through `writer`: whole, each window's checksum checked, or not at all.
 // A failure of the patch is in *error (decoder's codes); of the files, in
 // the writer's failure().
+// `progress` is told the bytes written after each window.
 bool applyPatch(vcdiff::Decoder& decoder, const SystemFile& oldFile, const FileView& oldView, PieceWriter& writer,
-                const WriteTarget& target, vcdiff::DecodeError* error);
+                const WriteTarget& target, vcdiff::DecodeError* error, const PieceWriter::Progress& progress = {});

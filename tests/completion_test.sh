@@ -33,5 +33,9 @@ expect "story.ker " kerv create st
 expect "door.qvd= " kerv update story.krv do
 expect "海.zpt " kerv cat story.krv 海
 expect "op.qvd " kerv extract -C out story.krv o
+expect "diff " kerv d
+expect "--patch " kerv diff --pa
+expect "story.krv " kerv patch st
+expect "notes.txt " kerv patch story.krv no
 [ $failed = 0 ] && echo "completions as expected"
 exit $failed

@@ -443,6 +443,110 @@ class SafeWriteTest(KervCase):
             self.assertEqual(self.get(b"out/" + name), b"x" * 100)
 
 
+XDELTA3 = shutil.which("xdelta3")
+
+
+class PatchTest(KervCase):
+    """kerv diff and kerv patch, and the patches of the real xdelta3."""
+
+    def pair(self, old_names, old_blocks, new_names, new_blocks, new_text=None, magic=b"KERV 1.2 30.5", kind=b"KRV"):
+        old_text = tt.scenario(magic, files=old_names)
+        self.put("old.krv", tt.archive(kind, old_text, old_blocks))
+        self.put("new.krv", tt.archive(kind, new_text or tt.scenario(magic, files=new_names), new_blocks))
+
+    def test_diff_and_patch_both_ways_with_xdelta3(self):
+        big = bytes(range(256)) * 4096  # 1 MiB
+        text = "".join(f"{i} line of text that repeats itself\n" for i in range(20000)).encode()
+        cases = (  # old names, old blocks, new names, new blocks, what kerv diff prints
+            ((b"a.qvd", b"b.qvd"), [b"A" * 100, b"B"], (b"a.qvd", b"b.qvd"), [b"A" * 100, b"B"], b""),
+            ((b"door.qvd",), [b"d" * 700], (b"door.qvd",), [b"d" * 300 + b"NEW" + b"d" * 509],
+             b"door.qvd: changed (700 -> 812 bytes)\n"),
+            ((b"a.qvd", b"old.qvd"), [big, b"o"], (b"a.qvd", b"new.qvd"), [big[:-1] + b"!", text],
+             b"scenario: changed (53 -> 53 bytes)\na.qvd: changed (1048576 -> 1048576 bytes)\nnew.qvd: added (%d bytes)"
+             b"\nold.qvd: removed\n" % len(text)),
+            # A block moved under another name, and a name listed twice.
+            ((b"x.qvd", b"y.qvd", b"x.qvd"), [big, b"y", b"x2"], (b"z.qvd", b"x.qvd"), [big, b"x1"],
+             b"scenario: changed (58 -> 51 bytes)\nz.qvd: added (1048576 bytes)\nx.qvd: changed (1048576 -> 2 bytes)\n"
+             b"y.qvd: removed\nx.qvd: removed\n"),
+        )
+        for old_names, old_blocks, new_names, new_blocks, printed in cases:
+            with self.subTest(printed=printed):
+                self.pair(old_names, old_blocks, new_names, new_blocks)
+                status, out, err = self.kerv("diff", "--patch", "p.vcdiff", "--force", "old.krv", "new.krv")
+                self.assertEqual((status, out, err), (1 if printed else 0, printed, b""))
+                patch = self.get("p.vcdiff")
+                if not printed:
+                    self.assertLess(len(patch), 200)
+                for where, tool in (("k.krv", "kerv"), ("x.krv", "xdelta3")):
+                    if tool == "xdelta3" and not XDELTA3:
+                        continue
+                    if os.path.exists(self.path(where)):
+                        os.remove(self.path(where))
+                    if tool == "kerv":
+                        self.assertEqual(self.kerv("patch", "-o", where, "old.krv", "p.vcdiff"), (0, b"", b""))
+                    else:
+                        subprocess.run([XDELTA3, "-d", "-s", "old.krv", "p.vcdiff", where], cwd=self.dir, check=True)
+                    self.assertEqual(self.get(where), self.get("new.krv"), tool)
+                if XDELTA3:
+                    # xdelta3's own patches, without and with its secondary compression.
+                    for flags in (["-S", "none"], []):
+                        subprocess.run([XDELTA3, "-e", "-f", *flags, "-s", "old.krv", "new.krv", "x.vcdiff"],
+                                       cwd=self.dir, check=True)
+                        if os.path.exists(self.path("o.krv")):
+                            os.remove(self.path("o.krv"))
+                        status, _, err = self.kerv("patch", "-o", "o.krv", "old.krv", "x.vcdiff")
+                        compressed = b"VCD_DATACOMP" in subprocess.run([XDELTA3, "printhdrs", "x.vcdiff"],
+                                                                       cwd=self.dir, capture_output=True).stdout
+                        if compressed and tt.WINDOWS:  # no liblzma in the Windows build
+                            self.assertIn(b"compressed with lzma, which this build does not read", err)
+                            continue
+                        self.assertEqual((status, err), (0, b""), flags)
+                        self.assertEqual(self.get("o.krv"), self.get("new.krv"), flags)
+
+    def test_a_patch_that_does_not_fit_writes_nothing(self):
+        self.pair((b"a.qvd",), [b"A" * 5000], (b"a.qvd",), [b"A" * 2000 + b"0123456789" + b"A" * 2990])
+        self.assertEqual(self.kerv("diff", "--patch", "p.vcdiff", "old.krv", "new.krv")[0], 1)
+        patch = self.get("p.vcdiff")
+        self.put("other.krv", tt.archive(b"KRV", tt.scenario(files=(b"a.qvd",)), [b"C" * 5000]))
+        self.put("short.krv", self.get("old.krv")[:-1])
+        # A damaged byte in the window's data, and the patch cut short.
+        data_at = patch.index(b"0123456789")
+        self.put("damaged.vcdiff", patch[:data_at] + b"X" + patch[data_at + 1:])
+        self.put("cut.vcdiff", patch[:-3])
+        size = len(self.get("old.krv"))
+        cases = (("other.krv", "p.vcdiff", b"kerv: other.krv is not the archive this patch was made from (%s bytes as "
+                                           b"expected, but other bytes); it may be another edition, or already patched\n"
+                  % f"{size:,}".encode()),
+                 ("short.krv", "p.vcdiff", b"kerv: short.krv is not the archive this patch was made from (%s bytes "
+                                           b"expected, %s found)" % (f"{size:,}".encode(), f"{size - 1:,}".encode())),
+                 ("new.krv", "p.vcdiff", b"kerv: new.krv is already patched: it is the archive this patch makes\n"),
+                 ("old.krv", "damaged.vcdiff", b"kerv: damaged.vcdiff: window 0 (patch offset "),
+                 ("old.krv", "cut.vcdiff", b"kerv: cut.vcdiff: window 0 (patch offset "),
+                 ("old.krv", "old.krv", b"kerv: old.krv: not a VCDIFF patch"))
+        for archive, patch_name, message in cases:
+            with self.subTest(archive=archive, patch=patch_name):
+                before = sorted(self.files())
+                status, _, err = self.kerv("patch", "-o", "out.krv", archive, patch_name)
+                self.assertEqual(status, 1)
+                self.assertTrue(err.startswith(message), err)
+                self.assertEqual(sorted(self.files()), before)
+        self.assertIn(b"do not have the window's checksum", self.kerv("patch", "-o", "o.krv", "old.krv",
+                                                                       "damaged.vcdiff")[2])
+        # In place, as an update: one at a time, the file's bits kept; then it is patched already.
+        if not tt.WINDOWS:
+            os.chmod(self.path("old.krv"), 0o640)
+        self.assertEqual(self.kerv("patch", "old.krv", "p.vcdiff"), (0, b"", b""))
+        self.assertEqual(self.get("old.krv"), self.get("new.krv"))
+        if not tt.WINDOWS:
+            self.assertEqual(stat.S_IMODE(os.stat(self.path("old.krv")).st_mode), 0o640)
+        self.assertEqual(self.kerv("patch", "old.krv", "p.vcdiff")[0], 1)
+        # An existing patch file is refused unless --force; OLD and NEW never.
+        self.assertEqual(self.kerv("diff", "--patch", "p.vcdiff", "old.krv", "new.krv"),
+                         (2, b"", b"kerv: p.vcdiff: File exists (--force replaces it)\n"))
+        self.assertEqual(self.kerv("diff", "--force", "--patch", "new.krv", "old.krv", "new.krv")[::2],
+                         (2, b"kerv: new.krv: not written over: it is the new archive\n"))
+
+
 @unittest.skipUnless(os.environ.get("KERV_PASSTHROUGH") and os.path.exists("/dev/fuse") and os.geteuid() == 0,
                      "needs the FUSE passthrough, /dev/fuse and root")
 class NoUnnamedFilesTest(KervCase):

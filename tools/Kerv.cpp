@@ -14,6 +14,7 @@ using kerv::Command;
 const Command* const kCommands[] = {
     &kerv::listCommand,   &kerv::extractCommand, &kerv::catCommand,
     &kerv::createCommand, &kerv::updateCommand,  &kerv::scenarioCommand,
+    &kerv::diffCommand,   &kerv::patchCommand,
 #if KERV_MOUNT
     &kerv::mountCommand,
 #endif
@@ -22,7 +23,8 @@ const Command* const kCommands[] = {
 const char kHelp[] =
     "Usage: kerv COMMAND [OPTION]... [ARGUMENT]...\n"
     "Work with KERV and P-KERV archives: list, extract with readable names, change\n"
-    "the scenario or data files in place, and pack a folder back, byte for byte.\n"
+    "the scenario or data files in place, pack a folder back byte for byte, and\n"
+    "share a change as a small patch.\n"
     "\n"
     "Commands:\n"
     "  list ARCHIVE...          list and check archives, as kervls does\n"
@@ -31,6 +33,8 @@ const char kHelp[] =
     "  create SCENARIO [ARCHIVE]  pack a scenario and its data files\n"
     "  update ARCHIVE [NAME=FILE]...  replace data files or the scenario\n"
     "  scenario FILE            write the scenario as UTF-8 text\n"
+    "  diff OLD NEW             what differs, and with --patch a VCDIFF patch\n"
+    "  patch ARCHIVE PATCH      apply a VCDIFF patch (from kerv diff or xdelta3)\n"
 #if KERV_MOUNT
     "  mount ARCHIVE DIR        mount the archive as a read-only folder\n"
 #endif

@@ -13,6 +13,8 @@ extern const Command catCommand;
 extern const Command createCommand;
 extern const Command updateCommand;
 extern const Command scenarioCommand;
+extern const Command diffCommand;
+extern const Command patchCommand;
 #if KERV_MOUNT
 extern const Command mountCommand;  // where libfuse 3 is at hand
 #endif
@@ -23,6 +25,8 @@ int runCat(int argc, char** argv);
 int runCreate(int argc, char** argv);
 int runUpdate(int argc, char** argv);
 int runScenario(int argc, char** argv);
+int runDiff(int argc, char** argv);
+int runPatch(int argc, char** argv);
 #if KERV_MOUNT
 int runMount(int argc, char** argv);
 #endif
