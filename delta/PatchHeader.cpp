@@ -8,6 +8,10 @@
 
 namespace vcdiff {
 
+#if KERV_XXH3_AVX2
+void xxh3UpdateAvx2(void* state, const char* p, std::size_t n);  // Xxh3Avx2.cpp
+#endif
+
 namespace {
 
 constexpr char kMark[] = "kerv-patch 1";
@@ -51,6 +55,14 @@ Summer::Summer() : state(new State) { XXH3_128bits_reset(&state->xxh3); }
 Summer::~Summer() = default;
 
 void Summer::update(const char* p, std::size_t n) {
+#if KERV_XXH3_AVX2
+  static const bool avx2 = __builtin_cpu_supports("avx2");
+  if (avx2) {
+    xxh3UpdateAvx2(&state->xxh3, p, n);
+    size += static_cast<int64_t>(n);
+    return;
+  }
+#endif
   XXH3_128bits_update(&state->xxh3, p, n);
   size += static_cast<int64_t>(n);
 }
@@ -65,7 +77,7 @@ FileSum Summer::sum() const {
 }
 
 bool sumOf(const std::function<bool(int64_t, char*, std::size_t)>& read, int64_t size, FileSum* sum) {
-  constexpr std::size_t kStep = std::size_t{4} << 20;
+  constexpr std::size_t kStep = std::size_t{256} << 10;  // stays in the processor's cache
   std::unique_ptr<char[]> buffer(new char[kStep]);
   Summer summer;
   for (int64_t at = 0; at < size;) {

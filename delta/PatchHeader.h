@@ -40,7 +40,7 @@ class Summer {
 };
 
 // The sum of the `size` bytes that `read` reads from offset 0 on, in steps
-// of a few MiB; false when a read fails.
+// of 256 KiB; false when a read fails.
 bool sumOf(const std::function<bool(int64_t offset, char* p, std::size_t n)>& read, int64_t size, FileSum* sum);
 
 struct PatchHeader {

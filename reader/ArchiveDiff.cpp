@@ -1,6 +1,7 @@
 #include "reader/ArchiveDiff.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <unordered_map>
 
 #include "archive/Container.h"
@@ -49,19 +50,45 @@ void ArchiveDiff::appendShared(int64_t oldAt, int64_t oldLength, int64_t at, int
   appendPiece(pieces_, Piece::ofArchive(oldAt + oldLength - suffix, suffix));
 }
 
-void ArchiveDiff::build(const ArchiveIndex& oldIndex, const ArchiveIndex& newIndex, BlockCompare& compare) {
+ArchiveDiff ArchiveDiff::unreadable(const char* which, const std::string& why) {
+  ArchiveDiff d;
+  d.problem_ = Problem::named(Problem::Code::cannotRead, why, which);
+  return d;
+}
+
+Problem ArchiveDiff::check(const ArchiveIndex& oldIndex, const ArchiveIndex& newIndex) {
   using Code = Problem::Code;
   for (const auto& [index, which] : {std::pair{&oldIndex, "old"}, std::pair{&newIndex, "new"}}) {
     if (index->problem()) {
-      problem_ = index->problem();
-      problem_.other = which;
-      return;
+      Problem p = index->problem();
+      p.other = which;
+      return p;
     }
-    if (!index->damage().empty()) return void(problem_ = Problem::named(Code::archiveDamaged, index->damage().front(), which));
+    if (!index->damage().empty()) return Problem::named(Code::archiveDamaged, index->damage().front(), which);
   }
   if (&oldIndex.dialect() != &newIndex.dialect()) {
-    return void(problem_ = Problem::named(Code::differentDialects, oldIndex.dialect().name, newIndex.dialect().name));
+    return Problem::named(Code::differentDialects, oldIndex.dialect().name, newIndex.dialect().name);
   }
+  return {};
+}
+
+std::vector<std::size_t> ArchiveDiff::partners(const ArchiveIndex& oldIndex, const ArchiveIndex& newIndex) {
+  std::unordered_map<std::string, std::vector<std::size_t>> oldByName;
+  const std::vector<ArchiveEntry>& olds = oldIndex.entries();
+  for (std::size_t i = 0; i < olds.size(); ++i) oldByName[olds[i].name].push_back(i);
+  std::unordered_map<std::string, std::size_t> seen;
+  std::vector<std::size_t> out;
+  out.reserve(newIndex.entries().size());
+  for (const ArchiveEntry& e : newIndex.entries()) {
+    const std::size_t k = seen[e.name]++;
+    const auto named = oldByName.find(e.name);
+    out.push_back(named != oldByName.end() && k < named->second.size() ? named->second[k] : SIZE_MAX);
+  }
+  return out;
+}
+
+void ArchiveDiff::build(const ArchiveIndex& oldIndex, const ArchiveIndex& newIndex, BlockCompare& compare) {
+  if ((problem_ = check(oldIndex, newIndex))) return;
 
   // The head: the header and the scenario.
   const std::string oldHead = oldIndex.head() + oldIndex.scenarioText();
@@ -87,18 +114,14 @@ void ArchiveDiff::build(const ArchiveIndex& oldIndex, const ArchiveIndex& newInd
   // Each new block: the old block of its name (the k-th of the name), else
   // any old block of its size and bytes, else its own bytes.
   const std::vector<ArchiveEntry>& olds = oldIndex.entries();
-  std::unordered_map<std::string, std::vector<std::size_t>> oldByName;
   std::unordered_map<int64_t, std::vector<std::size_t>> oldBySize;
-  for (std::size_t i = 0; i < olds.size(); ++i) {
-    oldByName[olds[i].name].push_back(i);
-    oldBySize[olds[i].size].push_back(i);
-  }
+  for (std::size_t i = 0; i < olds.size(); ++i) oldBySize[olds[i].size].push_back(i);
+  const std::vector<std::size_t> partnerOf = partners(oldIndex, newIndex);
   std::unordered_map<std::string, std::size_t> seen;
-  for (const ArchiveEntry& e : newIndex.entries()) {
-    const std::size_t k = seen[e.name]++;
-    const auto named = oldByName.find(e.name);
-    const ArchiveEntry* partner =
-        named != oldByName.end() && k < named->second.size() ? &olds[named->second[k]] : nullptr;
+  for (std::size_t j = 0; j < newIndex.entries().size(); ++j) {
+    const ArchiveEntry& e = newIndex.entries()[j];
+    ++seen[e.name];
+    const ArchiveEntry* partner = partnerOf[j] != SIZE_MAX ? &olds[partnerOf[j]] : nullptr;
     if (partner != nullptr && partner->size == e.size && compare.same(*partner, e)) {
       appendPiece(pieces_, Piece::ofArchive(partner->offset - 4, 4 + int64_t{e.size}));
       continue;

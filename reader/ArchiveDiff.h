@@ -47,6 +47,16 @@ class ArchiveDiff {
   // sound (else problem() says which is damaged), through `compare`.
   ArchiveDiff(const ArchiveIndex& oldIndex, const ArchiveIndex& newIndex, BlockCompare& compare);
 
+  // Why the two archives cannot be compared (see problem()); none when they can.
+  static Problem check(const ArchiveIndex& oldIndex, const ArchiveIndex& newIndex);
+  // Each new block's partner, the old block of its name (the k-th of a name
+  // listed again the k-th), by their places in the lists; SIZE_MAX for a
+  // new block that has none. The diff compares these first.
+  static std::vector<std::size_t> partners(const ArchiveIndex& oldIndex, const ArchiveIndex& newIndex);
+  // The diff of archives whose file `which` ("old" or "new") could not be
+  // read: `why`.
+  static ArchiveDiff unreadable(const char* which, const std::string& why);
+
   // Why the archives cannot be compared: of two dialects; one that is no
   // archive, damaged or cannot be read, its `other` then "old" or "new".
   const Problem& problem() const { return problem_; }
@@ -58,6 +68,7 @@ class ArchiveDiff {
   const std::vector<Piece>& pieces() const { return pieces_; }
 
  private:
+  ArchiveDiff() = default;
   void build(const ArchiveIndex& oldIndex, const ArchiveIndex& newIndex, BlockCompare& compare);
   // Appends the new bytes `fresh` (at `at` in the new archive) as a copy of
   // what they share with `old` (at `oldAt`) at both ends, and the rest new.

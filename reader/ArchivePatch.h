@@ -1,11 +1,10 @@
-// Patches between files (VCDIFF, see delta/): made from a description of
-// the new file as pieces over the old (an ArchiveDiff's), and applied to a
-// file, checking first that it is the file the patch was made from. Both
-// read the files through views (FileView): nothing is copied that need
-// not be.
+// Patches between files (VCDIFF, see delta/): made from the diff of two
+// archives (the new one as pieces over the old), and applied to a file,
+// checking first that it is the file the patch was made from.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -16,6 +15,7 @@
 #include "reader/ArchiveDiff.h"
 #include "reader/Piece.h"
 #include "reader/PieceWriter.h"
+#include "reader/TwoFileScan.h"
 
 // Compares the blocks of two archives through views of their files.
 class ViewCompare : public BlockCompare {
@@ -31,14 +31,34 @@ class ViewCompare : public BlockCompare {
   int error = 0;
 };
 
-// Writes, through `out`, the patch that makes the file of `newView` from
-// that of `oldView`: `pieces` describe the new file (kind archive: ranges
-// of the old; kind file: ranges of the new; bytes). Its header names the
-// files (`newName`, `oldName`) and carries both sums; they and each
-// window's checksum are taken in one pass over each file, the old one on
-// a thread of its own. False, with *error set, on failure.
-bool makePatch(const FileView& oldView, const FileView& newView, const std::vector<Piece>& pieces,
-               const std::string& newName, const std::string& oldName, const vcdiff::Sink& out, std::string* error);
+// Two archives' files compared with one pass over each (TwoFileScan):
+// the blocks of one name are compared as the pass reads them; any other
+// comparison the diff asks for reads its blocks again.
+class FileDiff {
+ public:
+  // Compares the archives of the indexes, whose files the views show; with
+  // `forPatch`, the pass also takes the sums a patch between them needs.
+  FileDiff(const ArchiveIndex& oldIndex, const ArchiveIndex& newIndex, const FileView& olds, const FileView& news,
+           bool forPatch);
+  ~FileDiff();
+
+  const ArchiveDiff& diff() const { return *diff_; }
+
+  // Writes, through `out`, the patch that makes the new file from the old:
+  // its header names them (`newName`, `oldName`) and carries both sums.
+  // REQUIRES: made forPatch; diff() has no problem. False, with *error set,
+  // on failure.
+  bool writePatch(const std::string& newName, const std::string& oldName, const vcdiff::Sink& out,
+                  std::string* error) const;
+
+ private:
+  class ScanCompare;
+
+  const FileView& olds;
+  const FileView& news;
+  TwoFileScan scan;
+  std::unique_ptr<ArchiveDiff> diff_;
+};
 
 // Whether the file to be patched is the one the patch was made from.
 enum class PatchFit {
@@ -50,11 +70,15 @@ enum class PatchFit {
 // Checks the file of `oldView` against the patch's header.
 PatchFit checkPatchSource(const vcdiff::PatchHeader& header, const FileView& oldView);
 
-// Applies the patch that `decoder` reads (its header read) to the file
-// `oldFile` (seen through `oldView`), writing the result as `target`
+// Applies the patch that `decoder` reads, whose application header was
+// `header`, to the file of `oldView`, writing the result as `target`
 // through `writer`: whole, each window's checksum checked, or not at all.
-// A failure of the patch is in *error (decoder's codes); of the files, in
-// the writer's failure().
+// Where the header names the file the patch was made from, the file is
+// checked against it (*fit): one of another size before anything is
+// written, one of that size on a thread of its own while the patch is
+// applied; nothing is written unless it fits. A failure of the patch is in
+// *error (decoder's codes); of the files, in the writer's failure().
 // `progress` is told the bytes written after each window.
-bool applyPatch(vcdiff::Decoder& decoder, const SystemFile& oldFile, const FileView& oldView, PieceWriter& writer,
-                const WriteTarget& target, vcdiff::DecodeError* error, const PieceWriter::Progress& progress = {});
+bool applyPatch(vcdiff::Decoder& decoder, const vcdiff::PatchHeader& header, const FileView& oldView,
+                PieceWriter& writer, const WriteTarget& target, PatchFit* fit, vcdiff::DecodeError* error,
+                const PieceWriter::Progress& progress = {});

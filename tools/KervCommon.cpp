@@ -59,8 +59,11 @@ int64_t now() {
 ProgressBar::ProgressBar(const char* what, int64_t total, bool quiet)
     : what(what), total(total), active(!quiet && total > kProgressFrom && standardErrorIsTerminal()) {}
 
-ProgressBar::~ProgressBar() {
+ProgressBar::~ProgressBar() { wipe(); }
+
+void ProgressBar::wipe() {
   if (shown) std::cerr << "\r" << std::string(static_cast<std::size_t>(columns - 1), ' ') << "\r" << std::flush;
+  shown = false;
 }
 
 std::string ProgressBar::line(int64_t done, int columns) const {

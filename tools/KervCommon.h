@@ -70,6 +70,8 @@ class ProgressBar {
   ProgressBar(const ProgressBar&) = delete;
   ProgressBar& operator=(const ProgressBar&) = delete;
   void show(int64_t done);
+  // Wipes the bar, for a message; show() draws it again.
+  void wipe();
   // The line drawn for `done` bytes on a terminal of `columns` columns: it
   // never reaches the last column, so that the terminal does not wrap it.
   std::string line(int64_t done, int columns) const;

@@ -80,10 +80,9 @@ int runDiff(int argc, char** argv) {
   if (!olds) return kTrouble;
   std::unique_ptr<ArchiveReader> news = openArchive(newPath, status);
   if (!news) return kTrouble;
-  reportShrunkenMappings("kerv");
-  const FileView oldView(olds->file(), olds->size(), true), newView(news->file(), news->size(), true);
-  ViewCompare compare(oldView, newView);
-  const ArchiveDiff diff(olds->archiveIndex(), news->archiveIndex(), compare);
+  const FileView oldView(olds->file(), olds->size()), newView(news->file(), news->size());
+  const FileDiff fileDiff(olds->archiveIndex(), news->archiveIndex(), oldView, newView, !patchName.empty());
+  const ArchiveDiff& diff = fileDiff.diff();
   if (diff.problem()) {
     const Problem& p = diff.problem();
     const std::string& which = p.other == "old" ? oldPath : p.other == "new" ? newPath : "";
@@ -108,9 +107,9 @@ int runDiff(int argc, char** argv) {
   writer.protect(newId, "the new archive");
   std::string error;
   const bool written = writer.writeWith(target, [&](NewFile& file) {
-    const bool made = makePatch(oldView, newView, diff.pieces(), baseName(newPath), baseName(oldPath),
-                                [&](const char* p, std::size_t n) { return file.append(p, static_cast<int64_t>(n)); },
-                                &error);
+    const bool made = fileDiff.writePatch(
+        baseName(newPath), baseName(oldPath),
+        [&](const char* p, std::size_t n) { return file.append(p, static_cast<int64_t>(n)); }, &error);
     return made || writer.refuse(error.rfind("cannot be read", 0) == 0 ? newPath : patchName,
                                  PieceWriter::Failure::system, file.error() != 0 ? file.error() : EIO, error);
   });
@@ -169,24 +168,7 @@ int runPatch(int argc, char** argv) {
   }
   const vcdiff::PatchHeader header = vcdiff::PatchHeader::decode(decoder.appHeader());
 
-  // The file it was made from, before anything is written.
-  reportShrunkenMappings("kerv");
-  const FileView view(file, size, true);
-  switch (checkPatchSource(header, view)) {
-    case PatchFit::otherFile:
-      report(path + " is not the archive this patch was made from (" +
-             (size != header.oldSum.size ? grouped(header.oldSum.size) + " bytes expected, " + grouped(size) + " found"
-                                         : grouped(size) + " bytes as expected, but other bytes") +
-             "); it may be another edition, or already patched");
-      return kRefused;
-    case PatchFit::alreadyPatched:
-      report(path + " is already patched: it is the archive this patch makes");
-      return kRefused;
-    case PatchFit::fits:
-    case PatchFit::unknown:
-      break;
-  }
-
+  const FileView view(file, size);
   InPlace place;
   WriteTarget outTarget;
   if (out.empty()) {
@@ -207,12 +189,31 @@ int runPatch(int argc, char** argv) {
   if (patchSize >= 0) patch.identity(&patchId);
   if (!out.empty()) writer.protect(fileId, "the file being patched");
   writer.protect(patchId, "the patch");
+  if (!SystemFile::kCanReplaceOpenFiles) writer.setBeforeReplacing([&] { file.close(); });
   ProgressBar bar("patching", header.newSum.known() ? header.newSum.size : size, quiet);
   vcdiff::DecodeError error;
-  if (applyPatch(decoder, file, view, writer, out.empty() ? place.target : outTarget, &error,
+  PatchFit fit = PatchFit::unknown;
+  if (applyPatch(decoder, header, view, writer, out.empty() ? place.target : outTarget, &fit, &error,
                  [&](int64_t done) { bar.show(done); })) {
     if (!writer.note().empty()) report(writer.note());
     return kDone;
+  }
+  bar.wipe();
+  // A file that is not the one the patch was made from is named first,
+  // whatever else went wrong.
+  switch (fit) {
+    case PatchFit::otherFile:
+      report(path + " is not the archive this patch was made from (" +
+             (size != header.oldSum.size ? grouped(header.oldSum.size) + " bytes expected, " + grouped(size) + " found"
+                                         : grouped(size) + " bytes as expected, but other bytes") +
+             "); it may be another edition, or already patched");
+      return kRefused;
+    case PatchFit::alreadyPatched:
+      report(path + " is already patched: it is the archive this patch makes");
+      return kRefused;
+    case PatchFit::fits:
+    case PatchFit::unknown:
+      break;
   }
   if (error) {
     report(patchPath + ": " + error.english());

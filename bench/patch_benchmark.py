@@ -1,0 +1,125 @@
+#!/usr/bin/env python3
+"""Times `kerv diff --patch` and `kerv patch -o` on two 1 GiB archives.
+
+Writes, in a scratch folder, an old archive of four data files of 256 MiB
+of random bytes and a 100-byte one, and a new archive that differs in the
+100-byte file's bytes and in the scenario's text. Then runs, in turn and
+several times: `cat OLD NEW > /dev/null` (reading both archives once),
+`kerv diff --patch`, and `xdelta3 -e -S none -s OLD NEW` on the same pair;
+`kerv patch -o` of kerv's patch, against `cat OLD > COPY && sync COPY`.
+Checks once that xdelta3 applies kerv's patch to the new archive byte for
+byte. Prints the median wall-clock times, the peak resident memory, the
+patches' sizes, and the ratios the goals are stated in (each the median of
+the ratios within one round); then removes everything. The files are read
+from the page cache (each round reads them all first). This is a
+benchmark, not a test.
+
+Usage: bench/patch_benchmark.py [BUILD_DIR] [--runs N] [--scratch DIR]
+Needs about 5 GiB of free disk, GNU time and xdelta3.
+"""
+import argparse
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+
+from benchmark import run
+
+MIB = 1 << 20
+
+
+def scenario(names, title):
+    return b"\r\n".join([b"KERV 1.0 30.0", title, b".", *names, b".", b"."]) + b"\r\n"
+
+
+def write_archive(path, title, blocks):
+    """The archive of `blocks` [(name, bytes or a file of random bytes)]."""
+    text = scenario([name for name, _ in blocks], title)
+    with open(path, "wb") as f:
+        f.write(b"KRV" + b"\0" * 5 + len(text).to_bytes(2, "little") + text)
+        for _, data in blocks:
+            if isinstance(data, bytes):
+                f.write(len(data).to_bytes(4, "little") + data)
+                continue
+            f.write(os.path.getsize(data).to_bytes(4, "little"))
+            with open(data, "rb") as block:
+                shutil.copyfileobj(block, f, MIB)
+
+
+def make_pair(scratch):
+    blocks = []
+    for i in range(4):
+        path = os.path.join(scratch, f"d{i}")
+        with open(path, "wb") as f:
+            for _ in range(256):
+                f.write(os.urandom(MIB))
+        blocks.append((f"d{i}.qvd".encode(), path))
+    small = os.urandom(100)
+    old, new = (os.path.join(scratch, n) for n in ("old.krv", "new.krv"))
+    write_archive(old, b"bench", blocks[:2] + [(b"small.qvd", small)] + blocks[2:])
+    write_archive(new, b"bench, translated", blocks[:2] + [(b"small.qvd", small[:40] + os.urandom(20) + small[60:])] +
+                  blocks[2:])
+    for _, path in blocks:
+        os.remove(path)
+    return old, new
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("build", nargs="?", default="build")
+    parser.add_argument("--runs", type=int, default=7)
+    parser.add_argument("--scratch", default=None)
+    args = parser.parse_args()
+    kerv = os.path.abspath(os.path.join(args.build, "kerv"))
+    if not os.path.exists(kerv):
+        sys.exit(f"{kerv} not found: build first")
+    scratch = tempfile.mkdtemp(prefix="kerv-patch-bench-", dir=args.scratch)
+    try:
+        old, new = make_pair(scratch)
+        patch, theirs, out, copy = (os.path.join(scratch, n) for n in ("kerv.vcdiff", "x.vcdiff", "out.krv", "copy"))
+        cases = {
+            "cat OLD NEW": ["sh", "-c", 'cat "$0" "$1" > /dev/null', old, new],
+            "kerv diff --patch": [kerv, "diff", "--force", "--patch", patch, old, new],
+            "xdelta3 -e -S none": ["xdelta3", "-e", "-f", "-S", "none", "-s", old, new, theirs],
+            "kerv patch -o": [kerv, "patch", "-q", "--force", "-o", out, old, patch],
+            "cat OLD > COPY && sync": ["sh", "-c", 'cat "$0" > "$1" && sync "$1"', old, copy],
+        }
+        times = {name: [] for name in cases}
+        peaks = {name: 0 for name in cases}
+        ratios = {"diff": [], "patch": []}
+        for round_ in range(args.runs + 1):
+            took = {}
+            for name, argv in cases.items():
+                for path in (out, copy):
+                    if os.path.exists(path):
+                        os.remove(path)
+                # Both archives in the page cache before each command.
+                subprocess.run(["cat", old, new, patch if os.path.exists(patch) else old], stdout=subprocess.DEVNULL,
+                               check=True)
+                # kerv diff says 1 when the archives differ: its answer, not a failure.
+                seconds, peak = run(argv, scratch, statuses=(0, 1) if name.startswith("kerv diff") else (0,))
+                took[name] = seconds
+                peaks[name] = max(peaks[name], peak)
+            if round_ == 0:  # a warm-up; and the patch checked
+                check = subprocess.run(["xdelta3", "-d", "-f", "-s", old, patch, out])
+                if check.returncode != 0 or subprocess.run(["cmp", "-s", out, new]).returncode != 0:
+                    sys.exit("xdelta3 does not make the new archive from kerv's patch")
+                continue
+            for name in cases:
+                times[name].append(took[name])
+            ratios["diff"].append(took["kerv diff --patch"] / took["cat OLD NEW"])
+            ratios["patch"].append(took["kerv patch -o"] / took["cat OLD > COPY && sync"])
+        print(f"{'':26} {'median s':>9} {'peak MiB':>9}")
+        for name in cases:
+            print(f"{name:26} {statistics.median(times[name]):9.3f} {peaks[name] / 1024:9.1f}")
+        print(f"patch sizes: kerv {os.path.getsize(patch)} bytes, xdelta3 -S none {os.path.getsize(theirs)} bytes")
+        print(f"kerv diff --patch / cat OLD NEW: {statistics.median(ratios['diff']):.2f}x")
+        print(f"kerv patch -o / cat OLD > COPY && sync: {statistics.median(ratios['patch']):.2f}x")
+    finally:
+        shutil.rmtree(scratch, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
