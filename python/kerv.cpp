@@ -23,7 +23,12 @@
 #include "archive/System.h"
 #include "archive/SystemFile.h"
 #include "archive/SystemFolder.h"
+#include "archive/FileView.h"
+#include "delta/Decoder.h"
+#include "delta/PatchHeader.h"
+#include "reader/ArchiveDiff.h"
 #include "reader/ArchiveFiles.h"
+#include "reader/ArchivePatch.h"
 #include "reader/ArchiveReader.h"
 #include "reader/InPlace.h"
 #include "reader/PieceWriter.h"
@@ -405,6 +410,107 @@ py::str pack(const py::object& scenario, const py::object& archive, const py::ob
   return strOf(target.shown);
 }
 
+// The changes from the archive `old` to `new`; with `patch`, also writes
+// the patch that makes `new` from `old` there.
+py::list diff(const py::object& oldPath, const py::object& newPath, const py::object& patch, bool overwrite) {
+  const std::string oldName = pathOf(oldPath), newName = pathOf(newPath);
+  const ArchiveReader olds(oldName.c_str()), news(newName.c_str());
+  WriteTarget target;
+  if (!patch.is_none()) target = targetAt(pathOf(patch), overwrite);
+  const FileView oldView(olds.file(), olds.size()), newView(news.file(), news.size());
+  std::unique_ptr<FileDiff> compared;
+  {
+    py::gil_scoped_release unlocked;
+    compared = std::make_unique<FileDiff>(olds.archiveIndex(), news.archiveIndex(), oldView, newView, !patch.is_none());
+  }
+  const ArchiveDiff& d = compared->diff();
+  if (const Problem& p = d.problem()) {
+    if (p.code == Problem::Code::differentDialects) throw py::value_error(p.english());
+    const std::string& which = p.other == "new" ? newName : oldName;
+    throw ArchiveError(which, p.english());
+  }
+  if (!patch.is_none()) {
+    FileIdentity oldId, newId;
+    olds.file().identity(&oldId);
+    news.file().identity(&newId);
+    PieceWriter writer({});
+    writer.protect(oldId, "the old archive");
+    writer.protect(newId, "the new archive");
+    bool written;
+    {
+      py::gil_scoped_release unlocked;
+      written = writer.writeWith(target, [&](NewFile& file) {
+        std::string error;
+        const auto sink = [&](const char* p, std::size_t n) { return file.append(p, static_cast<int64_t>(n)); };
+        if (compared->writePatch(baseName(newName), baseName(oldName), sink, &error)) return true;
+        const bool unread = error.rfind("cannot be read", 0) == 0;
+        return writer.refuse(unread ? newName : target.shown, PieceWriter::Failure::system,
+                             file.error() != 0 ? file.error() : EIO, error);
+      });
+    }
+    if (!written) raiseWriteFailure(writer);
+  }
+  py::list changes;
+  for (const ArchiveDiff::Change& c : d.changes()) changes.append(py::cast(c));
+  return changes;
+}
+
+// Applies the patch at `patchPath` to the file at `path`: in place, as an
+// update, or into `out`; returns the path written.
+py::str applyPatchTo(const py::object& path, const py::object& patchPath, const py::object& out, bool overwrite) {
+  const std::string name = pathOf(path), patchName = pathOf(patchPath);
+  SystemFile file, patch;
+  int64_t size = 0, patchSize = 0;
+  if (!file.openForReading(name.c_str(), &size)) raiseOSError(errno, std::strerror(errno), name);
+  if (!patch.openStream(patchName.c_str(), &patchSize)) raiseOSError(errno, std::strerror(errno), patchName);
+  vcdiff::Decoder decoder([&](char* p, std::size_t n) { return patch.read(p, static_cast<int64_t>(n)); });
+  const auto raiseDecodeError = [&](const vcdiff::DecodeError& e) {
+    if (e.code == vcdiff::DecodeError::Code::read) raiseOSError(static_cast<int>(e.value), e.english(), patchName);
+    throw py::value_error(patchName + ": " + e.english());
+  };
+  if (!decoder.readHeader()) raiseDecodeError(decoder.error());
+  const vcdiff::PatchHeader header = vcdiff::PatchHeader::decode(decoder.appHeader());
+
+  InPlace place;
+  WriteTarget outTarget;
+  if (out.is_none()) {
+    std::string real;
+    if (!resolvedPath(name, &real)) real = name;
+    int error = 0;
+    InPlace::Refusal refusal = InPlace::prepare(real, file, &place, &error);
+    place.target.shown = name;
+    if (refusal == InPlace::Refusal::none) refusal = place.check(overwrite);
+    raiseInPlace(refusal, error, place, name);
+  } else {
+    outTarget = targetAt(pathOf(out), overwrite);
+  }
+  const WriteTarget& target = out.is_none() ? place.target : outTarget;
+  FileIdentity fileId, patchId;
+  file.identity(&fileId);
+  if (patchSize >= 0) patch.identity(&patchId);
+  PieceWriter writer({});
+  if (!out.is_none()) writer.protect(fileId, "the file being patched");
+  writer.protect(patchId, "the patch");
+  if (!SystemFile::kCanReplaceOpenFiles) writer.setBeforeReplacing([&] { file.close(); });
+  const FileView view(file, size);
+  vcdiff::DecodeError error;
+  PatchFit fit = PatchFit::unknown;
+  bool applied;
+  {
+    py::gil_scoped_release unlocked;
+    applied = applyPatch(decoder, header, view, writer, target, &fit, &error);
+  }
+  if (applied) {
+    if (!writer.note().empty()) warn(writer.note());
+    return strOf(target.shown);
+  }
+  if (fit == PatchFit::otherFile || fit == PatchFit::alreadyPatched) {
+    throw py::value_error(patchFitEnglish(fit, name, size, header));
+  }
+  if (error) raiseDecodeError(error);
+  raiseWriteFailure(writer);
+}
+
 }  // namespace
 
 PYBIND11_MODULE(kerv, m) {
@@ -433,6 +539,52 @@ PYBIND11_MODULE(kerv, m) {
   m.def("pack", &pack, py::arg("scenario"), py::arg("archive") = py::none(), py::kw_only(),
         py::arg("folder") = py::none(), py::arg("overwrite") = false,
         "Packs a scenario and the data files its file list names; returns the archive's path.");
+
+  m.def("diff", &diff, py::arg("old"), py::arg("new"), py::arg("patch") = py::none(), py::kw_only(),
+        py::arg("overwrite") = false,
+        "What differs from the archive `old` to `new`, as a list of Change; with `patch`, also writes the VCDIFF "
+        "patch that makes `new` from `old`.");
+  m.def("apply_patch", &applyPatchTo, py::arg("archive"), py::arg("patch"), py::arg("out") = py::none(),
+        py::kw_only(), py::arg("overwrite") = false,
+        "Applies a VCDIFF patch to `archive`, in place or into `out`; returns the path written.");
+
+  py::class_<ArchiveDiff::Change>(m, "Change", "One thing that differs between two archives.")
+      .def_property_readonly(
+          "kind",
+          [](const ArchiveDiff::Change& c) {
+            using Kind = ArchiveDiff::Change::Kind;
+            switch (c.kind) {
+              case Kind::header: return "header";
+              case Kind::scenario: return "scenario";
+              case Kind::changed: return "changed";
+              case Kind::added: return "added";
+              case Kind::removed: return "removed";
+            }
+            return "";
+          },
+          "\"header\", \"scenario\", \"changed\", \"added\" or \"removed\".")
+      .def_property_readonly(
+          "name",
+          [](const ArchiveDiff::Change& c) -> py::object {
+            if (c.kind == ArchiveDiff::Change::Kind::header || c.kind == ArchiveDiff::Change::Kind::scenario) {
+              return py::none();
+            }
+            return py::bytes(c.name);
+          },
+          "The data file's name as stored (bytes); None for the header and the scenario.")
+      .def_property_readonly(
+          "text",
+          [](const ArchiveDiff::Change& c) -> py::object {
+            if (c.kind == ArchiveDiff::Change::Kind::header || c.kind == ArchiveDiff::Change::Kind::scenario) {
+              return py::none();
+            }
+            return py::str(cp932::toUtf8(c.name, cp932::Undecodable::escape));
+          },
+          "The data file's name decoded, as Entry.text; None for the header and the scenario.")
+      .def_readonly("old_size", &ArchiveDiff::Change::oldSize, "Its size in the old archive (0 when added).")
+      .def_readonly("new_size", &ArchiveDiff::Change::newSize, "Its size in the new archive (0 when removed).")
+      .def("__str__", &ArchiveDiff::Change::english)
+      .def("__repr__", [](const ArchiveDiff::Change& c) { return "<kerv.Change " + c.english() + ">"; });
 
   py::class_<ArchiveEntry>(m, "Entry", "One data file of an archive: its name, and where its bytes lie.")
       .def_property_readonly(

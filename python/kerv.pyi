@@ -29,6 +29,52 @@ def pack(scenario: _Path, archive: Optional[_Path] = None, *, folder: Optional[_
     is copied.
     """
 
+def diff(old: _Path, new: _Path, patch: Optional[_Path] = None, *, overwrite: bool = False) -> list["Change"]:
+    """What differs from the archive `old` to the archive `new`, as `kerv diff` prints it.
+
+    One Change for the scenario and each data file changed, added or
+    removed; [] when the archives hold the same bytes. With `patch`, also
+    writes there the VCDIFF patch that makes `new` from `old`, byte for
+    byte the patch `kerv diff --patch` writes (xdelta3 applies it too).
+    Raises ArchiveError for a file that is not an archive or is damaged,
+    ValueError for archives of two dialects or a patch named as one of
+    them, and FileExistsError when `patch` exists (unless overwrite);
+    nothing is written then. The GIL is released while the archives are
+    read.
+    """
+
+def apply_patch(archive: _Path, patch: _Path, out: Optional[_Path] = None, *, overwrite: bool = False) -> str:
+    """Applies a VCDIFF patch (from diff(), `kerv diff` or xdelta3) to `archive`; returns the path written.
+
+    `archive` may be any file. Without `out` the file is replaced in one
+    step under the rules of Archive.update (one update at a time, its
+    permission bits kept; overwrite replaces a read-only file or gives this
+    name of a linked one the result). A patch that names the file it was
+    made from is applied only to that file: ValueError says when the file
+    is another one or already patched. A patch that is damaged or cut
+    short raises ValueError naming the window and offset; FileExistsError
+    when `out` exists (unless overwrite). Nothing is written then. The GIL
+    is released while data is copied.
+    """
+
+class Change:
+    """One thing that differs between two archives; str() gives kerv diff's line."""
+    @property
+    def kind(self) -> str:
+        """One of "header", "scenario", "changed", "added" and "removed"."""
+    @property
+    def name(self) -> Optional[bytes]:
+        """The data file's name as stored; None for the header and the scenario."""
+    @property
+    def text(self) -> Optional[str]:
+        """The data file's name decoded, as Entry.text; None for the header and the scenario."""
+    @property
+    def old_size(self) -> int:
+        """Its size in the old archive (0 when added)."""
+    @property
+    def new_size(self) -> int:
+        """Its size in the new archive (0 when removed)."""
+
 class ArchiveError(OSError):
     """The file cannot be opened, or is not a KERV or P-KERV archive.
 

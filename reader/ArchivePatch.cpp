@@ -174,6 +174,28 @@ bool FileDiff::writePatch(const std::string& newName, const std::string& oldName
   return true;
 }
 
+namespace {
+
+// n with a comma between each group of three digits: 4,501.
+std::string grouped(int64_t n) {
+  std::string digits = std::to_string(n), out;
+  for (std::size_t i = 0; i < digits.size(); ++i) {
+    if (i > 0 && (digits.size() - i) % 3 == 0) out += ',';
+    out += digits[i];
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string patchFitEnglish(PatchFit fit, const std::string& path, int64_t size, const vcdiff::PatchHeader& header) {
+  if (fit == PatchFit::alreadyPatched) return path + " is already patched: it is the archive this patch makes";
+  return path + " is not the archive this patch was made from (" +
+         (size != header.oldSum.size ? grouped(header.oldSum.size) + " bytes expected, " + grouped(size) + " found"
+                                     : grouped(size) + " bytes as expected, but other bytes") +
+         "); it may be another edition, or already patched";
+}
+
 PatchFit checkPatchSource(const vcdiff::PatchHeader& header, const FileView& oldView) {
   if (!header.oldSum.known()) return PatchFit::unknown;
   const int64_t size = oldView.size();

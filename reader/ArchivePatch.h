@@ -69,6 +69,12 @@ enum class PatchFit {
 };
 // Checks the file of `oldView` against the patch's header.
 PatchFit checkPatchSource(const vcdiff::PatchHeader& header, const FileView& oldView);
+// What a file (`path`, of `size` bytes) that is not the one the patch was
+// made from is: "story.krv is not the archive this patch was made from
+// (4,498 bytes expected, 4,501 found); it may be another edition, or
+// already patched", or "... is already patched: ...".
+// REQUIRES: fit is otherFile or alreadyPatched.
+std::string patchFitEnglish(PatchFit fit, const std::string& path, int64_t size, const vcdiff::PatchHeader& header);
 
 // Applies the patch that `decoder` reads, whose application header was
 // `header`, to the file of `oldView`, writing the result as `target`

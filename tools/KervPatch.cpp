@@ -23,16 +23,6 @@ namespace kerv {
 
 namespace {
 
-// n with a comma between each group of three digits: 4,501.
-std::string grouped(int64_t n) {
-  std::string digits = std::to_string(n), out;
-  for (std::size_t i = 0; i < digits.size(); ++i) {
-    if (i > 0 && (digits.size() - i) % 3 == 0) out += ',';
-    out += digits[i];
-  }
-  return out;
-}
-
 // Reports why a write failed; returns the status.
 int reportWrite(const PieceWriter& writer) {
   const bool exists = writer.failureKind() == PieceWriter::Failure::system && writer.errorNumber() == EEXIST;
@@ -201,19 +191,9 @@ int runPatch(int argc, char** argv) {
   bar.wipe();
   // A file that is not the one the patch was made from is named first,
   // whatever else went wrong.
-  switch (fit) {
-    case PatchFit::otherFile:
-      report(path + " is not the archive this patch was made from (" +
-             (size != header.oldSum.size ? grouped(header.oldSum.size) + " bytes expected, " + grouped(size) + " found"
-                                         : grouped(size) + " bytes as expected, but other bytes") +
-             "); it may be another edition, or already patched");
-      return kRefused;
-    case PatchFit::alreadyPatched:
-      report(path + " is already patched: it is the archive this patch makes");
-      return kRefused;
-    case PatchFit::fits:
-    case PatchFit::unknown:
-      break;
+  if (fit == PatchFit::otherFile || fit == PatchFit::alreadyPatched) {
+    report(patchFitEnglish(fit, path, size, header));
+    return kRefused;
   }
   if (error) {
     report(patchPath + ": " + error.english());
