@@ -6,15 +6,15 @@ import struct
 MIB = 1 << 20
 
 
-def scenario(names):
+def scenario(names, title=b"bench"):
     """A KERV scenario whose file list holds `names` (bytes)."""
-    return b"\r\n".join([b"KERV 1.0 30.0", b"bench", b".", *names, b".", b"."]) + b"\r\n"
+    return b"\r\n".join([b"KERV 1.0 30.0", title, b".", *names, b".", b"."]) + b"\r\n"
 
 
-def write_archive(path, names, sizes, sparse):
+def write_archive(path, names, sizes, sparse, title=b"bench"):
     """Writes the archive of `names` with data blocks of `sizes`: holes
     where `sparse`, else the byte 'd'."""
-    text = scenario(names)
+    text = scenario(names, title)
     assert len(text) <= 65535
     with open(path, "wb") as f:
         f.write(b"KRV" + b"\0" * 5 + struct.pack("<H", len(text)) + text)

@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Times the web page in headless Chromium: opening large archives, the
-Blob of a 2 GiB entry, replacing a data file of a 5 GiB archive, and
-packing 1 GiB of data files.
+Blob of a 2 GiB entry, replacing a data file of a 5 GiB archive, making
+and applying a patch to it, and packing 1 GiB of data files.
 
 Builds, in a scratch folder:
   - a sparse archive of 5 GiB with three data files (2 GiB - 1, 2 GiB - 1
@@ -15,8 +15,9 @@ each archive (from the file input's change event until the first rows are
 painted, and until every row is in the table, with the longest task of
 the main thread meanwhile) and kerv.open() alone, entryBlob() of a 2 GiB
 entry with a read of its last byte, kerv.update() of the 5 GiB archive
-with one data file replaced (and the script heap it added), and
-kerv.pack() of the four files. Prints the median of each; then
+with one data file replaced (and the script heap it added), kerv.makePatch()
+from the 5 GiB archive to a copy with its scenario changed and
+kerv.applyPatch() of that patch, and kerv.pack() of the four files. Prints the median of each; then
 removes everything. This is a benchmark, not a test.
 
 Usage: bench/web_benchmark.py PAGE [--runs N] [--scratch DIR]
@@ -38,6 +39,9 @@ def make_data(scratch):
     sets = {}
     sets["5 GiB, 3 data files"] = os.path.join(scratch, "five.krv")
     bench_data.write_archive(sets["5 GiB, 3 data files"], [b"a.qvd", b"b.qvd", b"c.qvd"], [2 ** 31 - 1, 2 ** 31 - 1, 2 ** 30], True)
+    # The same archive with its scenario changed, for a patch between the two.
+    bench_data.write_archive(os.path.join(scratch, "five2.krv"), [b"a.qvd", b"b.qvd", b"c.qvd"],
+                             [2 ** 31 - 1, 2 ** 31 - 1, 2 ** 30], True, title=b"bench, translated")
     many = [bytes([97 + i % 26]) for i in range(20000)]  # one-letter names: the list must fit in 64 KiB
     sets["20,000 x 100 bytes"] = os.path.join(scratch, "small.krv")
     bench_data.write_archive(sets["20,000 x 100 bytes"], many, [100] * 20000, False)
@@ -111,6 +115,24 @@ def one_round(driver, page, sets, pack_files):
                         "const ms = performance.now() - t; window.heap = performance.memory.usedJSHeapSize - heap;"
                         "return f.size === window.opened.entries[1].offset + 2 ** 31 - 1 + 4 + 7 ? ms : 'wrong size';")
             times["update of the 5 GiB archive: script heap added, KiB"] = call(driver, "return window.heap / 1024;")
+            # A patch to the 5 GiB archive with its scenario changed: made by the
+            # page (both archives read for the sums), and applied (the patched
+            # archive's File, before its check reads it).
+            call(driver, "const i = document.createElement('input'); i.type = 'file'; i.id = 'bench2';"
+                         "document.body.append(i);")
+            driver.find_element(By.ID, "bench2").send_keys(os.path.join(os.path.dirname(path), "five2.krv"))
+            times["patch between two 5 GiB archives: kerv.makePatch"] = call(
+                driver, "const t = performance.now();"
+                        "const news = await kerv.open(document.getElementById('bench2').files[0]);"
+                        "const made = await kerv.makePatch(window.opened, news);"
+                        "const ms = performance.now() - t; window.patch = made.file;"
+                        "return made.changes.length === 1 && made.file.size < 40960 ? ms : 'wrong patch';")
+            times["patch applied to the 5 GiB archive: the patched File"] = call(
+                driver, "const stop = new AbortController(); const t = performance.now();"
+                        "const made = await kerv.applyPatch(document.getElementById('bench').files[0], window.patch,"
+                        "                                   {signal: stop.signal});"
+                        "const ms = performance.now() - t; stop.abort();"
+                        "return made.file.size === document.getElementById('bench2').files[0].size ? ms : 'wrong size';")
     driver.get(page)
     driver.find_element(By.ID, "pack").send_keys("\n".join(pack_files))  # the page packs them too; that is not timed
     times["pack 4 x 256 MiB: kerv.pack"] = call(

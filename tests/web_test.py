@@ -30,7 +30,8 @@ BIN = os.environ.get("KERV_BIN", "build")
 EXAMPLES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "examples")
 SEA = "海.zpt"
 # Names of formats and things, which Japanese writes as they are; "English" names the language in its menu.
-JAPANESE_ALLOWED = {"KERV", "PKERV", "KRV", "PKV", "Shift_JIS", "UTF", "Windows", "Enter", "GiB", "MiB", "English"}
+JAPANESE_ALLOWED = {"KERV", "PKERV", "KRV", "PKV", "Shift_JIS", "UTF", "Windows", "Enter", "GiB", "MiB", "English",
+                    "VCDIFF", "xdelta"}
 driver = None
 
 
@@ -164,7 +165,7 @@ class Page(unittest.TestCase):
               if (e.checkVisibility()) texts.push(e.getAttribute('aria-label') ?? '', e.title ?? '');
             }
             return texts.join('\\n');""")
-        for name in sorted(names, key=len, reverse=True):
+        for name in sorted([*names, "kerv patch", "xdelta3 -S none"], key=len, reverse=True):  # commands, as typed
             shown = shown.replace(name, " ")
         shown = re.sub(r"\S*\.(krv|pkv|ker|psc|qvd|zpt|txt|vcdiff)\b", " ", shown)
         return sorted(set(re.findall(r"(?<![0-9A-Za-z_\\])[A-Za-z][A-Za-z_]{2,}", shown)) - JAPANESE_ALLOWED)
@@ -757,6 +758,265 @@ class ExtractTest(Page):
             await walk(await (await navigator.storage.getDirectory()).getDirectoryHandle('out'), '');
             return out;""")
         return {k: base64.b64decode(v) for k, v in files.items()}
+
+
+def varint(data, at):
+    """A VCDIFF integer at `at`: (value, where it ends)."""
+    value = 0
+    while True:
+        value = value << 7 | data[at] & 0x7F
+        at += 1
+        if data[at - 1] < 0x80:
+            return value, at
+
+
+def encode_varint(value):
+    out = [value & 0x7F]
+    while value > 0x7F:
+        value >>= 7
+        out.append(0x80 | value & 0x7F)
+    return bytes(reversed(out))
+
+
+def windows_of(patch):
+    """A patch of kerv's (no secondary compression) as its header and its windows, each
+    (indicator, segment fields, target length, delta indicator, lengths, checksum or None, sections)."""
+    header_end = 5
+    indicator = patch[4]
+    if indicator & 4:  # an application header
+        length, at = varint(patch, 5)
+        header_end = at + length
+    header, at, windows = patch[:header_end], header_end, []
+    while at < len(patch):
+        win = patch[at]
+        start = at = at + 1
+        if win & 3:
+            _, at = varint(patch, at)
+            _, at = varint(patch, at)
+        segment = patch[start:at]
+        _, at = varint(patch, at)  # the delta encoding's length
+        target, at = varint(patch, at)
+        delta = patch[at]
+        lengths = []
+        at += 1
+        for _ in range(3):
+            n, at = varint(patch, at)
+            lengths.append(n)
+        checksum = None
+        if win & 4:
+            checksum, at = patch[at:at + 4], at + 4
+        sections = patch[at:at + sum(lengths)]
+        at += sum(lengths)
+        windows.append((win, segment, target, delta, lengths, checksum, sections))
+    return header, windows
+
+
+def encode_windows(header, windows):
+    out = bytearray(header)
+    for win, segment, target, delta, lengths, checksum, sections in windows:
+        encoding = encode_varint(target) + bytes([delta]) + b"".join(map(encode_varint, lengths)) + (checksum or b"")
+        out += bytes([win]) + segment + encode_varint(len(encoding) + len(sections)) + encoding + sections
+    return bytes(out)
+
+
+def without_checksums(patch):
+    """The patch with its windows' Adler-32 taken out."""
+    header, windows = windows_of(patch)
+    return encode_windows(header, [(w & ~4, s, t, d, l, None, x) for w, s, t, d, l, _, x in windows])
+
+
+def without_sums(patch):
+    """The patch with the sums taken out of its header: the names alone, as xdelta3 writes it."""
+    header, windows = windows_of(patch)
+    length, at = varint(header, 5)
+    names = header[at:at + length].split(b"\0")[0]
+    return encode_windows(header[:5] + encode_varint(len(names)) + names, windows)
+
+
+class PatchTest(Page):
+    def pair(self):
+        """The example packed (story.krv) and changed by kerv update (new.krv: door.qvd and the scenario)."""
+        old = self.packed_example()
+        folder = os.path.dirname(old)
+        with open(old, "rb") as f:
+            whole = f.read()
+        text = whole[10:10 + struct.unpack("<H", whole[8:10])[0]]
+        self.put("new.ker", text.replace(b"\r\n.", b"\r\n; translated\r\n.", 1))
+        with open(os.path.join(EXAMPLES, "op.qvd"), "rb") as f:
+            op = bytearray(f.read())
+        op[700:703] = b"new"  # a block changed inside: the patch copies what it shares at both ends
+        result = tool("kerv", "update", "-o", "new.krv", "--scenario", self.path("new.ker"), "story.krv",
+                      "door.qvd=" + self.put("door.qvd", b"a new door" * 80), "op.qvd=" + self.put("op.qvd", op),
+                      cwd=folder)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        return old, os.path.join(folder, "new.krv")
+
+    def take(self, name):
+        """A download, removed so that the next of that name keeps it."""
+        data = self.downloaded(name)
+        os.remove(os.path.join(self.downloads, name))
+        return data
+
+    def test_made_and_applied_as_the_command_does(self):
+        old, new = self.pair()
+        folder = os.path.dirname(old)
+        printed = tool("kerv", "diff", "--patch", "cmd.vcdiff", "story.krv", "new.krv", cwd=folder)
+        with open(os.path.join(folder, "cmd.vcdiff"), "rb") as f:
+            expected = f.read()
+        with open(new, "rb") as f:
+            changed = f.read()
+        for language in ("en", "ja"):
+            self.load("file://" + PAGE)
+            self.find(f"#language option[value={language}]").click()
+            # The open archive to a changed one: kerv diff's bytes, and its lines.
+            self.open_archive(old)
+            self.pick("patch-new", new)
+            self.assertEqual(self.take("new.vcdiff"), expected, language)
+            if language == "en":
+                self.assertEqual(self.text("make-changes"), printed.stdout.decode().strip())
+                self.assertEqual(self.text("make-status"), f"new.vcdiff ({len(expected)} bytes) is saved: 3 changes.")
+            else:
+                self.assertEqual(len(self.text("make-changes").splitlines()), 3)
+                self.assertEqual(self.japanese_words(["story.krv", "new.krv", "new.vcdiff", "door.qvd", "op.qvd"]), [])
+            # The patch applied (picked, or dropped on the page): each window checked, and the sum it names.
+            self.pick("apply-archive", old)
+            if language == "en":
+                self.pick("apply-patch", os.path.join(folder, "cmd.vcdiff"))
+            else:
+                self.drop([("cmd.vcdiff", expected)])
+                self.wait(lambda: "cmd.vcdiff" in self.text("apply-status"))
+            self.find("#apply-button").click()
+            self.assertEqual(self.take("new.krv"), changed)
+            self.wait(lambda: self.text("apply-check") and "…" not in self.text("apply-check"))
+            self.assertEqual(self.text("apply-error"), "")
+            if language == "en":
+                self.assertEqual(self.text("apply-check"), "Checked: story.krv is the archive the patch was made from, "
+                                                           "and the saved file is whole.")
+            else:
+                self.assertEqual(self.japanese_words(["story.krv", "new.krv", "cmd.vcdiff"]), [])
+
+        # A window that copies from what earlier windows made (VCD_TARGET), as RFC 3284 allows (xdelta3
+        # reads none): as kerv patch applies it.
+        with open(old, "rb") as f:
+            original = f.read()
+        copy = lambda size: (bytes([19]) + encode_varint(size), encode_varint(0))  # COPY, its size; address 0 (VCD_SELF)
+        windows = [(1, encode_varint(len(original)) + encode_varint(0), len(original), 0, None),
+                   (2, encode_varint(100) + encode_varint(10), 100, 0, None)]
+        self.put("target.vcdiff", encode_windows(b"\xd6\xc3\xc4\x00\x00", [
+            (win, segment, target, delta, [0, len(copy(target)[0]), len(copy(target)[1])], checksum,
+             copy(target)[0] + copy(target)[1]) for win, segment, target, delta, checksum in windows]))
+        self.assertEqual(tool("kerv", "patch", "-o", self.path("t.krv"), old, self.path("target.vcdiff")).returncode, 0)
+        with open(self.path("t.krv"), "rb") as f:
+            self.assertEqual(f.read(), original + original[10:110])
+        self.pick("apply-archive", old)
+        self.pick("apply-patch", self.path("target.vcdiff"))
+        self.find("#apply-button").click()
+        self.assertEqual(self.take("story.krv"), original + original[10:110])
+
+        # The edits: a patch of them makes what Save makes, for xdelta3 and kerv patch alike.
+        self.load("file://" + PAGE)
+        self.open_archive(old)
+        row = driver.find_elements(By.CSS_SELECTOR, "#entries tbody tr")[2]
+        row.find_element(By.CSS_SELECTOR, "button.replace").click()
+        self.find("#replace-input").send_keys(self.put("edited-door.qvd", b"an edited door"))
+        self.wait(lambda: not self.find("#patch-edits").get_attribute("disabled"))
+        self.find("#patch-edits").click()
+        self.put("edits.vcdiff", self.take("story.vcdiff"))
+        self.find("#save-archive").click()
+        edited = self.take("story.krv")
+        for command in (["kerv", "patch", "-o", self.path("k.krv"), old, self.path("edits.vcdiff")],
+                        ["xdelta3", "-d", "-s", old, self.path("edits.vcdiff"), self.path("x.krv")]):
+            if command[0] == "xdelta3" and not shutil.which("xdelta3"):
+                continue
+            argv = [os.path.join(os.path.abspath(BIN), "kerv"), *command[1:]] if command[0] == "kerv" else command
+            self.assertEqual(subprocess.run(argv, capture_output=True).returncode, 0, command)
+            with open(command[-1] if command[0] == "xdelta3" else command[3], "rb") as f:
+                self.assertEqual(f.read(), edited, command[0])
+
+    def test_a_patch_that_does_not_fit_saves_nothing_or_says_so(self):
+        old, new = self.pair()
+        folder = os.path.dirname(old)
+        tool("kerv", "diff", "--patch", "p.vcdiff", "story.krv", "new.krv", cwd=folder)
+        with open(os.path.join(folder, "p.vcdiff"), "rb") as f:
+            patch = f.read()
+        with open(old, "rb") as f:
+            whole = f.read()
+        size = len(whole)
+        other = self.put("other.krv", whole[:-1] + bytes([whole[-1] ^ 1]))
+        cases = (  # archive, patch, the status or (for what is found only after) the alert
+            (self.put("short.krv", whole[:-1]), "p.vcdiff",
+             f"short.krv is not the archive this patch was made from ({size:,} bytes expected, {size - 1:,} found); "
+             "it may be another edition, or already patched", None),
+            (new, "p.vcdiff", "new.krv is already patched: it is the archive this patch makes", None),
+            (old, self.put("cut.vcdiff", patch[:-3]), None, None),
+            (old, self.put("junk.vcdiff", b"not a patch"),
+             "junk.vcdiff: not a VCDIFF patch: it does not start with VCDIFF's magic bytes", None),
+            (other, "p.vcdiff", None,
+             f"Do not use the saved file: other.krv is not the archive this patch was made from ({size:,} bytes as "
+             "expected, but other bytes); it may be another edition, or already patched."),
+            # Either check alone: a patch without checksums, and one without sums (as xdelta3's).
+            (other, self.put("no-checksums.vcdiff", without_checksums(patch)), None,
+             f"Do not use the saved file: other.krv is not the archive this patch was made from ({size:,} bytes as "
+             "expected, but other bytes); it may be another edition, or already patched."),
+            (other, self.put("no-sums.vcdiff", without_sums(patch)), None,
+             "Do not use the saved file: other.krv: window 0: the bytes made do not have the window's checksum: the "
+             "patch was made from another file, or is damaged."),
+        )
+        for language in ("en", "ja"):
+            self.load("file://" + PAGE)
+            self.find(f"#language option[value={language}]").click()
+            for archive_path, patch_name, status, alert in cases:
+                patch_path = patch_name if os.path.isabs(patch_name) else os.path.join(folder, patch_name)
+                self.pick("apply-archive", archive_path)
+                self.pick("apply-patch", patch_path)
+                self.find("#apply-button").click()
+                if alert is None:
+                    self.wait(lambda: self.find("#apply-status").get_attribute("class") == "bad")
+                    said = self.text("apply-status")
+                    if language == "en" and status:
+                        self.assertEqual(said, status)
+                    elif language == "en":  # the cut patch: the command's words
+                        err = tool("kerv", "patch", "-o", "o.krv", archive_path, patch_path, cwd=folder).stderr.decode()
+                        self.assertEqual(said, err.strip().removeprefix("kerv: ").replace(patch_path, "cut.vcdiff"))
+                    self.assertEqual(os.listdir(self.downloads), [], said)
+                else:
+                    self.wait(lambda: self.text("apply-error"))
+                    if language == "en":
+                        self.assertEqual(self.text("apply-error"), alert)
+                    self.take("new.krv")
+                if language == "ja":
+                    self.assertEqual(self.japanese_words(["short.krv", "new.krv", "other.krv", "story.krv",
+                                                          "cut.vcdiff", "junk.vcdiff", "p.vcdiff", "VCDIFF"]), [])
+                driver.execute_script("document.getElementById('apply-status').className = ''")
+
+    def test_a_5_gib_sparse_archive_is_patched_at_once(self):
+        sizes = (2 ** 31 - 1, 2 ** 31 - 1, 2 ** 30 + 7)
+        for name, title in (("big.krv", b"title"), ("big2.krv", b"title, translated")):
+            text = b"\r\n".join([b"KERV 1.2 30.5", title, b".20", b"a.qvd", b"b.qvd", b"c.qvd", b".", b"."]) + b"\r\n"
+            with open(self.path(name), "wb") as f:
+                f.write(archive(b"KRV", text, []))
+                for size in sizes:
+                    f.write(struct.pack("<i", size))
+                    f.seek(size, os.SEEK_CUR)
+                f.truncate()
+        self.assertEqual(tool("kerv", "diff", "--patch", "big.vcdiff", "big.krv", "big2.krv", cwd=self.dir).returncode, 1)
+        self.pick("apply-archive", self.path("big.krv"))
+        self.pick("apply-patch", self.path("big.vcdiff"))
+        # Through the script interface: the page's button would save 5 GiB into the downloads.
+        got = self.call("""
+            const stop = new AbortController();
+            const start = performance.now();
+            const made = await kerv.applyPatch(document.getElementById('apply-archive').files[0],
+                                               document.getElementById('apply-patch').files[0], {signal: stop.signal});
+            const took = performance.now() - start;
+            stop.abort();
+            const head = new Uint8Array(await made.file.slice(0, 40).arrayBuffer());
+            const tail = new Uint8Array(await made.file.slice(-2).arrayBuffer());
+            return [made.file.name, made.file.size, new TextDecoder().decode(head), Array.from(tail), took];""")
+        with open(self.path("big2.krv"), "rb") as f:
+            head = f.read(40)
+        self.assertEqual(got[:4], ["big2.krv", os.path.getsize(self.path("big2.krv")), head.decode("latin-1"), [0, 0]])
+        print(f"\n5 GiB sparse archive patched in the page in {got[4]:.0f} ms", flush=True)
 
 
 class LanguageTest(Page):

@@ -8,11 +8,19 @@
 #include <emscripten/bind.h>
 #include <emscripten/val.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "delta/Adler32.h"
+#include "delta/Decoder.h"
+#include "delta/Encoder.h"
+#include "delta/PatchHeader.h"
+#include "reader/ArchiveDiff.h"
 #include "reader/ArchiveFiles.h"
 #include "reader/ArchiveIndex.h"
 #include "reader/PackPlan.h"
@@ -216,6 +224,8 @@ class WebIndex {
     return out;
   }
 
+  const ArchiveIndex& archiveIndex() const { return index; }
+
   // The scenario for the text box (see scenarioToEditable).
   std::string editableScenario() const { return scenarioToEditable(index.scenarioText()); }
 
@@ -266,6 +276,284 @@ class WebPackPlan {
  private:
   std::string text;
   PackPlan plan;
+};
+
+// ---- Patches ----
+
+// A file's size and XXH3-128, taken from its bytes given in order.
+class WebSum {
+ public:
+  void update(const val& bytes) {
+    const std::string copy = copyIn(bytes);
+    summer.update(copy.data(), copy.size());
+  }
+  vcdiff::FileSum sum() const { return summer.sum(); }
+  std::string hex() const { return summer.sum().hex(); }
+
+ private:
+  vcdiff::Summer summer;
+};
+
+// Adler-32 of `bytes` after the bytes that gave `value` (1 for none).
+double adler32Update(double value, const val& bytes) {
+  const std::string copy = copyIn(bytes);
+  return adler32::update(static_cast<uint32_t>(value), copy.data(), copy.size());
+}
+
+// A decoder's complaint as a problem: {code, window, offset, value, english}.
+val decodeProblemOf(const vcdiff::DecodeError& e) {
+  val out = val::object();
+  out.set("code", std::string(e.id()));
+  out.set("window", static_cast<double>(e.window));
+  out.set("offset", static_cast<double>(e.offset));
+  out.set("value", static_cast<double>(e.value));
+  out.set("english", e.english());
+  return out;
+}
+
+// The diff of two opened archives (ArchiveDiff), whose comparisons of
+// blocks the page makes: it answers the pairs of blocks of one name first
+// (partners()), runs the diff, and answers whatever else the diff asked
+// for, until it asks for nothing more.
+class WebDiff {
+ public:
+  WebDiff(const WebIndex& olds, const WebIndex& news) : olds(olds.archiveIndex()), news(news.archiveIndex()) {
+    for (std::size_t i = 0; i < this->olds.entries().size(); ++i) oldAt[this->olds.entries()[i].offset] = i;
+    for (std::size_t j = 0; j < this->news.entries().size(); ++j) newAt[this->news.entries()[j].offset] = j;
+  }
+
+  // [[old index, new index], ...]: each new block with the old block of its name.
+  val partners() const {
+    val out = val::array();
+    const std::vector<std::size_t> p = ArchiveDiff::partners(olds, news);
+    for (std::size_t j = 0; j < p.size(); ++j) {
+      if (p[j] == SIZE_MAX) continue;
+      val pair = val::array();
+      pair.call<void>("push", static_cast<double>(p[j]));
+      pair.call<void>("push", static_cast<double>(j));
+      out.call<void>("push", pair);
+    }
+    return out;
+  }
+
+  // How many bytes old block i and new block j share at their start and,
+  // in what is left of the shorter, at their end (prefix == size, for
+  // blocks of one size: the same bytes).
+  void answer(int i, int j, double prefix, double suffix) {
+    answers[{static_cast<std::size_t>(i), static_cast<std::size_t>(j)}] = {static_cast<int64_t>(prefix),
+                                                                           static_cast<int64_t>(suffix)};
+  }
+
+  // {asked: [[i, j], ...]} while the diff needs answers not yet given;
+  // then {problem}, or {equal, changes: [{kind, name, nameBytes, oldSize,
+  // newSize, english}], pieces: [{copy, length} (of the old archive) |
+  // {offset, length} (of the new) | {bytes}]}.
+  val run() {
+    Compare compare(*this);
+    const ArchiveDiff diff(olds, news, compare);
+    val out = val::object();
+    if (!compare.asked.empty()) {
+      val asked = val::array();
+      for (const auto& [i, j] : compare.asked) {
+        val pair = val::array();
+        pair.call<void>("push", static_cast<double>(i));
+        pair.call<void>("push", static_cast<double>(j));
+        asked.call<void>("push", pair);
+      }
+      out.set("asked", asked);
+      return out;
+    }
+    if (diff.problem()) {
+      out.set("problem", problemOf(diff.problem()));
+      return out;
+    }
+    static const char* const kinds[] = {"header", "scenario", "changed", "added", "removed"};
+    val changes = val::array();
+    for (const ArchiveDiff::Change& c : diff.changes()) {
+      val change = val::object();
+      change.set("kind", std::string(kinds[static_cast<int>(c.kind)]));
+      change.set("name", showNameOf(c.name));
+      change.set("nameBytes", bytesOf(c.name));
+      change.set("oldSize", static_cast<double>(c.oldSize));
+      change.set("newSize", static_cast<double>(c.newSize));
+      change.set("english", c.english());
+      changes.call<void>("push", change);
+    }
+    val pieces = val::array();
+    for (const Piece& p : diff.pieces()) {
+      val piece = val::object();
+      if (p.kind == Piece::Kind::bytes) {
+        piece.set("bytes", bytesOf(p.bytes));
+      } else {
+        piece.set(p.kind == Piece::Kind::archive ? "copy" : "offset", static_cast<double>(p.offset));
+        piece.set("length", static_cast<double>(p.length));
+      }
+      pieces.call<void>("push", piece);
+    }
+    out.set("equal", diff.equal());
+    out.set("changes", changes);
+    out.set("pieces", pieces);
+    return out;
+  }
+
+ private:
+  struct Shared {
+    int64_t prefix, suffix;
+  };
+  using Pair = std::pair<std::size_t, std::size_t>;
+
+  // The page's answers; a question it has not answered is noted (and
+  // answered "nothing shared" for this run).
+  class Compare : public BlockCompare {
+   public:
+    explicit Compare(const WebDiff& diff) : diff(diff) {}
+    bool same(const ArchiveEntry& o, const ArchiveEntry& n) override {
+      const Shared* s = find(o, n);
+      return s != nullptr && o.size == n.size && s->prefix == o.size;
+    }
+    void common(const ArchiveEntry& o, const ArchiveEntry& n, int64_t* prefix, int64_t* suffix) override {
+      const Shared* s = find(o, n);
+      *prefix = s != nullptr ? s->prefix : 0;
+      *suffix = s != nullptr ? s->suffix : 0;
+    }
+    bool failed(std::string*) const override { return false; }
+    std::vector<Pair> asked;
+
+   private:
+    const Shared* find(const ArchiveEntry& o, const ArchiveEntry& n) {
+      const Pair key{diff.oldAt.at(o.offset), diff.newAt.at(n.offset)};
+      const auto found = diff.answers.find(key);
+      if (found != diff.answers.end()) return &found->second;
+      asked.push_back(key);
+      return nullptr;
+    }
+    const WebDiff& diff;
+  };
+
+  const ArchiveIndex& olds;
+  const ArchiveIndex& news;
+  std::map<int64_t, std::size_t> oldAt, newAt;  // an entry's place in its list, by its offset
+  std::map<Pair, Shared> answers;
+};
+
+// A patch written from pieces the page gives in order: copies of the old
+// archive and the new archive's own bytes. Its header names both archives
+// and carries their sums; `checksums` (a Uint32Array) holds the Adler-32
+// of each of the new archive's windows (vcdiff::kWindowSize bytes).
+class WebEncoder {
+ public:
+  WebEncoder(const std::string& newName, const std::string& oldName, const WebSum& oldSum, const WebSum& newSum,
+             const val& checksums)
+      : sums(copyIn(val::global("Uint8Array").new_(checksums["buffer"], checksums["byteOffset"],
+                                                    checksums["byteLength"]))),
+        encoder(
+            [this](const char* p, std::size_t n) {
+              out.append(p, n);
+              return true;
+            },
+                [](int64_t, char*, std::size_t) { return false; }, [](int64_t, char*, std::size_t) { return false; },
+                header(newName, oldName, oldSum, newSum)) {
+    encoder.useChecksums([this](int64_t start, int64_t) {
+      const std::size_t at = static_cast<std::size_t>(start / vcdiff::kWindowSize) * 4;
+      uint32_t value = 0;
+      if (at + 4 <= sums.size()) std::memcpy(&value, sums.data() + at, 4);  // little-endian, as the page's
+      return value;
+    });
+  }
+
+  bool copy(double offset, double length) { return encoder.copy(static_cast<int64_t>(offset), static_cast<int64_t>(length)); }
+  bool literal(const val& bytes) {
+    const std::string copy = copyIn(bytes);
+    return encoder.literal(copy.data(), static_cast<int64_t>(copy.size()));
+  }
+  bool finish() { return encoder.finish(); }
+  std::string error() const { return encoder.error(); }
+  // The patch's bytes written since the last take.
+  val take() {
+    val bytes = bytesOf(out);
+    out.clear();
+    return bytes;
+  }
+
+ private:
+  static std::string header(const std::string& newName, const std::string& oldName, const WebSum& oldSum,
+                            const WebSum& newSum) {
+    vcdiff::PatchHeader h;
+    h.newName = newName;
+    h.oldName = oldName;
+    h.oldSum = oldSum.sum();
+    h.newSum = newSum.sum();
+    return h.encode();
+  }
+
+  std::string sums;
+  std::string out;
+  vcdiff::Encoder encoder;
+};
+
+// A patch held whole, read a window at a time as pieces: {spans: [{bytes}
+// | {source, length} | {target, length}], length, checksum (null when the
+// window has none)}.
+class WebPatch {
+ public:
+  explicit WebPatch(const val& bytes)
+      : patch(copyIn(bytes)), decoder([this](char* p, std::size_t n) -> int64_t {
+          const std::size_t take = std::min(n, patch.size() - at);
+          std::memcpy(p, patch.data() + at, take);
+          at += take;
+          return static_cast<int64_t>(take);
+        }) {}
+
+  // {newName, oldName, oldSize, oldSum, newSize, newSum} (sizes -1 and
+  // sums "" when the patch carries none, as xdelta3's), or {problem}.
+  val header() {
+    val out = val::object();
+    if (!decoder.readHeader()) {
+      out.set("problem", decodeProblemOf(decoder.error()));
+      return out;
+    }
+    const vcdiff::PatchHeader h = vcdiff::PatchHeader::decode(decoder.appHeader());
+    out.set("newName", h.newName);
+    out.set("oldName", h.oldName);
+    out.set("oldSize", static_cast<double>(h.oldSum.size));
+    out.set("oldSum", h.oldSum.known() ? h.oldSum.hex() : "");
+    out.set("newSize", static_cast<double>(h.newSum.size));
+    out.set("newSum", h.newSum.known() ? h.newSum.hex() : "");
+    return out;
+  }
+
+  // The next window; null at the patch's end; {problem} when it is damaged.
+  val next() {
+    vcdiff::Window w;
+    if (!decoder.nextWindow(w) || !decoder.pieces(w, spans)) {
+      if (!decoder.error()) return val::null();
+      val out = val::object();
+      out.set("problem", decodeProblemOf(decoder.error()));
+      return out;
+    }
+    val list = val::array();
+    for (const vcdiff::Span& s : spans) {
+      val span = val::object();
+      if (s.kind == vcdiff::Span::Kind::bytes) {
+        span.set("bytes", bytesOf(s.bytes));
+      } else {
+        span.set(s.kind == vcdiff::Span::Kind::source ? "source" : "target", static_cast<double>(s.offset));
+        span.set("length", static_cast<double>(s.length));
+      }
+      list.call<void>("push", span);
+    }
+    val out = val::object();
+    out.set("spans", list);
+    out.set("length", static_cast<double>(w.targetLength));
+    out.set("checksum", w.hasChecksum ? val(static_cast<double>(w.checksum)) : val::null());
+    return out;
+  }
+
+ private:
+  std::string patch;
+  std::size_t at = 0;
+  vcdiff::Decoder decoder;
+  std::vector<vcdiff::Span> spans;
 };
 
 // A name of a file list (Shift_JIS) for people: a byte with no character,
@@ -332,6 +620,28 @@ EMSCRIPTEN_BINDINGS(kerv) {
       .class_function("lengthProblem", &WebPackPlan::lengthProblem)
       .class_function("maxBlockSize", &WebPackPlan::maxBlockSize)
       .class_function("sizeField", &WebPackPlan::sizeField);
+  emscripten::class_<WebSum>("Sum")
+      .constructor<>()
+      .function("update", &WebSum::update)
+      .function("hex", &WebSum::hex);
+  emscripten::class_<WebDiff>("Diff")
+      .constructor<const WebIndex&, const WebIndex&>()
+      .function("partners", &WebDiff::partners)
+      .function("answer", &WebDiff::answer)
+      .function("run", &WebDiff::run);
+  emscripten::class_<WebEncoder>("Encoder")
+      .constructor<const std::string&, const std::string&, const WebSum&, const WebSum&, const val&>()
+      .function("copy", &WebEncoder::copy)
+      .function("literal", &WebEncoder::literal)
+      .function("finish", &WebEncoder::finish)
+      .function("error", &WebEncoder::error)
+      .function("take", &WebEncoder::take);
+  emscripten::class_<WebPatch>("Patch")
+      .constructor<const val&>()
+      .function("header", &WebPatch::header)
+      .function("next", &WebPatch::next);
+  emscripten::function("adler32", &adler32Update);
+  emscripten::constant("patchWindowSize", static_cast<double>(vcdiff::kWindowSize));
   emscripten::function("showName", &showName);
   emscripten::function("decodeName", &decodeName);
   emscripten::function("decodeText", &decodeText);

@@ -20,6 +20,7 @@
   // ---- Texts, in English and Japanese ----
 
   const plural = (n, one, many = `${one}s`) => `${n} ${n === 1 ? one : many}`;
+  const grouped = n => n.toLocaleString('en-US');
   const hex = (n, digits) => n.toString(16).toUpperCase().padStart(digits, '0');
 
   const TEXTS = {
@@ -109,8 +110,44 @@
       inserted: name => `${name} was inserted.`,
       busy: 'Wait until the archive is open.',
       failed: what => `${what} failed: the browser reported an error the page did not expect. Nothing was changed.`,
-      actionNames: { save: 'Saving', extract: 'Extracting', open: 'Opening', pack: 'Packing', preview: 'The preview' },
+      actionNames: { save: 'Saving', extract: 'Extracting', open: 'Opening', pack: 'Packing', preview: 'The preview',
+                     patch: 'Making the patch', apply: 'Applying the patch' },
+      patchChosen: name => `${name} is the patch to apply: pick the archive, or apply it to the open one.`,
       startFailed: why => `The page cannot start: ${why}`,
+      patchHeading: 'Patches',
+      patchIntro: 'A patch holds only what changed. Share the patch, not the archive (it holds the game’s own data): ' +
+                  'a player applies it here, with kerv patch, or with xdelta3.',
+      makeHeading: 'Make a patch',
+      makeNeeds: 'Open the original archive above; then pick the changed archive, or edit this one.',
+      patchNewLabel: 'From the open archive to a changed one:',
+      patchEdits: 'Make a patch of the edits',
+      applyHeading: 'Apply a patch',
+      applyArchiveLabel: 'Archive (the original):',
+      applyPatchLabel: 'Patch (.vcdiff or .xdelta):',
+      applyButton: 'Apply the patch',
+      applyOpen: name => `Without a pick, the open archive ${name} is patched.`,
+      applyNeeds: 'Pick an archive (or open one above) and a patch.',
+      comparing: (a, b) => `Comparing ${a} with ${b}…`,
+      summing: 'Reading both archives for the patch’s sums…',
+      madePatch: (name, size, n) => `${name} (${size} bytes) is saved: ${plural(n, 'change')}.`,
+      madeEditsPatch: (name, size) => `${name} (${size} bytes) is saved.`,
+      noChange: (a, b) => `${a} and ${b} hold the same bytes: the patch changes nothing.`,
+      applying: (patch, archive) => `Applying ${patch} to ${archive}…`,
+      applied: (name, size) => `${name} (${size} bytes) is saved.`,
+      checking: name => `Checking that ${name} is the archive the patch was made from… Do not use the saved file before ` +
+                        'this says it is.',
+      checkedPatch: name => `Checked: ${name} is the archive the patch was made from, and the saved file is whole.`,
+      checkFailed: why => `Do not use the saved file: ${why}.`,
+      alreadyPatched: name => `${name} is already patched: it is the archive this patch makes`,
+      otherSize: (name, expected, found) => `${name} is not the archive this patch was made from (${grouped(expected)} ` +
+                                           `bytes expected, ${grouped(found)} found); it may be another edition, or ` +
+                                           'already patched',
+      otherBytes: (name, size) => `${name} is not the archive this patch was made from (${grouped(size)} bytes as ` +
+                                  'expected, but other bytes); it may be another edition, or already patched',
+      windowChecksum: w => `window ${w}: the bytes made do not have the window's checksum: the patch was made from ` +
+                           'another file, or is damaged',
+      beyondSource: w => `window ${w}: the file to be patched ends before the bytes the window copies`,
+      changeLine: c => c.english,
     },
     ja: {
       title: 'KERV アーカイブ',
@@ -200,8 +237,47 @@
       inserted: name => `${name} を挿入しました。`,
       busy: 'アーカイブが開くまでお待ちください。',
       failed: what => `${what}に失敗しました。ページが予期しないエラーをブラウザーが報告しました。何も変わっていません。`,
-      actionNames: { save: '保存', extract: '取り出し', open: '開くこと', pack: 'まとめること', preview: 'プレビュー' },
+      actionNames: { save: '保存', extract: '取り出し', open: '開くこと', pack: 'まとめること', preview: 'プレビュー',
+                     patch: 'パッチ作り', apply: 'パッチ当て' },
+      patchChosen: name => `${name} を当てるパッチにしました。アーカイブを選ぶか、開いているアーカイブに当ててください。`,
       startFailed: why => `ページを開始できません: ${why}`,
+      patchHeading: 'パッチ',
+      patchIntro: 'パッチには変わったところだけが入ります。アーカイブ (ゲームのデータそのもの) ではなくパッチを配布して' +
+                  'ください。プレイヤーはここか、kerv patch か、xdelta3 で当てられます。',
+      makeHeading: 'パッチを作る',
+      makeNeeds: '上で元のアーカイブを開き、変更したアーカイブを選ぶか、このアーカイブを編集してください。',
+      patchNewLabel: '開いているアーカイブから変更したアーカイブへ:',
+      patchEdits: '編集からパッチを作る',
+      applyHeading: 'パッチを当てる',
+      applyArchiveLabel: 'アーカイブ (元のもの):',
+      applyPatchLabel: 'パッチ (.vcdiff または .xdelta):',
+      applyButton: 'パッチを当てる',
+      applyOpen: name => `選ばなければ、開いているアーカイブ ${name} に当てます。`,
+      applyNeeds: 'アーカイブを選ぶか上で開き、パッチを選んでください。',
+      comparing: (a, b) => `${a} と ${b} を比べています…`,
+      summing: 'パッチのチェックサムのために両方のアーカイブを読んでいます…',
+      madePatch: (name, size, n) => `${name} (${size} バイト) を保存しました: 変更 ${n} 件。`,
+      madeEditsPatch: (name, size) => `${name} (${size} バイト) を保存しました。`,
+      noChange: (a, b) => `${a} と ${b} は同じバイト列です。このパッチは何も変えません。`,
+      applying: (patch, archive) => `${patch} を ${archive} に当てています…`,
+      applied: (name, size) => `${name} (${size} バイト) を保存しました。`,
+      checking: name => `${name} がパッチの元のアーカイブか確かめています… 確かめ終わるまで、保存したファイルは使わないで` +
+                        'ください。',
+      checkedPatch: name => `確認しました: ${name} はパッチの元のアーカイブで、保存したファイルは完全です。`,
+      checkFailed: why => `保存したファイルは使わないでください: ${why}。`,
+      alreadyPatched: name => `${name} はもうパッチが当たっています。このパッチが作るアーカイブそのものです`,
+      otherSize: (name, expected, found) => `${name} はこのパッチの元のアーカイブではありません (${grouped(expected)} ` +
+                                           `バイトのはずが ${grouped(found)} バイトです)。別の版か、すでにパッチが` +
+                                           '当たっている可能性があります',
+      otherBytes: (name, size) => `${name} はこのパッチの元のアーカイブではありません (${grouped(size)} バイトで` +
+                                  '大きさは合っていますが、中身が違います)。別の版か、すでにパッチが当たっている可能性があります',
+      windowChecksum: w => `ウィンドウ ${w}: 作ったバイト列がウィンドウのチェックサムと合いません。パッチは別のファイル` +
+                           'から作られたか、壊れています',
+      beyondSource: w => `ウィンドウ ${w}: パッチを当てるファイルが、ウィンドウのコピーするバイトより前で終わっています`,
+      changeLine: c => (c.kind === 'header' ? 'ヘッダー: 変更 (3 から 7 バイト目)'
+        : c.kind === 'scenario' ? `シナリオ: 変更 (${c.oldSize} → ${c.newSize} バイト)`
+          : c.kind === 'changed' ? `${c.name}: 変更 (${c.oldSize} → ${c.newSize} バイト)`
+            : c.kind === 'added' ? `${c.name}: 追加 (${c.newSize} バイト)` : `${c.name}: 削除`),
     },
   };
 
@@ -241,7 +317,24 @@
     noDataFile: p => `データファイル ${p.name} は${p.n[0] ? '新しいシナリオのファイルリスト' : 'アーカイブ'}にありません`,
     missingDataFile: p => `${p.name}: データファイルが ${p.other} にありません`,
     namesCollide: p => `${p.name} と ${p.other} が同じファイルを指しています。どちらかの名前を変えてください`,
+    differentDialects: p => `アーカイブの方言が違います (${p.name} と ${p.other})`,
+    // A patch's: where in it (a window, from 0), and what.
+    'patch.notVcdiff': () => 'VCDIFF のパッチではありません (VCDIFF のマジックバイトで始まっていません)',
+    'patch.version': p => `VCDIFF のバージョン ${p.value} のパッチは読めません`,
+    'patch.cut': p => `${patchPlace(p)}パッチがここで終わっています。途中で切れています`,
+    'patch.codeTable': () => 'パッチが独自のコード表を持っています。xdelta3 の標準の表で作り直してください',
+    'patch.secondary': () => 'パッチの各部が圧縮されています。このページでは読めません。\'xdelta3 -S none\' で作り直してください',
+    'patch.badSecondary': p => `${patchPlace(p)}圧縮された部分が ${p.value} バイトに戻りません`,
+    'patch.badWindow': p => `${patchPlace(p)}ウィンドウのヘッダーが壊れています`,
+    'patch.tooLarge': p => `${patchPlace(p)}ウィンドウが ${p.value} バイトを作ります。ウィンドウは 16 MiB までです`,
+    'patch.badInstruction': p => `${patchPlace(p)}命令がウィンドウかデータを越えています。パッチが壊れています`,
+    'patch.badAddress': p => `${patchPlace(p)}COPY がコピーできる範囲の外を指しています。パッチが壊れています`,
+    'patch.sourceRead': p => `ウィンドウ ${p.window}: パッチを当てるファイルが、ウィンドウのコピーするバイトより前で終わっています`,
+    'patch.checksum': p => `ウィンドウ ${p.window}: 作ったバイト列がウィンドウのチェックサムと合いません。パッチは別の` +
+                           'ファイルから作られたか、壊れています',
   };
+  const patchPlace = p => (p.window >= 0 ? `ウィンドウ ${p.window} (パッチのオフセット ${p.offset}): `
+                                         : `パッチのオフセット ${p.offset}: `);
 
   const stored = (() => {
     try {
@@ -506,6 +599,14 @@
   // opened archive and the new Blobs: with no change, the archive byte for
   // byte. Rejects with a KervError saying why it cannot be made.
   async function update(archive, changes = {}) {
+    const { parts } = await planUpdate(archive, changes);
+    return new File(parts, archive.name, { type: 'application/octet-stream' });
+  }
+
+  // The archive changed, as update() makes it: {parts} for a Blob, and
+  // {pieces}, each a copy of the opened archive ({copy, length}), bytes
+  // ({bytes}) or a Blob ({blob}), for a patch.
+  async function planUpdate(archive, changes) {
     await library;
     const { index, blob } = archive[INDEX];
     let scenario = null;
@@ -560,11 +661,306 @@
     if (plan.problem) throw plan.newScenario ? textError('newScenario', plan.problem.english) : problemError(plan.problem);
     const parts = plan.pieces.map(p => p.bytes ?? (p.file !== undefined ? files[p.file]
                                                                          : blob.slice(p.offset, p.offset + p.length)));
-    return new File(parts, archive.name, { type: 'application/octet-stream' });
+    const pieces = plan.pieces.map(p => (p.bytes ? { bytes: p.bytes } : p.file !== undefined ? { blob: files[p.file] }
+                                                                                       : { copy: p.offset, length: p.length }));
+    return { parts, pieces };
+  }
+
+  // ---- Patches ----
+
+  // Patches are VCDIFF (RFC 3284), as xdelta3 writes and reads them: the
+  // library's encoder and decoder. Files are read in slices of this size.
+  const kStep = 4 << 20;
+
+  async function* slicesOf(blob, from = 0, to = blob.size) {
+    for (let at = from; at < to; at += kStep) yield await readSlice(blob, at, Math.min(to, at + kStep));
+  }
+
+  // Where two arrays (of one length) differ first and last; -1 where they agree.
+  function firstDifference(a, b) {
+    const words = a.length >> 2;
+    let i = 0;
+    if (a.byteOffset % 4 === 0 && b.byteOffset % 4 === 0) {
+      const x = new Uint32Array(a.buffer, a.byteOffset, words);
+      const y = new Uint32Array(b.buffer, b.byteOffset, words);
+      while (i < words && x[i] === y[i]) ++i;
+      i *= 4;
+    }
+    while (i < a.length && a[i] === b[i]) ++i;
+    return i < a.length ? i : -1;
+  }
+  function lastDifference(a, b) {
+    let i = a.length - 1;
+    while (i >= 0 && a[i] === b[i]) --i;
+    return i;
+  }
+
+  // How many bytes two blocks (entries of two archives in their Blobs)
+  // share at their start, and in what is left of the shorter at their end.
+  async function shared(oldBlob, o, newBlob, n, signal) {
+    const shorter = Math.min(o.size, n.size);
+    let prefix = 0;
+    while (prefix < shorter) {
+      signal?.throwIfAborted();
+      const length = Math.min(kStep, shorter - prefix);
+      const [a, b] = await Promise.all([readSlice(oldBlob, o.offset + prefix, o.offset + prefix + length),
+                                        readSlice(newBlob, n.offset + prefix, n.offset + prefix + length)]);
+      const at = firstDifference(a, b);
+      prefix += at < 0 ? length : at;
+      if (at >= 0) break;
+    }
+    let suffix = 0;
+    const limit = shorter - prefix;
+    while (suffix < limit) {
+      signal?.throwIfAborted();
+      const length = Math.min(kStep, limit - suffix);
+      const [a, b] = await Promise.all([readSlice(oldBlob, o.offset + o.size - suffix - length, o.offset + o.size - suffix),
+                                        readSlice(newBlob, n.offset + n.size - suffix - length, n.offset + n.size - suffix)]);
+      const at = lastDifference(a, b);
+      suffix += at < 0 ? length : length - 1 - at;
+      if (at >= 0) break;
+    }
+    return { prefix, suffix };
+  }
+
+  // What differs from the archive `olds` to the archive `news` (both from
+  // open()): {equal, changes: [{kind ("header", "scenario", "changed",
+  // "added", "removed"), name, nameBytes, oldSize, newSize, english}],
+  // pieces}, as kerv diff finds it. Rejects with a KervError for archives
+  // of two dialects, or a damaged one.
+  async function diff(olds, news, options = {}) {
+    await library;
+    const d = new m.Diff(olds[INDEX].index, news[INDEX].index);
+    try {
+      for (;;) {
+        const r = d.run();
+        if (r.problem) throw problemError(r.problem, r.problem.other === 'new' ? news.name : olds.name);
+        if (!r.asked) return r;
+        for (const [i, j] of r.asked) {
+          const { prefix, suffix } = await shared(olds[INDEX].blob, olds.entries[i], news[INDEX].blob, news.entries[j],
+                                                  options.signal);
+          d.answer(i, j, prefix, suffix);
+        }
+      }
+    } finally {
+      d.delete();
+    }
+  }
+
+  const stem = name => name.replace(/\.[^.]*$/, '');
+
+  // The sum of a Blob, and with `windows`, the Adler-32 of each patch window.
+  async function sumOf(blob, windows = null, signal = null) {
+    const sum = new m.Sum();
+    let value = 1;
+    let inWindow = 0;
+    for await (const bytes of slicesOf(blob)) {
+      signal?.throwIfAborted();
+      sum.update(bytes);
+      if (!windows) continue;
+      for (let at = 0; at < bytes.length;) {
+        const take = Math.min(bytes.length - at, m.patchWindowSize - inWindow);
+        value = m.adler32(value, bytes.subarray(at, at + take));
+        at += take;
+        inWindow += take;
+        if (inWindow === m.patchWindowSize) {
+          windows.push(value);
+          value = 1;
+          inWindow = 0;
+        }
+      }
+    }
+    if (windows && inWindow > 0) windows.push(value);
+    return sum;
+  }
+
+  // The patch that makes the Blob `newBlob` (`newName`) from the archive
+  // `olds`, from pieces over both: {copy, length} of the old archive,
+  // {offset, length} of newBlob, {blob}, {bytes}. A File named NEW.vcdiff.
+  async function encodePatch(olds, newBlob, newName, pieces, signal) {
+    const windows = [];
+    const oldSum = await sumOf(olds[INDEX].blob, null, signal);
+    let newSum = null;
+    let encoder = null;
+    try {
+      newSum = await sumOf(newBlob, windows, signal);
+      encoder = new m.Encoder(newName, olds.name, oldSum, newSum, Uint32Array.from(windows));
+      const parts = [];
+      const literal = async blob => {
+        for await (const bytes of slicesOf(blob)) {
+          signal?.throwIfAborted();
+          if (!encoder.literal(bytes)) return false;
+          parts.push(encoder.take());
+        }
+        return true;
+      };
+      for (const p of pieces) {
+        const ok = p.copy !== undefined ? encoder.copy(p.copy, p.length)
+          : p.bytes ? encoder.literal(p.bytes)
+            : await literal(p.blob ?? newBlob.slice(p.offset, p.offset + p.length));
+        if (!ok) throw new KervError(encoder.error());
+        parts.push(encoder.take());
+      }
+      if (!encoder.finish()) throw new KervError(encoder.error());
+      parts.push(encoder.take());
+      return new File(parts, `${stem(newName)}.vcdiff`, { type: 'application/vcdiff' });
+    } finally {
+      oldSum.delete();
+      newSum?.delete();
+      encoder?.delete();
+    }
+  }
+
+  // The patch that makes `news` (an archive from open(), or changes as
+  // update() takes them) from the archive `olds`: {file (NAME.vcdiff),
+  // changes (for an archive)}. xdelta3 applies it ('xdelta3 -d -s OLD
+  // PATCH'), and so do applyPatch() and kerv patch, which check first that
+  // the archive is the one it was made from.
+  async function makePatch(olds, news, options = {}) {
+    await library;
+    if (news && news[INDEX]) {
+      const d = await diff(olds, news, options);
+      options.onStage?.('summing');
+      return { file: await encodePatch(olds, news[INDEX].blob, news.name, d.pieces, options.signal), changes: d.changes };
+    }
+    const { parts, pieces } = await planUpdate(olds, news ?? {});
+    const edited = new Blob(parts);
+    return { file: await encodePatch(olds, edited, olds.name, pieces, options.signal), changes: null };
+  }
+
+  // A patch's complaint, as a KervError; `name` the patch's.
+  const patchError = (problem, name) => problemError({ ...problem, code: `patch.${problem.code}` }, name);
+
+  // The archive `archive` (a Blob) as the patch `patch` (a Blob) makes it:
+  // {file, checked}. The file is made at once, of slices of the archive and
+  // the patch's own bytes, without reading the archive; `checked` then reads
+  // it and resolves once each window has its checksum and the file has the
+  // sum the patch names, or rejects with a KervError (the archive is not
+  // the one the patch was made from, or it is damaged). Rejects at once for
+  // a patch that is damaged or cut short, or an archive of another size
+  // than the patch names.
+  async function applyPatch(archive, patch, options = {}) {
+    await library;
+    const decoder = new m.Patch(await readSlice(patch, 0, patch.size));
+    const archiveName = archive.name ?? 'archive';
+    const patchName = patch.name ?? 'patch';
+    try {
+      const header = decoder.header();
+      if (header.problem) throw patchError(header.problem, patchName);
+      if (header.oldSize >= 0 && archive.size !== header.oldSize) {
+        const done = archive.size === header.newSize && await sumHex(archive, options.signal) === header.newSum;
+        throw done ? textError('alreadyPatched', archiveName) : textError('otherSize', archiveName, header.oldSize, archive.size);
+      }
+      // The result: ranges of the archive, bytes, and ranges of itself.
+      const parts = [];  // {start, end, from, to} (of the archive) or {start, end, bytes}
+      let made = 0;
+      const add = part => {
+        const last = parts[parts.length - 1];
+        if (part.from !== undefined && last?.from !== undefined && last.to === part.from) {
+          last.to = part.to;
+          last.end = made + part.to - part.from;
+        } else {
+          parts.push({ start: made, end: made + (part.bytes ? part.bytes.length : part.to - part.from), ...part });
+        }
+        made = parts[parts.length - 1].end;
+      };
+      const madeAt = (offset, length) => {  // the parts of [offset..offset+length) of what is made
+        let lo = 0;
+        let hi = parts.length - 1;
+        while (lo < hi) {
+          const mid = (lo + hi + 1) >> 1;
+          if (parts[mid].start <= offset) lo = mid;
+          else hi = mid - 1;
+        }
+        const out = [];
+        for (let i = lo, at = offset, end = offset + length; at < end; ++i) {
+          const p = parts[i];
+          const to = Math.min(end, p.end);
+          out.push(p.bytes ? { bytes: p.bytes.subarray(at - p.start, to - p.start) }
+                           : { from: p.from + at - p.start, to: p.from + to - p.start });
+          at = to;
+        }
+        return out;
+      };
+      const windows = [];
+      for (let w; (w = decoder.next()) !== null;) {
+        options.signal?.throwIfAborted();
+        if (w.problem) throw patchError(w.problem, patchName);
+        const from = made;
+        for (const s of w.spans) {
+          if (s.bytes) {
+            add({ bytes: s.bytes });
+          } else if (s.source !== undefined) {
+            if (s.source + s.length > archive.size) {
+              throw patchError({ code: 'sourceRead', window: windows.length, offset: 0, value: 0,
+                                 english: TEXTS.en.beyondSource(windows.length) }, patchName);
+            }
+            add({ from: s.source, to: s.source + s.length });
+          } else {
+            for (const p of madeAt(s.target, s.length)) add(p);
+          }
+        }
+        windows.push({ start: from, length: w.length, checksum: w.checksum });
+      }
+      const name = shortened((header.newName || archiveName).split(/[\\/]/).pop() || archiveName);
+      const file = new File(parts.map(p => p.bytes ?? archive.slice(p.from, p.to)), name,
+                            { type: 'application/octet-stream' });
+      const checked = checkPatched(file, header, windows, archiveName, options.signal);
+      checked.catch(() => {});  // a rejection the caller does not wait for is not an error of the page
+      return { file, checked };
+    } finally {
+      decoder.delete();
+    }
+  }
+
+  async function sumHex(blob, signal) {
+    const sum = await sumOf(blob, null, signal);
+    try {
+      return sum.hex();
+    } finally {
+      sum.delete();
+    }
+  }
+
+  // Reads what a patch made: each window's checksum, and the sum the patch names.
+  async function checkPatched(file, header, windows, archiveName, signal) {
+    const sum = header.newSum ? new m.Sum() : null;
+    try {
+      let w = 0;
+      let value = 1;
+      let inWindow = 0;
+      const windowDone = () => {
+        const { checksum } = windows[w];
+        if (checksum !== null && value >>> 0 !== checksum) {
+          if (header.newSum) throw textError('otherBytes', archiveName, header.oldSize);
+          throw patchError({ code: 'checksum', window: w, offset: 0, value: 0,
+                             english: TEXTS.en.windowChecksum(w) }, archiveName);
+        }
+        ++w;
+        value = 1;
+        inWindow = 0;
+      };
+      for await (const bytes of slicesOf(file)) {
+        signal?.throwIfAborted();
+        sum?.update(bytes);
+        for (let at = 0; at < bytes.length;) {
+          while (w < windows.length && windows[w].length === inWindow) windowDone();
+          const take = Math.min(bytes.length - at, windows[w].length - inWindow);
+          value = m.adler32(value, bytes.subarray(at, at + take));
+          at += take;
+          inWindow += take;
+        }
+      }
+      while (w < windows.length) windowDone();
+      if (sum && sum.hex() !== header.newSum) throw textError('otherBytes', archiveName, header.oldSize);
+      return true;
+    } finally {
+      sum?.delete();
+    }
   }
 
   window.kerv = Object.freeze({
-    open, pack, update, KervError, ready: library.then(() => true),
+    open, pack, update, diff, makePatch, applyPatch, KervError, ready: library.then(() => true),
     decodeName: async bytes => (await library).showName(bytes),
   });
 
@@ -597,6 +993,7 @@
     savedVersion: 0,
     analysing: null,          // the timer of the edited scenario's analysis
     pack: { scenario: null, files: [] },
+    applying: null,           // the token of the patch being applied
   };
 
   const textEdited = () => state.archive !== null && $('scenario-edit').value !== state.archive.scenarioEditable;
@@ -676,6 +1073,11 @@
     const edit = $('scenario-edit');
     edit.readOnly = busy;
     edit.setAttribute('aria-disabled', String(busy));
+    const opened = state.archive !== null && !busy;
+    $('make-needs').hidden = state.archive !== null;
+    $('patch-new').disabled = !opened;
+    $('patch-edits').disabled = !opened || !hasEdits();
+    $('apply-open-hint').textContent = state.archive ? t('applyOpen', state.file.name) : '';
   }
 
   function setBusy(busy) {
@@ -1159,20 +1561,32 @@
 
   // ---- Editing ----
 
-  async function saveEdited() {
-    const { archive } = state;
-    if (!archive || state.busy) return setStatus('save-status', t('busy'), true);
-    if (!hasEdits()) return setStatus('save-status', t('nothingToSave'));
+  // The edits as update() takes them; null, after saying why in the
+  // status `where`, when they cannot be saved yet.
+  function editChanges(where) {
+    const refuse = (text, bad = false) => {
+      setStatus(where, text, bad);
+      return null;
+    };
+    if (!state.archive || state.busy) return refuse(t('busy'), true);
+    if (!hasEdits()) return refuse(t('nothingToSave'));
     clearTimeout(state.analysing);
     analyseEdit();
     const lacking = [...state.additions.values()].filter(a => !a.file).map(a => a.name);
-    if (lacking.length > 0) return setStatus('save-status', t('needsFile', lacking.join(', ')), true);
-    setStatus('save-status', t('saving'));
+    if (lacking.length > 0) return refuse(t('needsFile', lacking.join(', ')), true);
     const changes = {
       replaceAt: Object.fromEntries([...state.replacements.values()].map(r => [r.index, r.file])),
       add: [...state.additions.values()].map(a => [a.nameBytes, a.file]),
     };
     if (textEdited()) changes.scenarioText = $('scenario-edit').value;
+    return changes;
+  }
+
+  async function saveEdited() {
+    const { archive } = state;
+    const changes = editChanges('save-status');
+    if (!changes) return;
+    setStatus('save-status', t('saving'));
     const version = state.editVersion;
     try {
       const made = await update(archive, changes);
@@ -1207,6 +1621,65 @@
     $('replace-input').value = '';
     $('replace-input').click();
   }
+
+  // ---- Patches ----
+
+  // A patch from the open archive to `file`, a changed copy of it.
+  async function makePatchTo(file) {
+    const { archive } = state;
+    if (!archive || state.busy) return setStatus('make-status', t('busy'), true);
+    $('make-changes').replaceChildren();
+    setStatus('make-status', t('comparing', state.file.name, file.name));
+    const changed = await open(file);
+    const made = await makePatch(archive, changed, { onStage: () => setStatus('make-status', t('summing')) });
+    if (archive !== state.archive) return;
+    save(made.file, made.file.name);
+    setStatus('make-status', made.changes.length > 0 ? t('madePatch', made.file.name, made.file.size, made.changes.length)
+                                                     : t('noChange', state.file.name, file.name));
+    $('make-changes').replaceChildren(...made.changes.map(c => element('li', { lang: 'ja' }, t('changeLine', c))));
+  }
+
+  // A patch from the open archive to the archive as edited.
+  async function makeEditsPatch() {
+    const { archive } = state;
+    $('make-changes').replaceChildren();
+    const changes = editChanges('make-status');
+    if (!changes) return;
+    setStatus('make-status', t('summing'));
+    const made = await makePatch(archive, changes);
+    if (archive !== state.archive) return;
+    save(made.file, made.file.name);
+    setStatus('make-status', t('madeEditsPatch', made.file.name, made.file.size));
+  }
+
+  // The picked patch applied to the picked archive, or to the open one.
+  async function applyChosen() {
+    const patch = $('apply-patch').files[0];
+    const archive = $('apply-archive').files[0] ?? (state.busy ? null : state.file);
+    showMessage('apply-error', '');
+    setStatus('apply-check', '');
+    if (!patch || !archive) return setStatus('apply-status', t(state.busy ? 'busy' : 'applyNeeds'), true);
+    const token = state.applying = {};  // the last application is the one reported
+    setStatus('apply-status', t('applying', patch.name, archive.name));
+    const { file, checked } = await applyPatch(archive, patch);
+    if (state.applying !== token) return;
+    save(file, file.name);
+    setStatus('apply-status', t('applied', file.name, file.size));
+    setStatus('apply-check', t('checking', archive.name));
+    try {
+      await checked;
+      if (state.applying === token) setStatus('apply-check', t('checkedPatch', archive.name));
+    } catch (e) {
+      if (state.applying !== token) return;
+      setStatus('apply-check', '');
+      showMessage('apply-error', t('checkFailed', wordsOf(e, 'apply')));
+    }
+  }
+
+  const isPatch = async file => {
+    const head = await readSlice(file, 0, 4);
+    return head[0] === 0xd6 && head[1] === 0xc3 && head[2] === 0xc4 && head[3] === 0;
+  };
 
   // ---- Packing from the page ----
 
@@ -1308,6 +1781,16 @@
     const files = Array.from(transfer.files);
     if (files.length === 0) return;
     if (items.some(i => i.webkitGetAsEntry?.()?.isDirectory)) return showError(t('droppedFolder'));
+    if (files.length === 1 && await isPatch(files[0])) {
+      // A patch: the one to apply.
+      const chosen = new DataTransfer();
+      chosen.items.add(files[0]);
+      $('apply-patch').files = chosen.files;
+      showError('');
+      setStatus('apply-status', t('patchChosen', files[0].name));
+      $('patch-section').scrollIntoView({ block: 'start' });
+      return;
+    }
     const scenarios = [];
     for (const f of files) {
       if (await looksLikeScenario(f)) scenarios.push(f);
@@ -1352,6 +1835,13 @@
   $('pack-folder').addEventListener('change', guarded(e => packFiles(Array.from(e.target.files)), 'pack-result', 'pack'));
   $('pack-more').addEventListener('change', guarded(e => packFiles(Array.from(e.target.files)), 'pack-result', 'pack'));
   $('extract-all').addEventListener('click', guarded(extractAll, 'extract-status', 'extract'));
+  $('patch-new').addEventListener('change', guarded(async e => {
+    const file = e.target.files[0];
+    e.target.value = '';  // the same file may be picked again
+    if (file) await makePatchTo(file);
+  }, 'make-status', 'patch'));
+  $('patch-edits').addEventListener('click', guarded(makeEditsPatch, 'make-status', 'patch'));
+  $('apply-button').addEventListener('click', guarded(applyChosen, 'apply-status', 'apply'));
   $('save-archive').addEventListener('click', guarded(saveEdited, 'save-status', 'save'));
   $('replace-input').addEventListener('change', e => fileChosen(e.target.files[0]));
   $('scenario-edit').addEventListener('input', scenarioEdited);
