@@ -56,12 +56,16 @@ void ArchiveIndex::takeScenario(const char* text) {
   scenarioText_.assign(text != nullptr ? text : "", static_cast<std::size_t>(need.length));
   const int length = static_cast<int>(scenarioText_.size());
   scenario_ = dialect_->makeScenario(scenarioText_.data(), length);
+  // A scenario of the other dialect is a finding; its lists are still
+  // walked as its own dialect lays them out, so that its blocks are found.
+  const Dialect* lists = dialect_;
   if (!scenario_->startsWith(dialect_->scenarioMagic)) {
     addDamage(kScenarioOffset, Problem::named(Code::wrongScenario, dialect_->name, dialect_->scenarioMagic));
+    if (const Dialect* own = dialectOfScenario(scenarioText_.data(), length)) lists = own;
   }
   // The walk cuts entries in its scenario's text: it gets a copy of its own,
   // so that scenario() hands out lists that are still whole.
-  std::unique_ptr<Scenario> walk = dialect_->makeScenario(scenarioText_.data(), length);
+  std::unique_ptr<Scenario> walk = lists->makeScenario(scenarioText_.data(), length);
   while (const char* name = walk->nextFileName()) names.emplace_back(name);
   step = Step::sizeField;
   askForSizeField(kScenarioOffset + need.length);

@@ -65,6 +65,10 @@ TEST(ArchiveReaderTest, RecordsDamageAndKeepsTheEntriesBeforeIt) {
   } cases[] = {
       {archive("PKV", pText, {"AAA", ""}), 2, ""},
       {archive("KRV", pText, {"AAA", ""}), 2, "offset 10: the scenario is not for KERV: it does not start with KERV"},
+      // A P-KERV scenario laid out as its own dialect has it (one title line):
+      // its list is walked as P-KERV, not read as empty.
+      {archive("KRV", "PKERV 1.0\r\nTitle\r\n.15\r\na.qvd\r\nb.qvd\r\n.\r\nbgm\r\n.\r\nbody\r\n", {"AAA", "BB"}), 2,
+       "offset 10: the scenario is not for KERV: it does not start with KERV"},
       {archive("KRV", two, {"AAA"}), 1,
        "offset " + std::to_string(end2) + ": 1 of 2 data blocks missing: the archive ends after 1 block"},
       {archive("KRV", two, {"AAA"}) + std::string("\1\0", 2), 1,
