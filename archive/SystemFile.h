@@ -41,6 +41,12 @@ class SystemFile {
   // (a FIFO, a device) with EINVAL; neither blocks.
   bool openForReading(const char* name, int64_t* size);
 
+  // Opens for reading a duplicate of `descriptor`, an open file of the
+  // process (a POSIX descriptor; on Windows a C runtime one), so that the
+  // caller may close its own; refused as openForReading refuses what is no
+  // regular file. Reads are positioned: the descriptor's offset is left.
+  bool openDuplicate(int descriptor, int64_t* size);
+
   // Creates a new file for writing, with permission 0664 less the umask
   // where the platform has permission bits. Fails with EEXIST when the name
   // exists in any form (a dangling symbolic link included): nothing that

@@ -113,6 +113,13 @@ bool SystemFile::openForReading(const char* name, int64_t* size) {
   return true;
 }
 
+bool SystemFile::openDuplicate(int descriptor, int64_t* size) {
+  const int d = ::fcntl(descriptor, F_DUPFD_CLOEXEC, 3);
+  if (d < 0 || !keepIfRegular(d, size)) return false;
+  handle = d;
+  return true;
+}
+
 bool SystemFile::openForReadingIn(const SystemFolder& folder, const std::string& relative, int64_t* size) {
   const int base = fdOf(folder.nativeHandle());
   constexpr int kFlags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;

@@ -3,6 +3,7 @@
 // that keeps the data inside the kernel, so blocks go through memory in
 // pieces of 1 MiB.
 #include <windows.h>
+#include <io.h>
 
 #include <algorithm>
 #include <atomic>
@@ -89,6 +90,29 @@ bool keepIfRegular(HANDLE h, int64_t* size) {
 }
 
 }  // namespace
+
+bool SystemFile::openDuplicate(int descriptor, int64_t* size) {
+  const HANDLE from = reinterpret_cast<HANDLE>(_get_osfhandle(descriptor));
+  HANDLE h = INVALID_HANDLE_VALUE;
+  if (from == INVALID_HANDLE_VALUE) {
+    errno = EBADF;
+    return false;
+  }
+  if (!DuplicateHandle(GetCurrentProcess(), from, GetCurrentProcess(), &h, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+    failed();
+    return false;
+  }
+  LARGE_INTEGER bytes;
+  int e = GetFileType(h) != FILE_TYPE_DISK ? EINVAL : !GetFileSizeEx(h, &bytes) ? errnoOf(GetLastError()) : 0;
+  if (e != 0) {
+    CloseHandle(h);
+    errno = e;
+    return false;
+  }
+  handle = reinterpret_cast<intptr_t>(h);
+  *size = bytes.QuadPart;
+  return true;
+}
 
 bool SystemFile::openForReading(const char* name, int64_t* size) {
   std::wstring wide;

@@ -14,11 +14,14 @@ if grep -E '^-- (Installing|Up-to-date): ' "$scratch/installed" | grep -v -F -- 
   echo "installed outside the prefix $prefix"
   exit 1
 fi
-test -f "$prefix/$module_dir/kerv.pyi"
+test -f "$prefix/$module_dir/kerv/_kerv.pyi"
+# The metadata answers as pip's would.
+PYTHONPATH=$prefix/$module_dir "$python" -c 'import importlib.metadata, kerv, sys
+sys.exit(importlib.metadata.version("kerv") != kerv.__version__)'
 mkdir "$scratch/packed" && cp "$source"/examples/* "$scratch/packed/"
 (cd "$scratch/packed" && "$prefix/bin/krvmake" story.ker >/dev/null)
 cat "$scratch/packed/story.krv" - >"$scratch/damaged.krv" <<END
 trailing bytes
 END
-PYTHONPATH=$prefix/$module_dir "$python" "$source/python/check_example.py" "$scratch/packed/story.krv" \
+PYTHONPATH=$prefix/$module_dir "$python" "$source/python/tests/check_example.py" "$scratch/packed/story.krv" \
   "$source/examples" "$scratch/damaged.krv"

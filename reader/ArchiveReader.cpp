@@ -9,6 +9,23 @@ ArchiveReader::ArchiveReader(const char* path) : path_(path) {
     const int e = errno;
     throw ArchiveError(path_, e == EINVAL ? "not a regular file" : std::strerror(e), e);
   }
+  makeIndex();
+}
+
+ArchiveReader::ArchiveReader(const std::string& name, int descriptor) : path_(name) {
+  if (!file_.openDuplicate(descriptor, &size_)) {
+    const int e = errno;
+    throw ArchiveError(path_, e == EINVAL ? "not a regular file" : std::strerror(e), e);
+  }
+  makeIndex();
+}
+
+ArchiveReader::ArchiveReader(const std::string& name, int64_t size, ReadAt readAt)
+    : path_(name), reader_(std::move(readAt)), size_(size) {
+  makeIndex();
+}
+
+void ArchiveReader::makeIndex() {
   index = std::make_unique<ArchiveIndex>(size_);
   std::string bytes;
   for (ArchiveIndex::Range r; (r = index->next()).length > 0;) {
@@ -29,7 +46,7 @@ int64_t ArchiveReader::read(const ArchiveEntry& entry, int64_t from, char* buffe
 
 void ArchiveReader::readAt(int64_t at, char* p, int64_t n, const char* what) const {
   while (n > 0) {
-    int64_t r = file_.readAt(at, p, n);
+    int64_t r = reader_ ? reader_(at, p, n) : file_.readAt(at, p, n);
     if (r < 0) {
       const int e = errno;
       throw ArchiveError(path_, std::string("cannot read ") + what + ": " + std::strerror(e), e);

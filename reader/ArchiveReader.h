@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -42,6 +43,16 @@ class ArchiveReader {
   // cannot be opened or is not a regular file, when it does not start with
   // either dialect's magic, or when its header or scenario is cut short.
   explicit ArchiveReader(const char* path);
+  // The same for the open file `descriptor` (a duplicate of it is kept),
+  // called `name` in messages.
+  ArchiveReader(const std::string& name, int descriptor);
+  // Reads at a position: up to n bytes at `offset` into p; the count, 0 at
+  // the end, -1 with errno set on failure.
+  using ReadAt = std::function<int64_t(int64_t offset, char* p, int64_t n)>;
+  // The same for an archive of `size` bytes read only through `readAt`
+  // (called from the threads that read; it serialises itself as it needs).
+  // file() is then not open: the archive's bytes come from read() alone.
+  ArchiveReader(const std::string& name, int64_t size, ReadAt readAt);
   ~ArchiveReader() = default;
   ArchiveReader(const ArchiveReader&) = delete;
   ArchiveReader& operator=(const ArchiveReader&) = delete;
@@ -91,9 +102,12 @@ class ArchiveReader {
   // Reads exactly n bytes at offset `at` into p, or throws ArchiveError
   // saying what was being read (`what`) when the file ends first.
   void readAt(int64_t at, char* p, int64_t n, const char* what) const;
+  // Reads the index through readAt().
+  void makeIndex();
 
   std::string path_;
   SystemFile file_;
+  ReadAt reader_;  // set when the archive is read through a function, not file_
   int64_t size_ = 0;
   std::unique_ptr<ArchiveIndex> index;
 };

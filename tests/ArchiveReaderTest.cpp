@@ -4,12 +4,15 @@
 #include <algorithm>
 #include <cstdint>
 #include <filesystem>
+#include <cstring>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "TestUtil.h"
+#include "archive/SystemFolder.h"
 #include "reader/ArchiveReader.h"
 #include "reader/PackPlan.h"
 
@@ -207,3 +210,51 @@ TEST(PackPlanTest, LaysOutTheArchiveOrSaysWhyNot) {
 }
 
 }  // namespace
+
+TEST(ArchiveReaderTest, ReadsThroughADescriptorOrAFunctionAsThroughAPath) {
+  ScratchDir dir;
+  dir.write("s.krv", kSound);
+  const ArchiveReader byPath(dir.path("s.krv").c_str());
+  const int64_t size = static_cast<int64_t>(kSound.size());
+  std::vector<std::unique_ptr<ArchiveReader>> readers;
+#ifndef _WIN32  // a C runtime descriptor there, which these tests do not make
+  SystemFile file;
+  int64_t opened = 0;
+  ASSERT_TRUE(file.openForReading(dir.path("s.krv").c_str(), &opened));
+  readers.push_back(std::make_unique<ArchiveReader>("s.krv", static_cast<int>(file.nativeHandle())));
+  file.close();  // the reader keeps a duplicate of its own
+  SystemFolder folder;
+  ASSERT_TRUE(folder.open(dir.path(""), false));
+  // A descriptor that is no regular file is refused as a path would be.
+  EXPECT_THROW(ArchiveReader("folder", static_cast<int>(folder.nativeHandle())), ArchiveError);
+#endif
+  int reads = 0;
+  readers.push_back(std::make_unique<ArchiveReader>("s.krv", size, [&](int64_t at, char* p, int64_t n) -> int64_t {
+    ++reads;
+    const int64_t count = std::min<int64_t>(n, size - at);
+    std::memcpy(p, kSound.data() + at, static_cast<std::size_t>(count));
+    return count;
+  }));
+  EXPECT_GT(reads, 0);
+  for (const auto& r : readers) {
+    ASSERT_EQ(r->entries().size(), byPath.entries().size());
+    for (std::size_t i = 0; i < r->entries().size(); ++i) {
+      const ArchiveEntry& e = r->entries()[i];
+      EXPECT_EQ(e.offset, byPath.entries()[i].offset);
+      std::string bytes(static_cast<std::size_t>(e.size), '\0');
+      EXPECT_EQ(r->read(e, 0, bytes.data(), e.size), e.size);
+      EXPECT_EQ(bytes, kSound.substr(static_cast<std::size_t>(e.offset), bytes.size()));
+    }
+  }
+  // A function that fails: the reader's error, with its errno.
+  try {
+    ArchiveReader failing("s.krv", size, [](int64_t, char*, int64_t) -> int64_t {
+      errno = EIO;
+      return -1;
+    });
+    ADD_FAILURE() << "a reader that cannot read opened";
+  } catch (const ArchiveError& e) {
+    EXPECT_EQ(e.errorNumber(), EIO);
+    EXPECT_EQ(e.reason(), std::string("cannot read the header: ") + std::strerror(EIO));
+  }
+}

@@ -84,17 +84,6 @@ def test_findings(tmp_path, data, entries, damage):
     assert (len(a), a.damage, a["a.qvd"]) == (entries, damage, b"A")
 
 
-def test_what_is_no_archive_raises_archive_error(tmp_path):
-    (tmp_path / "zip").write_bytes(b"PK\3\4")
-    with pytest.raises(kerv.ArchiveError) as raised:
-        kerv.Archive(tmp_path / "zip")
-    assert str(raised.value).endswith("zip: not a KERV or P-KERV archive: it does not start with KRV or PKV")
-    with pytest.raises(kerv.ArchiveError) as raised:
-        kerv.Archive(os.fsencode(tmp_path / "missing"))
-    assert isinstance(raised.value, OSError) and raised.value.errno == errno.ENOENT
-    assert raised.value.filename == str(tmp_path / "missing")
-
-
 def test_reads_release_the_gil(tmp_path):
     # A sparse entry of 256 MiB takes a while to read; while it is read in
     # one thread, this one must get to run Python.

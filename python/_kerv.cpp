@@ -1,20 +1,25 @@
-// The Python module `kerv`: archives for scripts, read in place and
-// written whole or not at all.
+// kerv._kerv, the extension under the Python package `kerv`: archives for
+// scripts, read in place and written whole or not at all.
 //
-// kerv.Archive opens an archive of either dialect in place; its entries are
-// kerv.Entry values, its data files are read as bytes, and reads release
-// the GIL, so threads reading different entries run in parallel. It also
-// extracts under readable names and updates. kerv.pack packs a scenario.
+// Archive opens an archive of either dialect in place, from a path or a
+// binary file object; its entries are Entry values, its data files are read
+// as bytes, and reads release the GIL, so threads reading different entries
+// run in parallel. It also extracts under readable names and updates; pack
+// packs a scenario, diff and apply_patch make and apply patches.
 // Everything is the library's: the codec, the plans, the rules for names
-// and the writer; this file only turns Python values into them. What the
-// reader cannot use raises kerv.ArchiveError, an OSError.
+// and the writer; this file only turns Python values into them. A file that
+// cannot be opened raises the OSError that its errno means; one that is no
+// archive raises kerv.BadArchive, a ValueError (and, for callers of old,
+// a kerv.ArchiveError).
 #include <Python.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -41,6 +46,22 @@ namespace py = pybind11;
 namespace {
 
 PyObject* archiveErrorType = nullptr;
+PyObject* badArchiveType = nullptr;
+
+// A str as UTF-8; a lone surrogate raises UnicodeEncodeError, as
+// str.encode() does.
+std::string utf8Of(const py::handle& text) {
+  Py_ssize_t n = 0;
+  const char* p = PyUnicode_AsUTF8AndSize(text.ptr(), &n);
+  if (p == nullptr) throw py::error_already_set();
+  return std::string(p, static_cast<std::size_t>(n));
+}
+
+// Raises KeyError(key), whose str() is the key's repr once.
+[[noreturn]] void raiseKeyError(const py::handle& key) {
+  PyErr_SetObject(PyExc_KeyError, key.ptr());
+  throw py::error_already_set();
+}
 
 // A path given as str, bytes or os.PathLike, as the file system's bytes.
 // A path is whole or refused: an embedded NUL raises ValueError, as
@@ -67,18 +88,25 @@ py::str strOf(const std::string& path) {
 }
 
 // The indices of the names that `name` means: a str is matched against
-// the decoded names, bytes against the names as stored.
+// the names that decode to it (a name with a byte that has no character
+// decodes to nothing, so that Entry.text's escapes never match), bytes
+// against the names as stored.
 std::vector<std::size_t> named(const std::vector<std::string>& names, const py::handle& name) {
+  std::vector<std::size_t> found;
   if (py::isinstance<py::bytes>(name)) {
     const std::string bytes = name.cast<std::string>();
-    std::vector<std::size_t> found;
     for (std::size_t i = 0; i < names.size(); ++i) {
       if (names[i] == bytes) found.push_back(i);
     }
     return found;
   }
-  if (!py::isinstance<py::str>(name)) throw py::type_error("an entry name is str or bytes");
-  return entriesNamed(names, name.cast<std::string>());
+  if (!py::isinstance<py::str>(name)) throw py::type_error("an entry is named by str, bytes or an Entry");
+  const std::string given = utf8Of(name);
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    std::string text;
+    if (cp932::nameToUtf8Strictly(names[i], text) && text == given) found.push_back(i);
+  }
+  return found;
 }
 
 std::vector<std::string> namesOf(const ArchiveReader& reader) {
@@ -133,13 +161,74 @@ WriteTarget targetAt(const std::string& path, bool replace) {
 
 class Archive {
  public:
-  explicit Archive(const py::object& path) {
-    std::string name = pathOf(path);
-    reader = std::make_shared<ArchiveReader>(name.c_str());
-    // Where an update in place writes: the file the path led to when it was
-    // opened, whatever the current folder or a link says later.
-    if (!resolvedPath(name, &real)) real = name;
-    this->path = path;
+  // `file` is a path (str, bytes, os.PathLike) or a binary file object
+  // with seek() and read(): read in place through a duplicate of its
+  // fileno() where it has one that is a regular file, else through
+  // seek() and read() under a lock of its own.
+  explicit Archive(const py::object& file) : path(file) {
+    const py::module_ os = py::module_::import("os");
+    if (py::isinstance<py::str>(file) || py::isinstance<py::bytes>(file) || py::isinstance(file, os.attr("PathLike"))) {
+      std::string name = pathOf(file);
+      reader = std::make_shared<ArchiveReader>(name.c_str());
+      // Where an update in place writes: the file the path led to when it was
+      // opened, whatever the current folder or a link says later.
+      if (!resolvedPath(name, &real)) real = name;
+      return;
+    }
+    if (!py::hasattr(file, "read") || !py::hasattr(file, "seek")) {
+      throw py::type_error("an archive is a path or a binary file object with seek() and read()");
+    }
+    const py::object shown = py::getattr(file, "name", py::none());
+    nameless = !py::isinstance<py::str>(shown) && !py::isinstance<py::bytes>(shown);
+    const std::string name = nameless ? py::repr(file).cast<std::string>() : pathOf(shown);
+    int descriptor = -1;
+    try {
+      descriptor = file.attr("fileno")().cast<int>();
+    } catch (const py::error_already_set& e) {
+      // io.UnsupportedOperation, or no fileno() at all: read through the object.
+      if (!e.matches(PyExc_OSError) && !e.matches(PyExc_AttributeError) && !e.matches(PyExc_ValueError)) throw;
+    }
+    if (descriptor >= 0) {
+      file.attr("flush")();
+      reader = std::make_shared<ArchiveReader>(name, descriptor);
+      return;
+    }
+    const int64_t size = file.attr("seek")(0, 2).cast<int64_t>();
+    auto lock = std::make_shared<std::mutex>();
+    py::object object = file;
+    auto readAt = [object, lock](int64_t offset, char* p, int64_t n) -> int64_t {
+      const std::lock_guard<std::mutex> held(*lock);
+      py::gil_scoped_acquire gil;
+      try {
+        object.attr("seek")(offset);
+        const py::object got = object.attr("read")(n);
+        if (!py::isinstance<py::bytes>(got)) throw py::type_error("the archive's read() gave no bytes");
+        const std::string bytes = got.cast<std::string>();
+        const int64_t count = std::min<int64_t>(n, static_cast<int64_t>(bytes.size()));
+        std::memcpy(p, bytes.data(), static_cast<std::size_t>(count));
+        return count;
+      } catch (py::error_already_set& e) {
+        // Kept for the caller, which raises it once the reader has given up.
+        e.restore();
+        errno = EIO;
+        return -1;
+      }
+    };
+    // The object is read with the GIL released, so that its reads run as
+    // other threads' do; a failed read leaves its exception to be raised.
+    std::shared_ptr<ArchiveReader> made;
+    {
+      py::gil_scoped_release unlocked;
+      try {
+        made = std::make_shared<ArchiveReader>(name, size, readAt);
+      } catch (...) {
+        py::gil_scoped_acquire gil;
+        if (PyErr_Occurred()) throw py::error_already_set();
+        throw;
+      }
+    }
+    reader = std::move(made);
+    fromObject = true;
   }
 
   // The reader, or ValueError once the archive is closed. A read holds its
@@ -153,33 +242,29 @@ class Archive {
   void close() { reader.reset(); }
   bool closed() const { return !reader; }
 
-  py::bytes read(const ArchiveEntry& entry, int64_t start, int64_t size) const {
+  py::bytes read(const py::handle& member, int64_t start, int64_t size) const {
     std::shared_ptr<ArchiveReader> r = open();
+    const ArchiveEntry entry = r->entries()[entryOf(member)];
     if (start < 0) throw py::value_error("start must not be negative");
     int64_t left = entry.size > start ? entry.size - start : 0;
     int64_t n = size < 0 || size > left ? left : size;
     py::bytes result = py::reinterpret_steal<py::bytes>(PyBytes_FromStringAndSize(nullptr, n));
     if (!result) throw py::error_already_set();
     char* buffer = PyBytes_AS_STRING(result.ptr());  // not yet shared: filled in place
-    {
-      py::gil_scoped_release unlocked;
-      r->read(entry, start, buffer, n);
-    }
+    readInto(*r, entry, start, buffer, n);
     return result;
   }
 
-  const ArchiveEntry* find(const py::handle& name) const {
-    std::shared_ptr<ArchiveReader> r = open();
-    const std::vector<std::size_t> found = named(namesOf(*r), name);
-    return found.empty() ? nullptr : &r->entries()[found[0]];
-  }
+  // Whether `member` (a name or an Entry) is one of the archive's.
+  bool contains(const py::handle& member) const { return indexOf(member) != SIZE_MAX; }
 
   py::str scenarioText() const {
     return py::str(cp932::toUtf8(open()->scenarioText(), cp932::Undecodable::replace));
   }
 
-  // The entry `member` means: an Entry of this archive, or a name.
-  std::size_t entryOf(const py::handle& member) const {
+  // The entry `member` means: an Entry of this archive, or a name (the
+  // first entry of that name); SIZE_MAX when there is none.
+  std::size_t indexOf(const py::handle& member) const {
     std::shared_ptr<ArchiveReader> r = open();
     if (py::isinstance<ArchiveEntry>(member)) {
       const ArchiveEntry& e = member.cast<const ArchiveEntry&>();
@@ -189,14 +274,53 @@ class Archive {
     } else if (const std::vector<std::size_t> found = named(namesOf(*r), member); !found.empty()) {
       return found[0];
     }
-    throw py::key_error(py::repr(member).cast<std::string>());
+    return SIZE_MAX;
+  }
+
+  // The same; KeyError when there is none.
+  std::size_t entryOf(const py::handle& member) const {
+    const std::size_t i = indexOf(member);
+    if (i == SIZE_MAX) raiseKeyError(member);
+    return i;
+  }
+
+  // Reads with the GIL released; a failed read of a file object raises
+  // what the object raised.
+  static void readInto(const ArchiveReader& r, const ArchiveEntry& entry, int64_t start, char* buffer, int64_t n) {
+    py::gil_scoped_release unlocked;
+    try {
+      r.read(entry, start, buffer, n);
+    } catch (...) {
+      py::gil_scoped_acquire gil;
+      if (PyErr_Occurred()) throw py::error_already_set();
+      throw;
+    }
+  }
+
+  // The pieces with every range of an archive read through a file object
+  // made bytes, for a writer that copies from files only.
+  void takeInMemory(const ArchiveReader& r, std::vector<Piece>& pieces) const {
+    if (!fromObject) return;
+    for (Piece& p : pieces) {
+      if (p.kind != Piece::Kind::archive) continue;
+      std::string bytes(static_cast<std::size_t>(p.length), '\0');
+      for (int64_t at = 0, step = int64_t{1} << 30; at < p.length; at += step) {
+        const int64_t n = std::min(step, p.length - at);
+        readInto(r, ArchiveEntry{"", p.offset + at, static_cast<int32_t>(n)}, 0, bytes.data() + at, n);
+      }
+      p = Piece::ofBytes(std::move(bytes));
+    }
   }
 
   py::list extract(const std::vector<bool>& chosen, bool withScenario, const py::object& to, bool raw,
                    bool overwrite) const {
     std::shared_ptr<ArchiveReader> r = open();
     const std::string folder = pathOf(to);
-    const std::vector<ExtractJob> jobs = planExtraction(*r, chosen, raw, withScenario);
+    std::vector<ExtractJob> jobs = planExtraction(*r, chosen, raw, withScenario);
+    // A file object without a name of its own: the scenario is named after the dialect.
+    for (ExtractJob& job : jobs) {
+      if (job.entry == ExtractJob::kScenario && nameless) job.path = std::string("scenario.") + r->dialect().scenarioSuffix;
+    }
     auto top = std::make_shared<SystemFolder>();
     if (!top->open(folder, true)) raiseOSError(errno, std::strerror(errno), folder);
     ExtractFolders folders(top);
@@ -215,18 +339,25 @@ class Archive {
         raiseOSError(EEXIST, std::strerror(EEXIST), joinPath(folder, job.path));
       }
     }
+    // An archive read through a file object is read here, while the GIL is held.
+    std::vector<std::vector<Piece>> pieces;
+    for (const ExtractJob& job : jobs) {
+      pieces.push_back({job.sameAs == SIZE_MAX ? job.piece() : Piece::ofBytes("")});
+      takeInMemory(*r, pieces.back());
+    }
     std::vector<std::string> written;
     std::string failed, why;
     int error = 0;
     bool refused = false;
     {
       py::gil_scoped_release unlocked;
-      FileIdentity archive;
-      r->file().identity(&archive);
       PieceWriter writer({&r->file(), {}});
-      writer.protect(archive, "the archive being read");
+      if (FileIdentity archive; r->file().isOpen() && r->file().identity(&archive)) {
+        writer.protect(archive, "the archive being read");
+      }
       BatchWriter batch(writer);
-      for (const ExtractJob& job : jobs) {
+      for (std::size_t j = 0; j < jobs.size(); ++j) {
+        const ExtractJob& job = jobs[j];
         if (job.sameAs != SIZE_MAX) continue;  // a name listed again: the first is written
         WriteTarget target;
         if (!folders.targetFor(job.path, overwrite, &target)) {
@@ -234,7 +365,7 @@ class Archive {
           why = errno == ELOOP ? "a symbolic link stands among its folders" : std::strerror(errno);
           break;
         }
-        if (!batch.add({job.piece()}, target)) {
+        if (!batch.add(pieces[j], target)) {
           error = writer.errorNumber(), failed = writer.failedFile(), why = writer.reason();
           refused = writer.failureKind() == PieceWriter::Failure::protected_;
           break;
@@ -264,6 +395,11 @@ class Archive {
     const bool inPlace = out.is_none();
     InPlace place;
     WriteTarget outTarget;
+    if (inPlace && real.empty()) {
+      PyErr_SetString(py::module_::import("io").attr("UnsupportedOperation").ptr(),
+                      "an archive opened from a file object is updated into a new file: give out");
+      throw py::error_already_set();
+    }
     if (inPlace) {
       // The file the path led to when it was opened, whatever the current folder says now.
       int error = 0;
@@ -279,7 +415,8 @@ class Archive {
     const bool withScenario = !scenario.is_none() || !scenarioText.is_none();
     if (!scenario.is_none()) newScenario = scenario.cast<py::bytes>().cast<std::string>();
     if (!scenarioText.is_none()) {
-      const std::string text = scenarioText.cast<py::str>().cast<std::string>();
+      if (!py::isinstance<py::str>(scenarioText)) throw py::type_error("scenario_text is a str");
+      const std::string text = utf8Of(scenarioText);
       TextError e;
       if (!textToScenario(text, r->scenarioText(), newScenario, &e)) {
         const std::string reason = e.message().substr(e.message().find(": ") + 2);
@@ -319,8 +456,13 @@ class Archive {
           contents.emplace_back();
           if (!files.back()->openForReading(file.c_str(), &size)) raiseOSError(errno, std::strerror(errno), file);
           files.back()->identity(&identities.back());
-        } else {  // bytes, or anything else with the buffer protocol
-          py::object data = py::reinterpret_steal<py::object>(PyBytes_FromObject(value.ptr()));
+        } else {  // bytes, anything else with the buffer protocol, or a binary file object
+          const bool isFile = !PyObject_CheckBuffer(value.ptr()) && py::hasattr(value, "read");
+          py::object data = isFile ? py::object(value.attr("read")())
+                                   : py::reinterpret_steal<py::object>(PyBytes_FromObject(value.ptr()));
+          if (data && isFile && !py::isinstance<py::bytes>(data)) {
+            throw py::type_error("the file object for " + py::repr(name).cast<std::string>() + " gave no bytes");
+          }
           if (!data) throw py::error_already_set();
           contents.push_back(data.cast<std::string>());
           size = static_cast<int64_t>(contents.back().size());
@@ -343,12 +485,11 @@ class Archive {
     for (Piece& p : pieces) {
       if (p.kind == Piece::Kind::file && inMemory[p.file]) p = Piece::ofBytes(std::move(contents[p.file]));
     }
+    takeInMemory(*r, pieces);
     PieceSources sources{&r->file(), {}};
     for (const auto& f : files) sources.files.push_back(f.get());
     PieceWriter writer(sources);
-    if (!inPlace) {
-      FileIdentity read;
-      r->file().identity(&read);
+    if (FileIdentity read; !inPlace && r->file().isOpen() && r->file().identity(&read)) {
       writer.protect(read, "the archive being read");
     }
     for (const FileIdentity& id : identities) writer.protect(id, "a data file being read");
@@ -366,7 +507,9 @@ class Archive {
  private:
   std::shared_ptr<ArchiveReader> reader;
   py::object path;
-  std::string real;  // the archive's path with every link resolved, when it was opened
+  std::string real;  // the archive's path with every link resolved, when it was opened; empty for a file object
+  bool fromObject = false;  // read through a file object's seek() and read(), not a file of its own
+  bool nameless = false;    // a file object without a name
 };
 
 py::str pack(const py::object& scenario, const py::object& archive, const py::object& folder, bool overwrite) {
@@ -513,26 +656,33 @@ py::str applyPatchTo(const py::object& path, const py::object& patchPath, const 
 
 }  // namespace
 
-PYBIND11_MODULE(kerv, m) {
-  m.doc() = "KERV and P-KERV archives used in place: list, check, and read data files by name.";
+PYBIND11_MODULE(_kerv, m) {
+  m.doc() = "The extension under the package kerv: archives read in place, extracted, updated, packed and patched.";
 
   archiveErrorType = PyErr_NewExceptionWithDoc(
-      "kerv.ArchiveError", "The file cannot be opened, or is not a KERV or P-KERV archive.", PyExc_OSError, nullptr);
+      "kerv.ArchiveError", "An archive that cannot be used (the base of BadArchive); an OSError.", PyExc_OSError,
+      nullptr);
   if (archiveErrorType == nullptr) throw py::error_already_set();
   m.add_object("ArchiveError", py::handle(archiveErrorType));
-  // With an errno: ArchiveError(errno, strerror, filename), as OSError is
-  // raised for a file; else ArchiveError("<path>: <reason>").
+  py::tuple badBases = py::make_tuple(py::handle(archiveErrorType), py::handle(PyExc_ValueError));
+  badArchiveType = PyErr_NewExceptionWithDoc(
+      "kerv.BadArchive", "The file is no archive of either dialect, or its header or scenario is cut short.",
+      badBases.ptr(), nullptr);
+  if (badArchiveType == nullptr) throw py::error_already_set();
+  m.add_object("BadArchive", py::handle(badArchiveType));
+  // A failed system call raises the OSError its errno means (as open()
+  // does: FileNotFoundError, PermissionError, IsADirectoryError) with the
+  // path; bytes that are no usable archive raise BadArchive("<path>: <reason>").
   py::register_exception_translator([](std::exception_ptr p) {
     try {
       if (p) std::rethrow_exception(p);
     } catch (const ArchiveError& e) {
-      py::object args = e.errorNumber() != 0
-                            ? py::make_tuple(e.errorNumber(), e.reason(), py::bytes(e.path()).attr("decode")(
-                                                                               py::module_::import("sys").attr(
-                                                                                   "getfilesystemencoding")(),
-                                                                               "surrogateescape"))
-                            : py::make_tuple(e.what());
-      PyErr_SetObject(archiveErrorType, args.ptr());
+      if (e.errorNumber() != 0) {
+        py::object error = py::module_::import("builtins").attr("OSError")(e.errorNumber(), e.reason(), strOf(e.path()));
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
+      } else {
+        PyErr_SetObject(badArchiveType, py::str(e.what()).ptr());
+      }
     }
   });
 
@@ -596,6 +746,13 @@ PYBIND11_MODULE(kerv, m) {
           "a \\xNN escape.")
       .def_readonly("offset", &ArchiveEntry::offset, "Where the entry's bytes start in the archive.")
       .def_readonly("size", &ArchiveEntry::size, "The entry's length in bytes.")
+      .def("__eq__",
+           [](const ArchiveEntry& e, const py::object& other) -> py::object {
+             if (!py::isinstance<ArchiveEntry>(other)) return py::reinterpret_borrow<py::object>(Py_NotImplemented);
+             const ArchiveEntry& o = other.cast<const ArchiveEntry&>();
+             return py::bool_(e.name == o.name && e.offset == o.offset && e.size == o.size);
+           })
+      .def("__hash__", [](const ArchiveEntry& e) { return py::hash(py::make_tuple(py::bytes(e.name), e.offset, e.size)); })
       .def("__repr__", [](const ArchiveEntry& e) {
         return "<kerv.Entry " + py::repr(py::str(cp932::toUtf8(e.name, cp932::Undecodable::escape))).cast<std::string>() +
                " offset=" + std::to_string(e.offset) + " size=" + std::to_string(e.size) + ">";
@@ -603,8 +760,8 @@ PYBIND11_MODULE(kerv, m) {
 
   py::class_<Archive>(m, "Archive",
                       "An archive of either dialect, opened and indexed in place.\n\n"
-                      "Raises ArchiveError when the file cannot be opened or is not an archive.")
-      .def(py::init<const py::object&>(), py::arg("path"))
+                      "Raises the OSError of a failed call (FileNotFoundError, ...), and BadArchive for a file that is no archive.")
+      .def(py::init<const py::object&>(), py::arg("file"))
       .def_property_readonly(
           "dialect", [](const Archive& a) { return std::string(a.open()->dialectName()); },
           "\"KERV\" or \"P-KERV\", from the archive's magic.")
@@ -629,17 +786,16 @@ PYBIND11_MODULE(kerv, m) {
           "__iter__",
           [](const Archive& a) { return py::iter(py::cast(a.open()->entries())); },
           "The entries, in list order.")
-      .def("__contains__", [](const Archive& a, const py::handle& name) { return a.find(name) != nullptr; })
+      .def("__contains__", &Archive::contains, py::arg("member"),
+           "Whether an entry has this name (a str decoded, bytes as stored), or is this Entry.")
       .def(
-          "__getitem__",
-          [](const Archive& a, const py::handle& name) {
-            const ArchiveEntry* entry = a.find(name);
-            if (entry == nullptr) throw py::key_error(py::repr(name).cast<std::string>());
-            return a.read(*entry, 0, -1);
-          },
-          "The bytes of the data file of that name (str or bytes).")
-      .def("read", &Archive::read, py::arg("entry"), py::arg("start") = 0, py::arg("size") = -1,
-           "The bytes of one entry, or of up to `size` bytes of it from `start` on.")
+          "__getitem__", [](const Archive& a, const py::handle& member) { return a.read(member, 0, -1); },
+          py::arg("member"), "The bytes of the first data file of that name, or of that Entry.")
+      .def(
+          "getinfo", [](const Archive& a, const py::handle& member) { return a.open()->entries()[a.entryOf(member)]; },
+          py::arg("name"), "The first entry of that name (a str decoded, bytes as stored); KeyError when there is none.")
+      .def("read", &Archive::read, py::arg("member"), py::arg("start") = 0, py::arg("size") = -1,
+           "The bytes of one entry (an Entry, a str or bytes name), or of up to `size` bytes of it from `start` on.")
       .def(
           "extract",
           [](const Archive& a, const py::handle& member, const py::object& path, bool raw, bool overwrite) {
@@ -653,11 +809,17 @@ PYBIND11_MODULE(kerv, m) {
           py::arg("overwrite") = false, "Writes one data file into the folder `path`; returns its path.")
       .def(
           "extractall",
-          [](const Archive& a, const py::object& path, bool raw, bool overwrite) {
-            return a.extract(std::vector<bool>(a.open()->entries().size(), true), true, path, raw, overwrite);
+          [](const Archive& a, const py::object& path, const py::object& members, bool raw, bool overwrite) {
+            std::vector<bool> chosen(a.open()->entries().size(), members.is_none());
+            if (!members.is_none()) {
+              for (const py::handle member : members) chosen[a.entryOf(member)] = true;
+            }
+            return a.extract(chosen, members.is_none(), path, raw, overwrite);
           },
-          py::arg("path") = ".", py::kw_only(), py::arg("raw_names") = false, py::arg("overwrite") = false,
-          "Writes the scenario and every data file into the folder `path`; returns the paths written.")
+          py::arg("path") = ".", py::arg("members") = py::none(), py::kw_only(), py::arg("raw_names") = false,
+          py::arg("overwrite") = false,
+          "Writes the scenario and every data file, or the data files `members` names, into the folder `path`; "
+          "returns the paths written.")
       .def("update", &Archive::update, py::arg("out") = py::none(), py::kw_only(), py::arg("scenario") = py::none(),
            py::arg("scenario_text") = py::none(), py::arg("replace") = py::none(), py::arg("overwrite") = false,
            "Writes the archive with data files and/or the scenario replaced; returns its path.")

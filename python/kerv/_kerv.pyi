@@ -1,5 +1,4 @@
-"""KERV and P-KERV archives: list, check and read them in place, extract
-them under readable names, update them, and pack scenarios.
+"""The extension under the package kerv: archives read in place, extracted, updated, packed and patched.
 
 Names are decoded from Shift_JIS and encoded back by the library's code
 page 932 codec. Every file written is whole or absent: it is written
@@ -8,10 +7,13 @@ behind and a file it replaces stays whole until then.
 """
 
 import os
-from typing import Iterator, Mapping, Optional, Union
+from typing import IO, Iterable, Iterator, Mapping, Optional, Union
 
-_Path = Union[str, bytes, os.PathLike]
+_Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 _Name = Union[str, bytes]
+_Member = Union[str, bytes, "Entry"]
+# New contents: bytes (or another buffer), the path of a file, or a binary file object read to its end.
+_Contents = Union[bytes, bytearray, memoryview, str, "os.PathLike[str]", "os.PathLike[bytes]", IO[bytes]]
 
 def pack(scenario: _Path, archive: Optional[_Path] = None, *, folder: Optional[_Path] = None,
          overwrite: bool = False) -> str:
@@ -36,7 +38,7 @@ def diff(old: _Path, new: _Path, patch: Optional[_Path] = None, *, overwrite: bo
     removed; [] when the archives hold the same bytes. With `patch`, also
     writes there the VCDIFF patch that makes `new` from `old`, byte for
     byte the patch `kerv diff --patch` writes (xdelta3 applies it too).
-    Raises ArchiveError for a file that is not an archive or is damaged,
+    Raises BadArchive for a file that is not an archive or is damaged,
     ValueError for archives of two dialects or a patch named as one of
     them, and FileExistsError when `patch` exists (unless overwrite);
     nothing is written then. The GIL is released while the archives are
@@ -76,10 +78,13 @@ class Change:
         """Its size in the new archive (0 when removed)."""
 
 class ArchiveError(OSError):
-    """The file cannot be opened, or is not a KERV or P-KERV archive.
+    """An archive that cannot be used; the base of BadArchive, kept for callers that catch it."""
 
-    When a system call failed, errno, strerror and filename are set as for
-    any OSError; otherwise str() names the archive and what is wrong.
+class BadArchive(ArchiveError, ValueError):
+    """The file is no archive of either dialect, or its header or scenario is cut short.
+
+    str() names the file and what is wrong. A file that cannot be opened
+    raises the OSError its errno means instead (FileNotFoundError, ...).
     """
 
 class Entry:
@@ -106,8 +111,12 @@ class Archive:
     leaving a with block, closes the file; later use raises ValueError.
     """
 
-    def __init__(self, path: _Path) -> None:
-        """Opens and indexes the archive; raises ArchiveError when it cannot."""
+    def __init__(self, file: Union[_Path, IO[bytes]]) -> None:
+        """Opens and indexes the archive at a path, or read through a binary file object.
+
+        Raises the OSError of the failed call (FileNotFoundError, ...) and
+        BadArchive for a file that is no archive.
+        """
     @property
     def dialect(self) -> str:
         """"KERV" or "P-KERV", from the archive's magic."""
@@ -133,13 +142,20 @@ class Archive:
         """The number of complete data blocks."""
     def __iter__(self) -> Iterator[Entry]:
         """The entries, in list order."""
-    def __contains__(self, name: Union[str, bytes]) -> bool:
-        """Whether a data file has this name (str is encoded as code page 932)."""
-    def __getitem__(self, name: Union[str, bytes]) -> bytes:
-        """The bytes of the first data file of that name; KeyError when there is none."""
-    def read(self, entry: Entry, start: int = 0, size: int = -1) -> bytes:
-        """The bytes of one entry, or at most `size` bytes of it from `start` on."""
-    def extract(self, member: Union[Entry, _Name], path: _Path = ".", *, raw_names: bool = False,
+    def __contains__(self, member: object) -> bool:
+        """Whether an entry has this name (a str decoded, bytes as stored), or is this Entry."""
+    def __getitem__(self, member: _Member) -> bytes:
+        """The bytes of the first data file of that name, or of that Entry; KeyError when there is none."""
+    def getinfo(self, name: _Member) -> Entry:
+        """The first entry of that name (a str decoded, bytes as stored); KeyError when there is none.
+
+        A str names the entries whose stored names decode to it, every byte
+        of them: a name with a byte that has no character is found by its
+        bytes or its Entry, never by Entry.text's \\xNN.
+        """
+    def read(self, member: _Member, start: int = 0, size: int = -1) -> bytes:
+        """The bytes of one entry (an Entry, a str or bytes name), or at most `size` bytes of it from `start` on."""
+    def extract(self, member: _Member, path: _Path = ".", *, raw_names: bool = False,
                 overwrite: bool = False) -> str:
         """Writes one data file into the folder `path`; returns the path written.
 
@@ -150,8 +166,12 @@ class Archive:
         overwrite), and ValueError for a name that would leave the folder,
         holds a control character or a byte with no character.
         """
-    def extractall(self, path: _Path = ".", *, raw_names: bool = False, overwrite: bool = False) -> list[str]:
+    def extractall(self, path: _Path = ".", members: Optional[Iterable[_Member]] = None, *, raw_names: bool = False,
+                   overwrite: bool = False) -> list[str]:
         """Writes the scenario (story.krv gives story.ker) and every data file into `path`.
+
+        With `members` (names or Entry values; KeyError for one that is not
+        there), only those data files are written, and not the scenario.
 
         Every name is checked first: an unsafe name raises ValueError naming
         it, an existing file FileExistsError (unless overwrite), and then
@@ -159,18 +179,23 @@ class Archive:
         paths written. The GIL is released while data is copied.
         """
     def update(self, out: Optional[_Path] = None, *, scenario: Optional[bytes] = None,
-               scenario_text: Optional[str] = None, replace: Optional[Mapping[_Name, Union[bytes, _Path]]] = None,
+               scenario_text: Optional[str] = None, replace: Optional[Mapping[_Name, _Contents]] = None,
                overwrite: bool = False) -> str:
         """Writes the archive with data files and/or the scenario replaced; returns its path.
 
         `replace` maps names (str decoded, bytes as stored) to new contents
-        (bytes, or the path of a file); every occurrence of a name listed
+        (bytes, the path of a file, or a binary file object, read from its
+        position to its end); every occurrence of a name listed
         twice is replaced. `scenario` is a new scenario's bytes,
         `scenario_text` its text: an LF without CR becomes CR LF, and a line
         that reads as a line of the old scenario keeps that line's bytes.
         With a new scenario each name of its list takes its replacement,
         else the old data file of that name. Without `out` the archive is
         replaced in one step; this object keeps reading the file it opened.
+        An archive opened from a file object is written into `out` only
+        (io.UnsupportedOperation without it).
+        An archive opened from a file object is written into `out` only
+        (io.UnsupportedOperation without it).
         Raises ValueError for a name not in the list, a scenario of the
         other dialect or a damaged archive; UnicodeEncodeError ("cp932",
         `start` the character's index in scenario_text) for a character
