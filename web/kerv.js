@@ -669,8 +669,12 @@
   // ---- Patches ----
 
   // Patches are VCDIFF (RFC 3284), as xdelta3 writes and reads them: the
-  // library's encoder and decoder. Files are read in slices of this size.
-  const kStep = 4 << 20;
+  // library's encoder and decoder. Files are read through in slices of this
+  // size (a browser reads a large slice several times faster, per byte, than
+  // a few small ones); a comparison starts with small slices, since blocks
+  // that differ mostly differ early, and doubles them up to it.
+  const kStep = 32 << 20;
+  const kFirstStep = 1 << 20;
 
   async function* slicesOf(blob, from = 0, to = blob.size) {
     for (let at = from; at < to; at += kStep) yield await readSlice(blob, at, Math.min(to, at + kStep));
@@ -700,9 +704,11 @@
   async function shared(oldBlob, o, newBlob, n, signal) {
     const shorter = Math.min(o.size, n.size);
     let prefix = 0;
+    let step = kFirstStep;
     while (prefix < shorter) {
       signal?.throwIfAborted();
-      const length = Math.min(kStep, shorter - prefix);
+      const length = Math.min(step, shorter - prefix);
+      step = Math.min(2 * step, kStep);
       const [a, b] = await Promise.all([readSlice(oldBlob, o.offset + prefix, o.offset + prefix + length),
                                         readSlice(newBlob, n.offset + prefix, n.offset + prefix + length)]);
       const at = firstDifference(a, b);
@@ -711,9 +717,11 @@
     }
     let suffix = 0;
     const limit = shorter - prefix;
+    step = kFirstStep;
     while (suffix < limit) {
       signal?.throwIfAborted();
-      const length = Math.min(kStep, limit - suffix);
+      const length = Math.min(step, limit - suffix);
+      step = Math.min(2 * step, kStep);
       const [a, b] = await Promise.all([readSlice(oldBlob, o.offset + o.size - suffix - length, o.offset + o.size - suffix),
                                         readSlice(newBlob, n.offset + n.size - suffix - length, n.offset + n.size - suffix)]);
       const at = lastDifference(a, b);
@@ -779,11 +787,16 @@
   // {offset, length} of newBlob, {blob}, {bytes}. A File named NEW.vcdiff.
   async function encodePatch(olds, newBlob, newName, pieces, signal) {
     const windows = [];
-    const oldSum = await sumOf(olds[INDEX].blob, null, signal);
-    let newSum = null;
+    // Both read at once: a browser's file reads overlap.
+    const summed = await Promise.allSettled([sumOf(olds[INDEX].blob, null, signal), sumOf(newBlob, windows, signal)]);
+    const failed = summed.find(r => r.status === 'rejected');
+    if (failed) {
+      for (const r of summed) r.value?.delete();
+      throw failed.reason;
+    }
+    const [oldSum, newSum] = summed.map(r => r.value);
     let encoder = null;
     try {
-      newSum = await sumOf(newBlob, windows, signal);
       encoder = new m.Encoder(newName, olds.name, oldSum, newSum, Uint32Array.from(windows));
       const parts = [];
       const literal = async blob => {
@@ -806,7 +819,7 @@
       return new File(parts, `${stem(newName)}.vcdiff`, { type: 'application/vcdiff' });
     } finally {
       oldSum.delete();
-      newSum?.delete();
+      newSum.delete();
       encoder?.delete();
     }
   }
