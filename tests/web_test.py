@@ -895,6 +895,21 @@ class PatchTest(Page):
             else:
                 self.assertEqual(self.japanese_words(["story.krv", "new.krv", "cmd.vcdiff"]), [])
 
+        # The blocks in another order: each compared and summed in one pass over both archives, an old
+        # block that lies behind what was read already read again.
+        with open(old, "rb") as f:
+            text = f.read()
+        text = text[10:10 + struct.unpack("<H", text[8:10])[0]]
+        self.put("order.ker", text.replace(b"op.qvd\r\n", b"").replace(b"title.zpt\r\n", b"title.zpt\r\nop.qvd\r\n"))
+        result = tool("kerv", "update", "-o", "order.krv", "--scenario", self.path("order.ker"), "story.krv", cwd=folder)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        tool("kerv", "diff", "--patch", "order.vcdiff", "story.krv", "order.krv", cwd=folder)
+        self.load("file://" + PAGE)
+        self.open_archive(old)
+        self.pick("patch-new", os.path.join(folder, "order.krv"))
+        with open(os.path.join(folder, "order.vcdiff"), "rb") as f:
+            self.assertEqual(self.take("order.vcdiff"), f.read())
+
         # A window that copies from what earlier windows made (VCD_TARGET), as RFC 3284 allows (xdelta3
         # reads none): as kerv patch applies it.
         with open(old, "rb") as f:

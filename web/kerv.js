@@ -740,8 +740,14 @@
     await library;
     const d = new m.Diff(olds[INDEX].index, news[INDEX].index);
     try {
+      let r = d.run();
+      // `beforehand(d)` may answer questions before they are asked (and does
+      // its work only for archives the diff can compare).
+      if (!r.problem && options.beforehand) {
+        await options.beforehand(d);
+        r = d.run();
+      }
       for (;;) {
-        const r = d.run();
         if (r.problem) throw problemError(r.problem, r.problem.other === 'new' ? news.name : olds.name);
         if (!r.asked) return r;
         for (const [i, j] of r.asked) {
@@ -749,6 +755,7 @@
                                                   options.signal);
           d.answer(i, j, prefix, suffix);
         }
+        r = d.run();
       }
     } finally {
       d.delete();
@@ -757,44 +764,140 @@
 
   const stem = name => name.replace(/\.[^.]*$/, '');
 
-  // The sum of a Blob, and with `windows`, the Adler-32 of each patch window.
-  async function sumOf(blob, windows = null, signal = null) {
+  // A file's sum taken in order, and with `windows` the Adler-32 of each
+  // patch window of it: update() each run of bytes, then finish().
+  function summer(windows = null) {
     const sum = new m.Sum();
     let value = 1;
     let inWindow = 0;
-    for await (const bytes of slicesOf(blob)) {
-      signal?.throwIfAborted();
-      sum.update(bytes);
-      if (!windows) continue;
-      for (let at = 0; at < bytes.length;) {
-        const take = Math.min(bytes.length - at, m.patchWindowSize - inWindow);
-        value = m.adler32(value, bytes.subarray(at, at + take));
-        at += take;
-        inWindow += take;
-        if (inWindow === m.patchWindowSize) {
-          windows.push(value);
-          value = 1;
-          inWindow = 0;
+    return {
+      sum,
+      update(bytes) {
+        sum.update(bytes);
+        if (!windows) return;
+        for (let at = 0; at < bytes.length;) {
+          const take = Math.min(bytes.length - at, m.patchWindowSize - inWindow);
+          value = m.adler32(value, bytes.subarray(at, at + take));
+          at += take;
+          inWindow += take;
+          if (inWindow === m.patchWindowSize) {
+            windows.push(value);
+            value = 1;
+            inWindow = 0;
+          }
         }
+      },
+      finish() {
+        if (windows && inWindow > 0) windows.push(value);
+        return sum;
+      },
+    };
+  }
+
+  // The sum of a Blob, and with `windows`, the Adler-32 of each patch window.
+  async function sumOf(blob, windows = null, signal = null) {
+    const s = summer(windows);
+    try {
+      for await (const bytes of slicesOf(blob)) {
+        signal?.throwIfAborted();
+        s.update(bytes);
       }
+    } catch (e) {
+      s.sum.delete();
+      throw e;
     }
-    if (windows && inWindow > 0) windows.push(value);
-    return sum;
+    return s.finish();
+  }
+
+  // One pass over two archives for a patch: both are read through once, in
+  // order, and summed (the new one's windows too), and each pair of blocks
+  // of one name and size is compared as its bytes pass, its answer given
+  // to the Diff `d`. An old block that lies before what was read already
+  // is read again for its comparison. Resolves to [oldSum, newSum].
+  async function scanForPatch(d, olds, news, windows, signal) {
+    const oldBlob = olds[INDEX].blob;
+    const newBlob = news[INDEX].blob;
+    const oldSummer = summer();
+    const newSummer = summer(windows);
+    let oldAt = 0;  // the old archive is summed up to here
+    let newAt = 0;
+    // Blocks do not overlap, and what lies before a block is read first:
+    // a read starts where the sum is, or lies wholly behind it.
+    const readOld = async (from, to) => {
+      const bytes = await readSlice(oldBlob, from, to);
+      if (from === oldAt) {
+        oldSummer.update(bytes);
+        oldAt = to;
+      }
+      return bytes;
+    };
+    const oldTo = async end => {
+      while (oldAt < end) {
+        signal?.throwIfAborted();
+        await readOld(oldAt, Math.min(end, oldAt + kStep));
+      }
+    };
+    const newTo = async end => {
+      while (newAt < end) {
+        signal?.throwIfAborted();
+        const to = Math.min(end, newAt + kStep);
+        newSummer.update(await readSlice(newBlob, newAt, to));
+        newAt = to;
+      }
+    };
+    try {
+      for (const [i, j] of d.partners()) {
+        const o = olds.entries[i];
+        const n = news.entries[j];
+        if (o.size !== n.size || n.size === 0 || n.offset < newAt) continue;
+        await newTo(n.offset);
+        if (o.offset > oldAt) await oldTo(o.offset);
+        let first = -1;
+        let last = -1;
+        for (let at = 0; at < n.size; at += kStep) {
+          signal?.throwIfAborted();
+          const length = Math.min(kStep, n.size - at);
+          const [a, b] = await Promise.all([readOld(o.offset + at, o.offset + at + length),
+                                            readSlice(newBlob, n.offset + at, n.offset + at + length)]);
+          newSummer.update(b);
+          newAt = n.offset + at + length;
+          const f = firstDifference(a, b);
+          if (f < 0) continue;
+          if (first < 0) first = at + f;
+          last = at + lastDifference(a, b);
+        }
+        d.answer(i, j, first < 0 ? n.size : first, first < 0 ? 0 : n.size - 1 - last);
+      }
+      await Promise.all([oldTo(oldBlob.size), newTo(newBlob.size)]);
+    } catch (e) {
+      oldSummer.sum.delete();
+      newSummer.sum.delete();
+      throw e;
+    }
+    return [oldSummer.finish(), newSummer.finish()];
   }
 
   // The patch that makes the Blob `newBlob` (`newName`) from the archive
   // `olds`, from pieces over both: {copy, length} of the old archive,
   // {offset, length} of newBlob, {blob}, {bytes}. A File named NEW.vcdiff.
-  async function encodePatch(olds, newBlob, newName, pieces, signal) {
-    const windows = [];
-    // Both read at once: a browser's file reads overlap.
-    const summed = await Promise.allSettled([sumOf(olds[INDEX].blob, null, signal), sumOf(newBlob, windows, signal)]);
-    const failed = summed.find(r => r.status === 'rejected');
-    if (failed) {
-      for (const r of summed) r.value?.delete();
-      throw failed.reason;
+  // `summed`, when the sums were taken already: {oldSum, newSum, windows},
+  // which this deletes.
+  async function encodePatch(olds, newBlob, newName, pieces, signal, summed = null) {
+    let windows = [];
+    let oldSum;
+    let newSum;
+    if (summed) {
+      ({ oldSum, newSum, windows } = summed);
+    } else {
+      // Both read at once: a browser's file reads overlap.
+      const sums = await Promise.allSettled([sumOf(olds[INDEX].blob, null, signal), sumOf(newBlob, windows, signal)]);
+      const failed = sums.find(r => r.status === 'rejected');
+      if (failed) {
+        for (const r of sums) r.value?.delete();
+        throw failed.reason;
+      }
+      [oldSum, newSum] = sums.map(r => r.value);
     }
-    const [oldSum, newSum] = summed.map(r => r.value);
     let encoder = null;
     try {
       encoder = new m.Encoder(newName, olds.name, oldSum, newSum, Uint32Array.from(windows));
@@ -832,9 +935,25 @@
   async function makePatch(olds, news, options = {}) {
     await library;
     if (news && news[INDEX]) {
-      const d = await diff(olds, news, options);
-      options.onStage?.('summing');
-      return { file: await encodePatch(olds, news[INDEX].blob, news.name, d.pieces, options.signal), changes: d.changes };
+      // The archives are read once, for the comparisons and the sums together.
+      const windows = [];
+      let sums = null;
+      let d;
+      try {
+        d = await diff(olds, news, {
+          ...options,
+          beforehand: async diffing => {
+            const [oldSum, newSum] = await scanForPatch(diffing, olds, news, windows, options.signal);
+            sums = { oldSum, newSum, windows };
+          },
+        });
+      } catch (e) {
+        sums?.oldSum.delete();
+        sums?.newSum.delete();
+        throw e;
+      }
+      return { file: await encodePatch(olds, news[INDEX].blob, news.name, d.pieces, options.signal, sums),
+               changes: d.changes };
     }
     const { parts, pieces } = await planUpdate(olds, news ?? {});
     const edited = new Blob(parts);
@@ -1644,7 +1763,7 @@
     $('make-changes').replaceChildren();
     setStatus('make-status', t('comparing', state.file.name, file.name));
     const changed = await open(file);
-    const made = await makePatch(archive, changed, { onStage: () => setStatus('make-status', t('summing')) });
+    const made = await makePatch(archive, changed);
     if (archive !== state.archive) return;
     save(made.file, made.file.name);
     setStatus('make-status', made.changes.length > 0 ? t('madePatch', made.file.name, made.file.size, made.changes.length)
