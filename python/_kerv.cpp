@@ -242,7 +242,7 @@ class Archive {
   void close() { reader.reset(); }
   bool closed() const { return !reader; }
 
-  py::bytes read(const py::handle& member, int64_t start, int64_t size) const {
+  py::bytes read(const py::object& member, int64_t start, int64_t size) const {
     std::shared_ptr<ArchiveReader> r = open();
     const ArchiveEntry entry = r->entries()[entryOf(member)];
     if (start < 0) throw py::value_error("start must not be negative");
@@ -256,7 +256,7 @@ class Archive {
   }
 
   // Whether `member` (a name or an Entry) is one of the archive's.
-  bool contains(const py::handle& member) const { return indexOf(member) != SIZE_MAX; }
+  bool contains(const py::object& member) const { return indexOf(member) != SIZE_MAX; }
 
   py::str scenarioText() const {
     return py::str(cp932::toUtf8(open()->scenarioText(), cp932::Undecodable::replace));
@@ -751,7 +751,8 @@ PYBIND11_MODULE(_kerv, m) {
              if (!py::isinstance<ArchiveEntry>(other)) return py::reinterpret_borrow<py::object>(Py_NotImplemented);
              const ArchiveEntry& o = other.cast<const ArchiveEntry&>();
              return py::bool_(e.name == o.name && e.offset == o.offset && e.size == o.size);
-           })
+           },
+           py::arg("other"))
       .def("__hash__", [](const ArchiveEntry& e) { return py::hash(py::make_tuple(py::bytes(e.name), e.offset, e.size)); })
       .def("__repr__", [](const ArchiveEntry& e) {
         return "<kerv.Entry " + py::repr(py::str(cp932::toUtf8(e.name, cp932::Undecodable::escape))).cast<std::string>() +
@@ -789,16 +790,16 @@ PYBIND11_MODULE(_kerv, m) {
       .def("__contains__", &Archive::contains, py::arg("member"),
            "Whether an entry has this name (a str decoded, bytes as stored), or is this Entry.")
       .def(
-          "__getitem__", [](const Archive& a, const py::handle& member) { return a.read(member, 0, -1); },
+          "__getitem__", [](const Archive& a, const py::object& member) { return a.read(member, 0, -1); },
           py::arg("member"), "The bytes of the first data file of that name, or of that Entry.")
       .def(
-          "getinfo", [](const Archive& a, const py::handle& member) { return a.open()->entries()[a.entryOf(member)]; },
+          "getinfo", [](const Archive& a, const py::object& member) { return a.open()->entries()[a.entryOf(member)]; },
           py::arg("name"), "The first entry of that name (a str decoded, bytes as stored); KeyError when there is none.")
       .def("read", &Archive::read, py::arg("member"), py::arg("start") = 0, py::arg("size") = -1,
            "The bytes of one entry (an Entry, a str or bytes name), or of up to `size` bytes of it from `start` on.")
       .def(
           "extract",
-          [](const Archive& a, const py::handle& member, const py::object& path, bool raw, bool overwrite) {
+          [](const Archive& a, const py::object& member, const py::object& path, bool raw, bool overwrite) {
             const std::size_t i = a.entryOf(member);
             std::vector<bool> chosen(a.open()->entries().size(), false);
             chosen[i] = true;
