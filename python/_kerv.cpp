@@ -195,7 +195,10 @@ class Archive {
     }
     const int64_t size = file.attr("seek")(0, 2).cast<int64_t>();
     auto lock = std::make_shared<std::mutex>();
-    py::object object = file;
+    // Borrowed: `path` holds the object as long as this Archive, which
+    // outlives its reader's reads, and the function never owns a reference
+    // it might drop without the GIL.
+    const py::handle object = file;
     auto readAt = [object, lock](int64_t offset, char* p, int64_t n) -> int64_t {
       const std::lock_guard<std::mutex> held(*lock);
       py::gil_scoped_acquire gil;
