@@ -294,9 +294,16 @@ class SafeWriteTest(KervCase):
                                          stdin=subprocess.PIPE, stderr=subprocess.PIPE)
                 # An update that changes nothing takes the lock too, but never writes. While it
                 # holds the lock, the first may find it held and give up: then it starts again.
+                deadline = time.monotonic() + 60
                 while first.poll() is None:
                     if self.kerv("update", packed) == running and first.poll() is None:
                         return first
+                    if time.monotonic() > deadline:  # the lock is never seen held: no waiting forever
+                        first.kill()
+                        first.wait()
+                        first.stdin.close()
+                        first.stderr.close()
+                        self.fail("an update that holds the archive was never seen running")
                     time.sleep(0.01)
                 self.assertIn(b"another update of this archive is running", first.stderr.read())
                 first.stdin.close()
