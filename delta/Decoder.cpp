@@ -63,11 +63,13 @@ const char* DecodeError::id() const {
     case Code::none: return "none";
     case Code::read: return "read";
     case Code::notVcdiff: return "notVcdiff";
+    case Code::appHeader: return "appHeader";
     case Code::version: return "version";
     case Code::cut: return "cut";
     case Code::codeTable: return "codeTable";
     case Code::secondary: return "secondary";
     case Code::badSecondary: return "badSecondary";
+    case Code::secondaryMemory: return "secondaryMemory";
     case Code::badWindow: return "badWindow";
     case Code::tooLarge: return "tooLarge";
     case Code::badInstruction: return "badInstruction";
@@ -87,6 +89,9 @@ std::string DecodeError::english() const {
     case Code::read: return at + "the patch cannot be read: " + std::strerror(static_cast<int>(value));
     case Code::notVcdiff: return "not a VCDIFF patch: it does not start with VCDIFF's magic bytes";
     case Code::version: return "a VCDIFF patch of version " + std::to_string(value) + ", which is not read here";
+    case Code::appHeader:
+      return "the patch's application header is " + std::to_string(value) + " bytes, more than the " +
+             std::to_string(Decoder::kLargestAppHeader) + " it may hold: the patch is damaged";
     case Code::cut: return at + "the patch ends here: it is cut short";
     case Code::codeTable:
       return "the patch brings a code table of its own, which is not read here; remake it with xdelta3's default table";
@@ -95,6 +100,9 @@ std::string DecodeError::english() const {
              (value == kDjw ? "djw" : value == kFgk ? "fgk" : value == kLzma ? "lzma" : "an unknown compressor") +
              ", which this build does not read; remake the patch with 'xdelta3 -S none'";
     case Code::badSecondary: return at + "a compressed section does not decompress to its " + std::to_string(value) + " bytes";
+    case Code::secondaryMemory:
+      return at + "a compressed section needs more than " + std::to_string(Decoder::kLzmaMemory >> 20) +
+             " MiB of memory to decompress, more than a patch may take";
     case Code::badWindow: return at + "the window's header is damaged";
     case Code::tooLarge:
       return at + "the window makes " + std::to_string(value) + " bytes, more than the 16 MiB a window may hold";
@@ -108,8 +116,24 @@ std::string DecodeError::english() const {
   return "";
 }
 
+struct Decoder::Lzma {
+#if KERV_LZMA
+  lzma_stream streams[3] = {LZMA_STREAM_INIT, LZMA_STREAM_INIT, LZMA_STREAM_INIT};
+  bool started[3] = {false, false, false};
+  ~Lzma() {
+    for (int i = 0; i < 3; ++i) {
+      if (started[i]) lzma_end(&streams[i]);
+    }
+  }
+#endif
+};
+
+Decoder::Decoder(Read patch) : patch(std::move(patch)) {}
+
+Decoder::~Decoder() = default;
+
 bool Decoder::fail(Fault code, int64_t offset, int64_t value) {
-  if (!error_) error_ = {code, windows, offset, value};
+  if (!error_) error_ = {code, current, offset, value};
   return false;
 }
 
@@ -149,7 +173,7 @@ bool Decoder::readInteger(uint64_t* value) {
 }
 
 bool Decoder::readHeader() {
-  windows = -1;  // errors here belong to no window
+  current = -1;  // errors here belong to no window
   char magic[4];
   const int64_t got = patch(magic, 4);
   if (got < 0) return fail(Fault::read, 0, errno);
@@ -165,42 +189,50 @@ bool Decoder::readHeader() {
   if (indicator & kAppHeader) {
     uint64_t length;
     if (!readInteger(&length)) return false;
-    if (length > (uint64_t{1} << 20)) return fail(Fault::badWindow, position);
+    if (length > static_cast<uint64_t>(kLargestAppHeader)) {
+      return fail(Fault::appHeader, position, static_cast<int64_t>(std::min<uint64_t>(length, INT64_MAX)));
+    }
     appHeader_.resize(static_cast<std::size_t>(length));
     if (!readExactly(appHeader_.data(), appHeader_.size())) return false;
   }
-  windows = 0;
   return true;
 }
 
-bool Decoder::decompress(std::string& section, int64_t at) {
+bool Decoder::decompress(std::string& section, int kind, int64_t at) {
 #if KERV_LZMA
   if (secondary == kLzma) {
-    // xdelta3's form: the decompressed length, then an xz stream.
+    // xdelta3's form: the decompressed length, then what the stream of this
+    // kind of section gave for it (the stream's header in its first).
     Section s(section);
     uint64_t length;
-    if (!s.integer(&length)) return fail(Fault::badSecondary, at, 0);
-    if (length > static_cast<uint64_t>(kLargestWindow) * 2) return fail(Fault::tooLarge, at, static_cast<int64_t>(length));
-    const char* rest = s.take(0);  // where the stream starts
+    if (!s.integer(&length) || length == 0) return fail(Fault::badSecondary, at, 0);
+    if (length > kLargestEncoding) return fail(Fault::badSecondary, at, static_cast<int64_t>(length));
+    const char* rest = s.take(0);  // where the stream's bytes start
     const std::size_t restLength = section.size() - static_cast<std::size_t>(rest - section.data());
+    if (!lzma) lzma = std::make_unique<Lzma>();
+    lzma_stream& stream = lzma->streams[kind];
+    if (!lzma->started[kind]) {
+      if (lzma_stream_decoder(&stream, kLzmaMemory, 0) != LZMA_OK) return fail(Fault::badSecondary, at, static_cast<int64_t>(length));
+      lzma->started[kind] = true;
+    }
     std::string out(static_cast<std::size_t>(length), '\0');
-    lzma_stream stream = LZMA_STREAM_INIT;
-    if (lzma_stream_decoder(&stream, UINT64_MAX, 0) != LZMA_OK) return fail(Fault::badSecondary, at, static_cast<int64_t>(length));
     stream.next_in = reinterpret_cast<const uint8_t*>(rest);
     stream.avail_in = restLength;
     stream.next_out = reinterpret_cast<uint8_t*>(out.data());
     stream.avail_out = out.size();
-    lzma_ret r = LZMA_OK;
-    while (r == LZMA_OK && stream.avail_out > 0 && stream.avail_in > 0) r = lzma_code(&stream, LZMA_RUN);
-    if (r == LZMA_OK && stream.avail_out > 0) r = lzma_code(&stream, LZMA_FINISH);
-    const bool whole = stream.avail_out == 0 && (r == LZMA_OK || r == LZMA_STREAM_END || r == LZMA_BUF_ERROR);
-    lzma_end(&stream);
-    if (!whole) return fail(Fault::badSecondary, at, static_cast<int64_t>(length));
+    // As xdelta3 reads it: until the section's bytes are made, which must
+    // take all of its input.
+    while (stream.avail_out > 0) {
+      const lzma_ret r = lzma_code(&stream, LZMA_RUN);
+      if (r == LZMA_MEMLIMIT_ERROR) return fail(Fault::secondaryMemory, at);
+      if (r != LZMA_OK) break;
+    }
+    if (stream.avail_out != 0 || stream.avail_in != 0) return fail(Fault::badSecondary, at, static_cast<int64_t>(length));
     section = std::move(out);
     return true;
   }
 #endif
-  static_cast<void>(section);
+  static_cast<void>(section), static_cast<void>(kind);
   return fail(Fault::secondary, at, secondary);
 }
 
@@ -212,8 +244,9 @@ bool Decoder::nextWindow(Window& w) {
   if (got < 0) return fail(Fault::read, position, errno);
   if (got == 0) return false;
   w = Window();
-  w.number = windows;
+  w.number = current = windows_;
   w.patchOffset = position;
+  w.targetStart = targetLength_;
   ++position;
   w.indicator = static_cast<unsigned char>(first);
   if ((w.indicator & ~(kSource | kTarget | kAdler32)) != 0 || (w.indicator & (kSource | kTarget)) == (kSource | kTarget)) {
@@ -222,7 +255,10 @@ bool Decoder::nextWindow(Window& w) {
   uint64_t length = 0, position2 = 0;
   if (w.indicator & (kSource | kTarget)) {
     if (!readInteger(&length) || !readInteger(&position2)) return false;
-    if (length > (uint64_t{1} << 62) || position2 > (uint64_t{1} << 62)) return fail(Fault::badWindow, w.patchOffset);
+    // The segment ends within 2^62, so that no offset in it overflows.
+    if (length > (uint64_t{1} << 62) || position2 > (uint64_t{1} << 62) - length) {
+      return fail(Fault::badWindow, w.patchOffset);
+    }
     w.segmentLength = static_cast<int64_t>(length);
     w.segmentPosition = static_cast<int64_t>(position2);
     // A VCD_TARGET segment lies in the target made before this window.
@@ -264,14 +300,15 @@ bool Decoder::nextWindow(Window& w) {
     unsigned bit;
   } parts[] = {{&w.data, dataLength, kDataCompressed}, {&w.inst, instLength, kInstCompressed},
                {&w.addr, addrLength, kAddrCompressed}};
-  for (Part& part : parts) {
+  for (int kind = 0; kind < 3; ++kind) {
+    Part& part = parts[kind];
     const int64_t at = position;
     part.section->resize(static_cast<std::size_t>(part.length));
     if (!readExactly(part.section->data(), part.section->size())) return false;
-    if ((compressed & part.bit) != 0 && !decompress(*part.section, at)) return false;
+    if ((compressed & part.bit) != 0 && !decompress(*part.section, kind, at)) return false;
   }
   targetLength_ += w.targetLength;
-  ++windows;
+  ++windows_;
   return true;
 }
 
@@ -283,7 +320,7 @@ bool Decoder::walk(const Window& w, Take take) {
   cache.reset();
   const uint64_t segment = static_cast<uint64_t>(w.segmentLength);
   uint64_t made = 0;  // bytes of the window made so far
-  windows = w.number;
+  current = w.number;
   const auto bad = [&](Fault code) { return fail(code, w.patchOffset); };
   while (!inst.done()) {
     unsigned index;
@@ -345,9 +382,18 @@ bool Decoder::decode(const Window& w, const ReadAt& source, const ReadAt& target
         return fail(Fault::sourceRead, w.patchOffset);
       }
     } else {
-      // From the window itself, byte by byte where it overlaps what it makes.
-      std::size_t at = static_cast<std::size_t>(address - segment);
-      for (uint64_t i = 0; i < size; ++i) out += out[at++];
+      // From the window itself. Where it overlaps what it makes, the bytes
+      // between its start and here repeat: copied in steps that double.
+      const std::size_t from = static_cast<std::size_t>(address - segment);
+      std::size_t to = out.size();
+      out.resize(to + size);
+      char* p = out.data();
+      for (std::size_t left = size; left > 0;) {
+        const std::size_t step = std::min(left, to - from);
+        std::memcpy(p + to, p + from, step);
+        to += step;
+        left -= step;
+      }
     }
     return true;
   });
@@ -362,25 +408,19 @@ bool Decoder::pieces(const Window& w, std::vector<Span>& out) {
   out.clear();
   const uint64_t segment = static_cast<uint64_t>(w.segmentLength);
   const Span::Kind segmentKind = (w.indicator & kTarget) ? Span::Kind::target : Span::Kind::source;
-  // The window's pieces so far, and where each starts in it.
-  std::vector<int64_t> starts;
   const auto append = [&](Span span) {
     if (span.length == 0) return;
     Span* last = out.empty() ? nullptr : &out.back();
     if (last != nullptr && last->kind == span.kind && span.kind == Span::Kind::bytes) {
       last->bytes += span.bytes;
       last->length += span.length;
-      return;
+    } else if (last != nullptr && last->kind == span.kind && last->offset + last->length == span.offset) {
+      last->length += span.length;  // made in order, so a target range may go on into itself
+    } else {
+      out.push_back(std::move(span));
     }
-    if (last != nullptr && last->kind == span.kind && last->offset + last->length == span.offset) {
-      last->length += span.length;
-      return;
-    }
-    starts.push_back(starts.empty() ? 0 : starts.back() + out.back().length);
-    out.push_back(std::move(span));
   };
-  int64_t made = 0;
-  const bool ok = walk(w, [&](Type type, const char* bytes, uint64_t size, uint64_t address) {
+  return walk(w, [&](Type type, const char* bytes, uint64_t size, uint64_t address) {
     const int64_t n = static_cast<int64_t>(size);
     if (type == kAdd) {
       append({Span::Kind::bytes, std::string(bytes, size), 0, n});
@@ -389,49 +429,10 @@ bool Decoder::pieces(const Window& w, std::vector<Span>& out) {
     } else if (address < segment) {
       append({segmentKind, {}, w.segmentPosition + static_cast<int64_t>(address), n});
     } else {
-      // The pieces of the window it repeats; where it overlaps what it
-      // makes, the part before `made` again and again.
-      int64_t from = static_cast<int64_t>(address - segment);
-      const int64_t period = made - from;
-      const std::size_t first = static_cast<std::size_t>(
-          std::upper_bound(starts.begin(), starts.end(), from) - starts.begin() - 1);
-      if (n > period && out[first].kind == Span::Kind::bytes && starts[first] + out[first].length >= made) {
-        // A repeated pattern of bytes (a run, say): made at once.
-        const std::string pattern = out[first].bytes.substr(static_cast<std::size_t>(from - starts[first]),
-                                                            static_cast<std::size_t>(period));
-        std::string repeated;
-        repeated.reserve(size);
-        while (repeated.size() < size) repeated += pattern;
-        repeated.resize(size);
-        append({Span::Kind::bytes, std::move(repeated), 0, n});
-        made += n;
-        return true;
-      }
-      for (int64_t left = n; left > 0;) {
-        const int64_t step = std::min(left, period);
-        // Pieces covering [from, from + step) of the window.
-        std::size_t i = static_cast<std::size_t>(
-            std::upper_bound(starts.begin(), starts.end(), from) - starts.begin() - 1);
-        for (int64_t at = from, end = from + step; at < end; ++i) {
-          const Span source = out[i];  // a copy: append may move the vector
-          const int64_t inside = at - starts[i];
-          const int64_t take = std::min(end - at, source.length - inside);
-          if (source.kind == Span::Kind::bytes) {
-            append({Span::Kind::bytes, source.bytes.substr(static_cast<std::size_t>(inside), static_cast<std::size_t>(take)),
-                    0, take});
-          } else {
-            append({source.kind, {}, source.offset + inside, take});
-          }
-          at += take;
-        }
-        from += step;
-        left -= step;
-      }
+      append({Span::Kind::target, {}, w.targetStart + static_cast<int64_t>(address - segment), n});
     }
-    made += n;
     return true;
   });
-  return ok;
 }
 
 }  // namespace vcdiff

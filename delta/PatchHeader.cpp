@@ -25,10 +25,13 @@ bool parseSum(const std::string& text, const char* name, FileSum* sum) {
   std::string word, hex;
   int64_t size = -1;
   if (!(in >> word >> size >> hex) || word != name || size < 0 || hex.size() != 32) return false;
+  const auto digit = [](char c) {
+    return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+  };
   for (std::size_t i = 0; i < 16; ++i) {
-    unsigned v = 0;
-    if (std::sscanf(hex.c_str() + 2 * i, "%2x", &v) != 1) return false;
-    sum->hash[i] = static_cast<unsigned char>(v);
+    const int high = digit(hex[2 * i]), low = digit(hex[2 * i + 1]);
+    if (high < 0 || low < 0) return false;
+    sum->hash[i] = static_cast<unsigned char>(high << 4 | low);
   }
   sum->size = size;
   return true;
@@ -111,7 +114,11 @@ PatchHeader PatchHeader::decode(const std::string& appHeader) {
   // Then the sums, where the patch carries them.
   std::string rest = names.size() < appHeader.size() ? appHeader.substr(names.size() + 1) : "";
   std::size_t next = rest.find('\0');
-  if (rest.substr(0, next) != kMark || next == std::string::npos) return h;
+  if (rest.substr(0, next) != kMark) return h;
+  if (next == std::string::npos) {
+    h.damaged = true;
+    return h;
+  }
   rest = rest.substr(next + 1);
   next = rest.find('\0');
   FileSum oldSum, newSum;
@@ -119,6 +126,8 @@ PatchHeader PatchHeader::decode(const std::string& appHeader) {
       parseSum(rest.substr(next + 1), "new", &newSum)) {
     h.oldSum = oldSum;
     h.newSum = newSum;
+  } else {
+    h.damaged = true;  // it says it carries the sums, but they cannot be read
   }
   return h;
 }

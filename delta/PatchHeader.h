@@ -46,6 +46,7 @@ bool sumOf(const std::function<bool(int64_t offset, char* p, std::size_t n)>& re
 struct PatchHeader {
   std::string newName, oldName;  // as xdelta3 names them; either may be empty
   FileSum oldSum, newSum;        // unknown in a patch that does not carry them (xdelta3's own)
+  bool damaged = false;          // it says it carries the sums, but they cannot be read
 
   std::string encode() const;
   // Reads an application header; names only when it carries no sums.

@@ -52,11 +52,14 @@ std::string decodeBoth(const std::string& patch, const std::string& source, std:
       target += window;
       if (!decoder.pieces(w, spans)) break;
       for (const vcdiff::Span& s : spans) {
-        *fromPieces += s.kind == vcdiff::Span::Kind::bytes  ? s.bytes
-                       : s.kind == vcdiff::Span::Kind::source ? source.substr(static_cast<std::size_t>(s.offset),
-                                                                              static_cast<std::size_t>(s.length))
-                                                              : fromPieces->substr(static_cast<std::size_t>(s.offset),
-                                                                                   static_cast<std::size_t>(s.length));
+        if (s.kind == vcdiff::Span::Kind::bytes) {
+          *fromPieces += s.bytes;
+        } else if (s.kind == vcdiff::Span::Kind::source) {
+          *fromPieces += source.substr(static_cast<std::size_t>(s.offset), static_cast<std::size_t>(s.length));
+        } else {
+          // Made in order: a target range may reach into what it makes.
+          for (int64_t k = 0; k < s.length; ++k) *fromPieces += (*fromPieces)[static_cast<std::size_t>(s.offset + k)];
+        }
       }
     }
   }
