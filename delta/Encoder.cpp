@@ -1,11 +1,16 @@
 #include "delta/Encoder.h"
 
 #include <algorithm>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <tuple>
 
 #include "delta/Adler32.h"
+
+#if KERV_LZMA
+#include <lzma.h>
+#endif
 
 namespace vcdiff {
 
@@ -13,6 +18,13 @@ namespace {
 
 // Literal bytes repeated this often or more are written as a RUN.
 constexpr int64_t kShortestRun = 8;
+// New bytes that repeat this many bytes made before them in the window, or
+// more, are a copy of them.
+constexpr int64_t kShortestTargetCopy = 6;
+// The table of where 4-byte hashes of the window's new bytes stood.
+constexpr int kSeenBits = 16;
+// xdelta3 leaves sections shorter than this uncompressed.
+constexpr std::size_t kShortestCompressed = 10;
 // Copies are checksummed through a buffer of this size.
 constexpr std::size_t kReadStep = std::size_t{1} << 20;
 
@@ -33,8 +45,69 @@ int pairCode(Type t1, int s1, int m1, Type t2, int s2, int m2) {
 
 }  // namespace
 
-Encoder::Encoder(Sink out, ReadAt source, ReadAt target, std::string appHeader)
-    : out(std::move(out)), source(std::move(source)), target(std::move(target)), appHeader(std::move(appHeader)) {}
+struct Encoder::Lzma {
+#if KERV_LZMA
+  lzma_stream streams[3] = {LZMA_STREAM_INIT, LZMA_STREAM_INIT, LZMA_STREAM_INIT};
+  bool started[3] = {false, false, false};
+  ~Lzma() {
+    for (int i = 0; i < 3; ++i) {
+      if (started[i]) lzma_end(&streams[i]);
+    }
+  }
+#endif
+};
+
+bool Encoder::lzmaAvailable() {
+#if KERV_LZMA
+  return true;
+#else
+  return false;
+#endif
+}
+
+Encoder::Encoder(Sink out, ReadAt source, ReadAt target, std::string appHeader, Options options)
+    : out(std::move(out)),
+      source(std::move(source)),
+      target(std::move(target)),
+      options(options),
+      appHeader(std::move(appHeader)) {}
+
+Encoder::~Encoder() = default;
+
+bool Encoder::compress(int kind, std::string& section) {
+#if KERV_LZMA
+  if (!lzma) lzma = std::make_unique<Lzma>();
+  lzma_stream& stream = lzma->streams[kind];
+  if (!lzma->started[kind]) {
+    // LZMA2 in an xz stream without a check, as xdelta3 makes it; the
+    // dictionary no larger than a window's section needs.
+    lzma_options_lzma settings;
+    if (lzma_lzma_preset(&settings, 6) != 0) return false;
+    settings.dict_size = kind == 0 ? uint32_t{8} << 20 : uint32_t{1} << 20;
+    lzma_filter filters[2] = {{LZMA_FILTER_LZMA2, &settings}, {LZMA_VLI_UNKNOWN, nullptr}};
+    if (lzma_stream_encoder(&stream, filters, LZMA_CHECK_NONE) != LZMA_OK) return false;
+    lzma->started[kind] = true;
+  }
+  std::string packed;
+  appendInteger(packed, section.size());
+  stream.next_in = reinterpret_cast<const uint8_t*>(section.data());
+  stream.avail_in = section.size();
+  char buffer[1 << 16];
+  for (;;) {
+    stream.next_out = reinterpret_cast<uint8_t*>(buffer);
+    stream.avail_out = sizeof buffer;
+    const lzma_ret r = lzma_code(&stream, LZMA_SYNC_FLUSH);
+    packed.append(buffer, sizeof buffer - stream.avail_out);
+    if (r == LZMA_STREAM_END) break;
+    if (r != LZMA_OK) return false;
+  }
+  section = std::move(packed);
+  return true;
+#else
+  static_cast<void>(kind), static_cast<void>(section);
+  return false;
+#endif
+}
 
 bool Encoder::fail(const std::string& why) {
   if (error_.empty()) error_ = why;
@@ -50,7 +123,8 @@ bool Encoder::emit(const char* p, std::size_t n) {
 bool Encoder::writeHeader() {
   headerWritten = true;
   std::string header(reinterpret_cast<const char*>(kMagic), 4);
-  header += static_cast<char>(appHeader.empty() ? 0 : kAppHeader);
+  header += static_cast<char>((appHeader.empty() ? 0 : kAppHeader) | (options.lzma ? kDecompress : 0));
+  if (options.lzma) header += static_cast<char>(kLzma);
   if (!appHeader.empty()) {
     appendInteger(header, appHeader.size());
     header += appHeader;
@@ -137,6 +211,76 @@ void Encoder::instruction(Type type, int64_t size, int mode) {
   }
 }
 
+void Encoder::copyInstruction(uint64_t address, int64_t size, int64_t at, int64_t segmentLength) {
+  uint64_t value = 0;
+  const int mode = cache.encode(address, static_cast<uint64_t>(segmentLength + at), &value);
+  instruction(kCopy, size, mode);
+  if (mode >= 2 + AddressCache::kNear) {
+    addr += static_cast<char>(value);
+  } else {
+    appendInteger(addr, value);
+  }
+  cache.update(address);
+}
+
+void Encoder::encodeLiteral(const char* p, int64_t length, int64_t at, int64_t held, int64_t segmentLength) {
+  spanHeld.push_back(held);
+  spanAt.push_back(at);
+  const auto hash4 = [](const char* q) {
+    uint32_t v;
+    std::memcpy(&v, q, 4);
+    return (v * 2654435761u) >> (32 - kSeenBits);
+  };
+  int64_t added = 0;  // bytes of p written so far
+  const auto addUpTo = [&](int64_t end) {
+    if (end > added) {
+      instruction(kAdd, end - added, 0);
+      data.append(p + added, static_cast<std::size_t>(end - added));
+    }
+    added = end;
+  };
+  for (int64_t i = 0; i < length;) {
+    int64_t j = i + 1;
+    while (j < length && p[j] == p[i]) ++j;
+    if (j - i >= kShortestRun) {
+      addUpTo(i);
+      instruction(kRun, j - i, 0);
+      data += p[i];
+      added = i = j;
+      continue;
+    }
+    if (i + 4 > length) break;
+    // The new bytes made last with the same four bytes, in this span
+    // (then the copy may run on into what it makes) or an earlier one.
+    int32_t& slot = seen[hash4(p + i)];
+    const int64_t candidate = int64_t{slot} - 1;
+    slot = static_cast<int32_t>(held + i + 1);
+    if (candidate >= 0) {
+      const std::size_t span = static_cast<std::size_t>(
+          std::upper_bound(spanHeld.begin(), spanHeld.end(), candidate) - spanHeld.begin() - 1);
+      const bool here = span + 1 == spanHeld.size();
+      const int64_t limit = here ? length - i : std::min(length - i, spanHeld[span + 1] - candidate);
+      const char* q = literals.data() + candidate;
+      int64_t m = 0;
+      while (m < limit && q[m] == p[i + m]) ++m;
+      if (here) m = std::min(m, length - i);
+      if (m >= kShortestTargetCopy) {
+        addUpTo(i);
+        const uint64_t address =
+            static_cast<uint64_t>(segmentLength + spanAt[span] + (candidate - spanHeld[span]));
+        copyInstruction(address, m, at + i, segmentLength);
+        for (int64_t k = i + 1; k < i + m && k + 4 <= length; ++k) {
+          seen[hash4(p + k)] = static_cast<int32_t>(held + k + 1);
+        }
+        added = i = i + m;
+        continue;
+      }
+    }
+    ++i;
+  }
+  addUpTo(length);
+}
+
 bool Encoder::flushWindow() {
   if (!headerWritten && !writeHeader()) return false;
   if (windowLength == 0) return true;
@@ -159,6 +303,9 @@ bool Encoder::flushWindow() {
   addr.clear();
   lastCode = -1;
   cache.reset();
+  seen.assign(std::size_t{1} << kSeenBits, 0);
+  spanHeld.clear();
+  spanAt.clear();
   std::size_t nextLiteral = 0, nextCopy = 0;
   int64_t literalAt = 0;  // where the next literal's bytes are in `literals`
   while (nextLiteral < literalSpans.size() || nextCopy < copies.size()) {
@@ -173,41 +320,23 @@ bool Encoder::flushWindow() {
         checksum = adler32::update(checksum, buffer.get(), n);
         done += static_cast<int64_t>(n);
       }
-      const uint64_t address = static_cast<uint64_t>(c.offset - segmentStart);
-      uint64_t value = 0;
-      const int mode = cache.encode(address, static_cast<uint64_t>(segmentLength + c.at), &value);
-      instruction(kCopy, c.length, mode);
-      if (mode >= 2 + AddressCache::kNear) {
-        addr += static_cast<char>(value);
-      } else {
-        appendInteger(addr, value);
-      }
-      cache.update(address);
+      copyInstruction(static_cast<uint64_t>(c.offset - segmentStart), c.length, c.at, segmentLength);
       continue;
     }
-    const int64_t length = literalSpans[nextLiteral++].second;
+    const auto [at, length] = literalSpans[nextLiteral++];
     const char* p = literals.data() + literalAt;
-    literalAt += length;
     if (!checksums) checksum = adler32::update(checksum, p, static_cast<std::size_t>(length));
-    // ADDs, and RUNs where a byte repeats long enough.
-    int64_t added = 0;  // bytes of p written so far
-    for (int64_t i = 0; i < length;) {
-      int64_t j = i + 1;
-      while (j < length && p[j] == p[i]) ++j;
-      if (j - i >= kShortestRun) {
-        if (i > added) {
-          instruction(kAdd, i - added, 0);
-          data.append(p + added, static_cast<std::size_t>(i - added));
-        }
-        instruction(kRun, j - i, 0);
-        data += p[i];
-        added = j;
-      }
-      i = j;
-    }
-    if (length > added) {
-      instruction(kAdd, length - added, 0);
-      data.append(p + added, static_cast<std::size_t>(length - added));
+    encodeLiteral(p, length, at, literalAt, segmentLength);
+    literalAt += length;
+  }
+
+  unsigned compressed = 0;
+  if (options.lzma) {
+    std::string* sections[3] = {&data, &inst, &addr};
+    for (int kind = 0; kind < 3; ++kind) {
+      if (sections[kind]->size() < kShortestCompressed) continue;
+      if (!compress(kind, *sections[kind])) return fail("the patch's sections cannot be compressed");
+      compressed |= 1u << kind;  // kDataCompressed, kInstCompressed, kAddrCompressed
     }
   }
 
@@ -221,7 +350,7 @@ bool Encoder::flushWindow() {
   }
   std::string encoding;
   appendInteger(encoding, static_cast<uint64_t>(windowLength));
-  encoding += '\0';  // no section is compressed
+  encoding += static_cast<char>(compressed);
   appendInteger(encoding, data.size());
   appendInteger(encoding, inst.size());
   appendInteger(encoding, addr.size());

@@ -558,8 +558,13 @@ py::str pack(const py::object& scenario, const py::object& archive, const py::ob
 
 // The changes from the archive `old` to `new`; with `patch`, also writes
 // the patch that makes `new` from `old` there.
-py::list diff(const py::object& oldPath, const py::object& newPath, const py::object& patch, bool overwrite) {
+py::list diff(const py::object& oldPath, const py::object& newPath, const py::object& patch, bool overwrite,
+              const std::string& compress) {
   const std::string oldName = pathOf(oldPath), newName = pathOf(newPath);
+  vcdiff::EncoderOptions encoding;
+  if (compress != "none" && compress != "lzma") throw py::value_error("compress is \"none\" or \"lzma\"");
+  encoding.lzma = compress == "lzma";
+  if (encoding.lzma && !vcdiff::Encoder::lzmaAvailable()) throw py::value_error("this build has no liblzma");
   const ArchiveReader olds(oldName.c_str()), news(newName.c_str());
   WriteTarget target;
   if (!patch.is_none()) target = targetAt(pathOf(patch), overwrite);
@@ -588,7 +593,7 @@ py::list diff(const py::object& oldPath, const py::object& newPath, const py::ob
       written = writer.writeWith(target, [&](NewFile& file) {
         std::string error;
         const auto sink = [&](const char* p, std::size_t n) { return file.append(p, static_cast<int64_t>(n)); };
-        if (compared->writePatch(baseName(newName), baseName(oldName), sink, &error)) return true;
+        if (compared->writePatch(baseName(newName), baseName(oldName), sink, &error, encoding)) return true;
         const bool unread = error.rfind("cannot be read", 0) == 0;
         return writer.refuse(unread ? newName : target.shown, PieceWriter::Failure::system,
                              file.error() != 0 ? file.error() : EIO, error);
@@ -603,58 +608,36 @@ py::list diff(const py::object& oldPath, const py::object& newPath, const py::ob
 
 // Applies the patch at `patchPath` to the file at `path`: in place, as an
 // update, or into `out`; returns the path written.
-py::str applyPatchTo(const py::object& path, const py::object& patchPath, const py::object& out, bool overwrite) {
-  const std::string name = pathOf(path), patchName = pathOf(patchPath);
-  SystemFile file, patch;
-  int64_t size = 0, patchSize = 0;
-  if (!file.openForReading(name.c_str(), &size)) raiseOSError(errno, std::strerror(errno), name);
-  if (!patch.openStream(patchName.c_str(), &patchSize)) raiseOSError(errno, std::strerror(errno), patchName);
-  vcdiff::Decoder decoder([&](char* p, std::size_t n) { return patch.read(p, static_cast<int64_t>(n)); });
-  const auto raiseDecodeError = [&](const vcdiff::DecodeError& e) {
-    if (e.code == vcdiff::DecodeError::Code::read) raiseOSError(static_cast<int>(e.value), e.english(), patchName);
-    throw py::value_error(patchName + ": " + e.english());
-  };
-  if (!decoder.readHeader()) raiseDecodeError(decoder.error());
-  const vcdiff::PatchHeader header = vcdiff::PatchHeader::decode(decoder.appHeader());
-
-  InPlace place;
-  WriteTarget outTarget;
-  if (out.is_none()) {
-    std::string real;
-    if (!resolvedPath(name, &real)) real = name;
-    int error = 0;
-    InPlace::Refusal refusal = InPlace::prepare(real, file, &place, &error);
-    place.target.shown = name;
-    if (refusal == InPlace::Refusal::none) refusal = place.check(overwrite);
-    raiseInPlace(refusal, error, place, name);
-  } else {
-    outTarget = targetAt(pathOf(out), overwrite);
-  }
-  const WriteTarget& target = out.is_none() ? place.target : outTarget;
-  FileIdentity fileId, patchId;
-  file.identity(&fileId);
-  if (patchSize >= 0) patch.identity(&patchId);
-  PieceWriter writer({});
-  if (!out.is_none()) writer.protect(fileId, "the file being patched");
-  writer.protect(patchId, "the patch");
-  if (!SystemFile::kCanReplaceOpenFiles) writer.setBeforeReplacing([&] { file.close(); });
-  const FileView view(file, size);
-  vcdiff::DecodeError error;
-  PatchFit fit = PatchFit::unknown;
-  bool applied;
+py::str applyPatchTo(const py::object& path, const py::object& patchPath, const py::object& out, bool overwrite,
+                     bool backup) {
+  PatchRequest request;
+  request.path = pathOf(path);
+  request.patchPath = pathOf(patchPath);
+  if (!out.is_none()) request.out = pathOf(out);
+  request.force = overwrite;
+  request.backup = backup;
+  request.forceName = "overwrite=True";
+  if (backup && !out.is_none()) throw py::value_error("backup keeps the original of a file patched in place; give no out");
+  PatchReport done;
   {
     py::gil_scoped_release unlocked;
-    applied = applyPatch(decoder, header, view, writer, target, &fit, &error);
+    done = patchFile(request);
   }
-  if (applied) {
-    if (!writer.note().empty()) warn(writer.note());
-    return strOf(target.shown);
+  for (const std::string& note : done.notes) warn(note);
+  switch (done.status) {
+    case PatchReport::Status::done:
+      break;
+    case PatchReport::Status::unchanged:
+      warn(done.message);
+      break;
+    case PatchReport::Status::refused:
+      if (done.error == 0) throw py::value_error(done.message);
+      [[fallthrough]];
+    case PatchReport::Status::trouble:
+      raiseOSError(done.error, done.message.substr(std::min(done.message.size(), done.errorPath.size() + 2)),
+                   done.errorPath);
   }
-  if (fit == PatchFit::otherFile || fit == PatchFit::alreadyPatched) {
-    throw py::value_error(patchFitEnglish(fit, name, size, header));
-  }
-  if (error) raiseDecodeError(error);
-  raiseWriteFailure(writer);
+  return strOf(out.is_none() ? request.path : request.out);
 }
 
 }  // namespace
@@ -694,11 +677,11 @@ PYBIND11_MODULE(_kerv, m) {
         "Packs a scenario and the data files its file list names; returns the archive's path.");
 
   m.def("diff", &diff, py::arg("old"), py::arg("new"), py::arg("patch") = py::none(), py::kw_only(),
-        py::arg("overwrite") = false,
+        py::arg("overwrite") = false, py::arg("compress") = "none",
         "What differs from the archive `old` to `new`, as a list of Change; with `patch`, also writes the VCDIFF "
         "patch that makes `new` from `old`.");
   m.def("apply_patch", &applyPatchTo, py::arg("archive"), py::arg("patch"), py::arg("out") = py::none(),
-        py::kw_only(), py::arg("overwrite") = false,
+        py::kw_only(), py::arg("overwrite") = false, py::arg("backup") = false,
         "Applies a VCDIFF patch to `archive`, in place or into `out`; returns the path written.");
 
   py::class_<ArchiveDiff::Change>(m, "Change", "One thing that differs between two archives.")

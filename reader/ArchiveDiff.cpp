@@ -112,34 +112,59 @@ void ArchiveDiff::build(const ArchiveIndex& oldIndex, const ArchiveIndex& newInd
   }
 
   // Each new block: the old block of its name (the k-th of the name), else
-  // any old block of its size and bytes, else its own bytes.
+  // any old block of its size and bytes, else its own bytes. Blocks of one
+  // size are paired through their digests where the compare has them, so
+  // that many blocks of one size cost one reading each.
   const std::vector<ArchiveEntry>& olds = oldIndex.entries();
   std::unordered_map<int64_t, std::vector<std::size_t>> oldBySize;
   for (std::size_t i = 0; i < olds.size(); ++i) oldBySize[olds[i].size].push_back(i);
+  std::unordered_map<int64_t, std::unordered_multimap<uint64_t, std::size_t>> oldByDigest;  // by size, when digested
+  std::vector<bool> copied(olds.size(), false);
+  const auto equalOld = [&](const ArchiveEntry& e, const ArchiveEntry* partner) -> const ArchiveEntry* {
+    const auto sized = oldBySize.find(e.size);
+    if (sized == oldBySize.end() || e.size == 0) return nullptr;
+    uint64_t digest = 0;
+    if (compare.digest(e, true, &digest)) {
+      auto known = oldByDigest.find(e.size);
+      if (known == oldByDigest.end()) {
+        known = oldByDigest.emplace(e.size, std::unordered_multimap<uint64_t, std::size_t>()).first;
+        for (std::size_t i : sized->second) {
+          uint64_t d = 0;
+          if (!compare.digest(olds[i], false, &d)) return nullptr;
+          known->second.emplace(d, i);
+        }
+      }
+      const auto [from, to] = known->second.equal_range(digest);
+      for (auto it = from; it != to; ++it) {
+        if (&olds[it->second] != partner && compare.same(olds[it->second], e)) return &olds[it->second];
+      }
+      return nullptr;
+    }
+    for (std::size_t i : sized->second) {
+      if (&olds[i] != partner && compare.same(olds[i], e)) return &olds[i];
+    }
+    return nullptr;
+  };
   const std::vector<std::size_t> partnerOf = partners(oldIndex, newIndex);
   std::unordered_map<std::string, std::size_t> seen;
+  likelySources_.push_back({0, static_cast<int64_t>(oldHead.size())});
   for (std::size_t j = 0; j < newIndex.entries().size(); ++j) {
     const ArchiveEntry& e = newIndex.entries()[j];
     ++seen[e.name];
     const ArchiveEntry* partner = partnerOf[j] != SIZE_MAX ? &olds[partnerOf[j]] : nullptr;
     if (partner != nullptr && partner->size == e.size && compare.same(*partner, e)) {
       appendPiece(pieces_, Piece::ofArchive(partner->offset - 4, 4 + int64_t{e.size}));
+      copied[partnerOf[j]] = true;
       continue;
     }
     changes_.push_back(partner != nullptr ? Change{Change::Kind::changed, e.name, partner->size, e.size}
                                           : Change{Change::Kind::added, e.name, 0, e.size});
-    const ArchiveEntry* equal = nullptr;
-    if (const auto sized = oldBySize.find(e.size); sized != oldBySize.end() && e.size > 0) {
-      for (std::size_t i : sized->second) {
-        if (&olds[i] != partner && compare.same(olds[i], e)) {
-          equal = &olds[i];
-          break;
-        }
-      }
-    }
-    if (equal != nullptr) {
+    if (const ArchiveEntry* equal = equalOld(e, partner)) {
       appendPiece(pieces_, Piece::ofArchive(equal->offset - 4, 4 + int64_t{e.size}));
+      copied[static_cast<std::size_t>(equal - olds.data())] = true;
     } else if (partner != nullptr) {
+      likelySources_.push_back({partner->offset - 4, 4 + int64_t{partner->size}});
+      copied[partnerOf[j]] = true;
       int64_t prefix = 0, suffix = 0;
       compare.common(*partner, e, &prefix, &suffix);
       if (partner->size == e.size) {
@@ -153,11 +178,14 @@ void ArchiveDiff::build(const ArchiveIndex& oldIndex, const ArchiveIndex& newInd
       appendPiece(pieces_, Piece::ofFile(0, 4 + int64_t{e.size}, e.offset - 4));
     }
   }
-  // The old blocks no new one takes the place of, by name.
+  // The old blocks no new one takes the place of, by name; and those no
+  // new one copies, where new bytes may come from too.
   std::unordered_map<std::string, std::size_t> counted;
-  for (const ArchiveEntry& e : olds) {
+  for (std::size_t i = 0; i < olds.size(); ++i) {
+    const ArchiveEntry& e = olds[i];
     const std::size_t k = counted[e.name]++;
     const auto listed = seen.find(e.name);
     if (listed == seen.end() || listed->second <= k) changes_.push_back({Change::Kind::removed, e.name, e.size, 0});
+    if (!copied[i] && e.size > 0) likelySources_.push_back({e.offset, e.size});
   }
 }

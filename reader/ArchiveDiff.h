@@ -3,10 +3,12 @@
 // laid out as pieces over the old one, so that a patch copies whatever the
 // old archive already holds. A new data block equal to an old one (the
 // block of the same name first, the k-th of a name listed again the k-th,
-// then any block of the same size and bytes) is a copy; a changed block of
-// the same name is a copy of what it shares at its start and at its end,
-// and its new middle; the head is copied where it is unchanged, else as a
-// block is. Equal archives are one copy of the whole.
+// then any block of the same size and bytes, found through digests) is a
+// copy; a changed block of the same name is a copy of what it shares at its
+// start and at its end, and its new middle; the head is copied where it is
+// unchanged, else as a block is. Equal archives are one copy of the whole.
+// What the new middles repeat of the old archive is for the patch's coder
+// to find (likelySources() says where to look first).
 #pragma once
 
 #include <cstdint>
@@ -28,6 +30,13 @@ class BlockCompare {
   // (together at most the shorter block's size).
   virtual void common(const ArchiveEntry& oldEntry, const ArchiveEntry& newEntry, int64_t* prefix,
                       int64_t* suffix) = 0;
+  // A digest of a block's bytes (`isNew`: of the new archive), so that
+  // blocks of one size are paired through them rather than each with
+  // each; false where none is at hand (each pair is then compared).
+  virtual bool digest(const ArchiveEntry& entry, bool isNew, uint64_t* out) {
+    static_cast<void>(entry), static_cast<void>(isNew), static_cast<void>(out);
+    return false;
+  }
   // False, with a reason, when the bytes could not be read.
   virtual bool failed(std::string* why) const = 0;
 };
@@ -66,6 +75,10 @@ class ArchiveDiff {
   // The new archive: ranges of the old (kind archive) and of the new (kind
   // file, file 0), in its order.
   const std::vector<Piece>& pieces() const { return pieces_; }
+  // Where in the old archive the new bytes of pieces() most likely come
+  // from (offset, length): the head, the old block of each changed one's
+  // name, and the old blocks no new one copies (renamed, perhaps).
+  const std::vector<std::pair<int64_t, int64_t>>& likelySources() const { return likelySources_; }
 
  private:
   ArchiveDiff() = default;
@@ -77,4 +90,5 @@ class ArchiveDiff {
   Problem problem_;
   std::vector<Change> changes_;
   std::vector<Piece> pieces_;
+  std::vector<std::pair<int64_t, int64_t>> likelySources_;
 };

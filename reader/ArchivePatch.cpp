@@ -7,7 +7,9 @@
 #include <thread>
 #include <unordered_map>
 
-#include "delta/Adler32.h"
+#include "archive/FileName.h"
+#include "reader/InPlace.h"
+
 
 namespace {
 
@@ -66,6 +68,28 @@ void ViewCompare::common(const ArchiveEntry& oldEntry, const ArchiveEntry& newEn
   *suffix = scan(true, shorter - *prefix);
 }
 
+bool ViewCompare::digest(const ArchiveEntry& entry, bool isNew, uint64_t* out) {
+  const auto known = digests.find({isNew, entry.offset});
+  if (known != digests.end()) {
+    *out = known->second;
+    return true;
+  }
+  const FileView& view = isNew ? news : olds;
+  vcdiff::FileSum sum;
+  const auto read = [&view, &entry](int64_t offset, char* p, std::size_t n) {
+    return view.read(entry.offset + offset, p, n);
+  };
+  if (!vcdiff::sumOf(read, entry.size, &sum)) {
+    error = errno;
+    return false;
+  }
+  uint64_t d = 0;
+  for (int i = 0; i < 8; ++i) d = d << 8 | sum.hash[static_cast<std::size_t>(i)];
+  digests.emplace(std::make_pair(isNew, entry.offset), d);
+  *out = d;
+  return true;
+}
+
 bool ViewCompare::failed(std::string* why) const {
   if (error == 0) return false;
   *why = std::strerror(error);
@@ -100,6 +124,10 @@ class FileDiff::ScanCompare : public BlockCompare {
     const ScanDifference& atEnd = scan.differences[c->end];
     *prefix = atStart.none() ? shorter : atStart.first;
     *suffix = std::min(atEnd.none() ? shorter : shorter - 1 - atEnd.last, shorter - *prefix);
+  }
+
+  bool digest(const ArchiveEntry& entry, bool isNew, uint64_t* out) override {
+    return files.digest(entry, isNew, out);
   }
 
   bool failed(std::string* why) const override { return files.failed(why); }
@@ -147,8 +175,64 @@ FileDiff::FileDiff(const ArchiveIndex& oldIndex, const ArchiveIndex& newIndex, c
 
 FileDiff::~FileDiff() = default;
 
+namespace {
+
+// Where much is still new after the likely places were searched, the
+// whole old archive is: from this many new bytes on.
+constexpr int64_t kSearchEverywhere = int64_t{1} << 20;
+// The new bytes are searched in steps of this size.
+constexpr int64_t kSearchStep = int64_t{8} << 20;
+
+// Replaces each range of the new file among `pieces` by what `matcher`
+// finds of it in the old one: copies of the old, and what is still new.
+bool searchOld(std::vector<Piece>& pieces, vcdiff::Matcher& matcher, const FileView& news, std::string* error) {
+  std::vector<Piece> out;
+  std::unique_ptr<char[]> buffer;
+  for (Piece& p : pieces) {
+    if (p.kind != Piece::Kind::file) {
+      appendPiece(out, std::move(p));
+      continue;
+    }
+    if (!buffer) buffer.reset(new char[kSearchStep]);
+    int64_t base = 0;
+    const vcdiff::Matcher::Literal literal = [&](const char* q, int64_t n) {
+      appendPiece(out, Piece::ofFile(0, n, base + (q - buffer.get())));
+      return true;
+    };
+    const vcdiff::Matcher::Copy copy = [&](int64_t offset, int64_t n) {
+      appendPiece(out, Piece::ofArchive(offset, n));
+      return true;
+    };
+    for (int64_t at = 0; at < p.length; at += kSearchStep) {
+      const int64_t n = std::min(kSearchStep, p.length - at);
+      base = p.offset + at;
+      if (!news.read(base, buffer.get(), static_cast<std::size_t>(n))) {
+        *error = std::string("the new archive cannot be read: ") + std::strerror(errno);
+        return false;
+      }
+      if (!matcher.scan(buffer.get(), n, literal, copy)) break;
+    }
+    if (matcher.failed() || !matcher.finish(copy)) {
+      *error = "the old archive cannot be read";
+      return false;
+    }
+  }
+  pieces = std::move(out);
+  return true;
+}
+
+int64_t newBytes(const std::vector<Piece>& pieces) {
+  int64_t n = 0;
+  for (const Piece& p : pieces) {
+    if (p.kind == Piece::Kind::file) n += p.length;
+  }
+  return n;
+}
+
+}  // namespace
+
 bool FileDiff::writePatch(const std::string& newName, const std::string& oldName, const vcdiff::Sink& out,
-                          std::string* error) const {
+                          std::string* error, const vcdiff::EncoderOptions& options) const {
   vcdiff::PatchHeader header;
   header.newName = newName;
   header.oldName = oldName;
@@ -157,11 +241,33 @@ bool FileDiff::writePatch(const std::string& newName, const std::string& oldName
   const auto reader = [](const FileView& view) {
     return [&view](int64_t offset, char* p, std::size_t n) { return view.read(offset, p, n); };
   };
-  vcdiff::Encoder encoder(out, reader(olds), reader(news), header.encode());
+
+  // The new bytes, searched for where they most likely come from, then,
+  // where much is still new, everywhere in the old archive.
+  std::vector<Piece> pieces = diff_->pieces();
+  for (int pass = 0; pass < 2 && newBytes(pieces) > 0; ++pass) {
+    std::vector<vcdiff::Range> ranges;
+    if (pass == 0) {
+      for (const auto& [offset, length] : diff_->likelySources()) ranges.push_back({offset, length});
+    } else if (newBytes(pieces) >= kSearchEverywhere) {
+      ranges.push_back({0, olds.size()});
+    } else {
+      break;
+    }
+    vcdiff::SourceIndex index;
+    if (!index.build(reader(olds), ranges)) {
+      *error = std::string("the old archive cannot be read: ") + std::strerror(errno);
+      return false;
+    }
+    vcdiff::Matcher matcher(index, reader(olds), olds.size());
+    if (!searchOld(pieces, matcher, news, error)) return false;
+  }
+
+  vcdiff::Encoder encoder(out, reader(olds), reader(news), header.encode(), options);
   encoder.useChecksums([&](int64_t start, int64_t) {
     return scan.windowChecksums[static_cast<std::size_t>(start / vcdiff::kWindowSize)];
   });
-  for (const Piece& p : diff_->pieces()) {
+  for (const Piece& p : pieces) {
     const bool ok = p.kind == Piece::Kind::archive ? encoder.copy(p.offset, p.length)
                     : p.kind == Piece::Kind::file  ? encoder.targetBytes(p.offset, p.length)
                                                    : encoder.literal(p.bytes.data(), p.length);
@@ -207,23 +313,58 @@ PatchFit checkPatchSource(const vcdiff::PatchHeader& header, const FileView& old
   return sum == header.newSum ? PatchFit::alreadyPatched : PatchFit::otherFile;
 }
 
+std::string patchOutcomeEnglish(const PatchOutcome& outcome, const std::string& path, int64_t size,
+                                const std::string& patchPath, const vcdiff::PatchHeader& header) {
+  if (outcome.fit == PatchFit::otherFile || outcome.fit == PatchFit::alreadyPatched) {
+    return patchFitEnglish(outcome.fit, path, size, header);
+  }
+  if (outcome.error) return patchPath + ": " + outcome.error.english();
+  if (!outcome.wholeEnglish.empty()) return outcome.wholeEnglish;
+  if (outcome.unchecked) {
+    return patchPath + " cannot tell the right file: it carries no sums of the files it joins and its windows no "
+                       "checksums, so a wrong file would be patched without a word; apply it into a new file (-o "
+                       "OUT), or in place with --force";
+  }
+  return "";
+}
+
 bool applyPatch(vcdiff::Decoder& decoder, const vcdiff::PatchHeader& header, const FileView& oldView,
-                PieceWriter& writer, const WriteTarget& target, PatchFit* fit, vcdiff::DecodeError* error,
+                PieceWriter& writer, const WriteTarget& target, const PatchRules& rules, PatchOutcome* outcome,
                 const PieceWriter::Progress& progress) {
   using Fault = vcdiff::DecodeError::Code;
-  *fit = PatchFit::unknown;
-  if (header.oldSum.known() && oldView.size() != header.oldSum.size) {
-    *fit = checkPatchSource(header, oldView);
-    return writer.refuse(target.shown, PieceWriter::Failure::changed, 0, "not the file the patch was made from");
-  }
-  const auto patchFails = [&](const vcdiff::DecodeError& e) {
-    *error = e;
-    return writer.refuse(target.shown, PieceWriter::Failure::changed, 0, e.english());
+  *outcome = PatchOutcome();
+  const auto refuse = [&](const std::string& why) {
+    return writer.refuse(target.shown, PieceWriter::Failure::changed, 0, why);
   };
-  return writer.writeWith(target, [&](NewFile& out) {
+  if (header.oldSum.known() && oldView.size() != header.oldSum.size) {
+    outcome->fit = checkPatchSource(header, oldView);
+    return refuse("not the file the patch was made from");
+  }
+  // A patch between equal files changes nothing, once the file is the one.
+  if (rules.skipUnchanged && header.oldSum.known() && header.oldSum == header.newSum) {
+    outcome->fit = checkPatchSource(header, oldView);
+    if (outcome->fit != PatchFit::fits) return refuse("not the file the patch was made from");
+    outcome->unchanged = true;
+    return true;
+  }
+  const auto read = [&oldView](int64_t offset, char* p, std::size_t n) { return oldView.read(offset, p, n); };
+  bool whole = false;
+  const bool written = writer.writeWith(target, [&](NewFile& out) {
     // The file's sum, meanwhile; whatever happens, known before this returns.
+    vcdiff::FileSum oldSum;
+    bool oldSummed = false;
     std::thread check;
-    if (header.oldSum.known()) check = std::thread([&] { *fit = checkPatchSource(header, oldView); });
+    if (header.oldSum.known() || rules.skipUnchanged) {
+      check = std::thread([&] {
+        oldSummed = vcdiff::sumOf(read, oldView.size(), &oldSum);
+        if (header.oldSum.known()) {
+          outcome->fit = !oldSummed                   ? PatchFit::otherFile
+                         : oldSum == header.oldSum    ? PatchFit::fits
+                         : oldSum == header.newSum    ? PatchFit::alreadyPatched
+                                                      : PatchFit::otherFile;
+        }
+      });
+    }
     struct Join {
       std::thread& thread;
       ~Join() {
@@ -231,46 +372,192 @@ bool applyPatch(vcdiff::Decoder& decoder, const vcdiff::PatchHeader& header, con
       }
     } join{check};
 
-    // Each window's pieces written as they are read, and its checksum
-    // compared at its end: a window that fails leaves a file that is never
-    // named.
-    std::vector<vcdiff::Span> spans;
-    std::unique_ptr<char[]> scratch(new char[kStep]);
-    int64_t written = 0;
+    // Each window made in memory, its checksum checked, and written: a
+    // window that fails leaves a file that is never named.
+    vcdiff::ResultCheck result(header);
+    vcdiff::Summer newSum;
+    std::string bytes;
+    const vcdiff::Decoder::ReadAt made = [&out](int64_t offset, char* p, std::size_t n) {
+      return out.flush() &&
+             out.written().readAt(offset, p, static_cast<int64_t>(n)) == static_cast<int64_t>(n);
+    };
+    bool longer = false;
     for (vcdiff::Window w; decoder.nextWindow(w);) {
-      if (!decoder.pieces(w, spans)) break;
-      uint32_t sum = adler32::kStart;
-      for (const vcdiff::Span& s : spans) {
-        if (s.kind == vcdiff::Span::Kind::bytes) {
-          sum = adler32::update(sum, s.bytes.data(), s.bytes.size());
-          if (!out.append(s.bytes.data(), s.length)) return false;
-          continue;
-        }
-        if (s.kind == vcdiff::Span::Kind::target && !out.flush()) return false;
-        for (int64_t at = 0; at < s.length;) {
-          const std::size_t n = static_cast<std::size_t>(std::min<int64_t>(s.length - at, kStep));
-          const bool read = s.kind == vcdiff::Span::Kind::source
-                                ? oldView.read(s.offset + at, scratch.get(), n)
-                                : out.written().readAt(s.offset + at, scratch.get(), static_cast<int64_t>(n)) ==
-                                      static_cast<int64_t>(n);
-          if (!read) return patchFails({Fault::sourceRead, w.number, w.patchOffset, 0});
-          sum = adler32::update(sum, scratch.get(), n);
-          if (!out.append(scratch.get(), static_cast<int64_t>(n))) return false;
-          at += static_cast<int64_t>(n);
-        }
+      if (!result.window(w)) {
+        longer = true;
+        break;
       }
-      if (w.hasChecksum && sum != w.checksum) {
-        return patchFails({Fault::checksum, w.number, w.patchOffset, 0});
+      if (!result.checked() && !rules.allowUnchecked) break;
+      if (!decoder.decode(w, read, made, bytes)) break;
+      result.bytes(bytes.data(), bytes.size());
+      if (rules.skipUnchanged) newSum.update(bytes.data(), bytes.size());
+      if (!out.append(bytes.data(), static_cast<int64_t>(bytes.size()))) return false;
+      out.startWriteBack(w.targetStart, w.targetLength);
+      if (progress) progress(w.targetStart + w.targetLength);
+    }
+    if (longer) {
+      // What the rest makes, for the message; its bytes are never made.
+      for (vcdiff::Window w; decoder.nextWindow(w);) {
       }
-      written += w.targetLength;
-      out.startWriteBack(written - w.targetLength, w.targetLength);
-      if (progress) progress(written);
     }
     if (check.joinable()) check.join();
-    if (*fit != PatchFit::fits && *fit != PatchFit::unknown) {
-      return writer.refuse(target.shown, PieceWriter::Failure::changed, 0, "not the file the patch was made from");
+    outcome->made = longer ? decoder.targetLength() : result.made();
+    if (outcome->fit == PatchFit::otherFile || outcome->fit == PatchFit::alreadyPatched) {
+      return refuse("not the file the patch was made from");
     }
-    if (decoder.error()) return patchFails(decoder.error());
+    if (decoder.error()) {
+      outcome->error = decoder.error();
+      if (!longer || outcome->error.code != Fault::cut) return refuse(outcome->error.english());
+      outcome->error = {};
+    }
+    outcome->verdict = longer ? vcdiff::ResultCheck::Verdict::longer : result.finish();
+    if (outcome->verdict != vcdiff::ResultCheck::Verdict::whole) {
+      outcome->wholeEnglish = result.english(outcome->verdict, rules.patchName, outcome->made);
+      return refuse(outcome->wholeEnglish);
+    }
+    if (!result.checked()) {
+      outcome->unchecked = true;
+      if (!rules.allowUnchecked) return refuse("the patch cannot tell the right file");
+    }
+    if (rules.skipUnchanged && oldSummed && newSum.sum() == oldSum) {
+      outcome->unchanged = true;
+      return refuse("nothing to change");
+    }
+    whole = true;
     return true;
   });
+  if (!written && outcome->unchanged) return true;
+  return written && whole;
+}
+
+PatchReport patchFile(const PatchRequest& request, const std::function<void(int64_t, int64_t)>& progress) {
+  using Status = PatchReport::Status;
+  PatchReport report;
+  const auto trouble = [&](const std::string& file, int error) {
+    report.status = Status::trouble;
+    report.error = error;
+    report.errorPath = file;
+    report.message = file + ": " + std::strerror(error);
+    return report;
+  };
+  const auto refused = [&](const std::string& message) {
+    report.status = Status::refused;
+    report.message = message;
+    return report;
+  };
+  const std::string& path = request.path;
+  SystemFile file, patch;
+  int64_t size = 0, patchSize = 0;
+  if (!file.openForReading(path.c_str(), &size)) return trouble(path, errno);
+  if (!patch.openStream(request.patchPath.c_str(), &patchSize)) return trouble(request.patchPath, errno);
+  vcdiff::Decoder decoder([&](char* p, std::size_t n) { return patch.read(p, static_cast<int64_t>(n)); });
+  if (!decoder.readHeader()) {
+    if (decoder.error().code == vcdiff::DecodeError::Code::read) {
+      trouble(request.patchPath, static_cast<int>(decoder.error().value));
+    }
+    report.status = decoder.error().code == vcdiff::DecodeError::Code::read ? Status::trouble : Status::refused;
+    report.message = request.patchPath + ": " + decoder.error().english();
+    return report;
+  }
+  const vcdiff::PatchHeader header = vcdiff::PatchHeader::decode(decoder.appHeader());
+  if (header.damaged) {
+    return refused(request.patchPath +
+                   ": the patch's header is damaged: it says it carries the sums of the files it joins, but they "
+                   "cannot be read");
+  }
+
+  const FileView view(file, size);
+  InPlace place;
+  WriteTarget outTarget, backupTarget;
+  const bool inPlace = request.out.empty();
+  if (inPlace) {
+    int error = 0;
+    InPlace::Refusal refusal = InPlace::prepare(path, file, &place, &error);
+    if (refusal == InPlace::Refusal::none) refusal = place.check(request.force);
+    if (refusal == InPlace::Refusal::system) return trouble(path, error);
+    if (refusal != InPlace::Refusal::none) {
+      return refused(path + ": " + InPlace::english(refusal, error, "file", request.forceName, place.identity.links));
+    }
+    if (!place.note.empty()) report.notes.push_back(place.note);
+    if (request.backup) {
+      backupTarget = place.target;
+      backupTarget.name += ".orig";
+      backupTarget.shown = path + ".orig";
+      backupTarget.replace = request.force;
+      backupTarget.replaces = nullptr;
+      backupTarget.like = &file;
+      FileIdentity there;
+      if (!backupTarget.folder->identityOf(backupTarget.name, &there)) return trouble(backupTarget.shown, errno);
+      if (there.exists() && there.type != FileIdentity::Type::file) {
+        return refused(backupTarget.shown + ": not written: it is not a regular file");
+      }
+      if (there.exists() && !request.force) {
+        return refused(backupTarget.shown + ": " + std::strerror(EEXIST) + " (" + request.forceName + " replaces it)");
+      }
+    }
+  } else if (!WriteTarget::at(request.out, request.force, &outTarget)) {
+    return trouble(folderOf(request.out), errno);
+  }
+  PieceWriter writer({});
+  FileIdentity fileId, patchId;
+  file.identity(&fileId);
+  if (patchSize >= 0) patch.identity(&patchId);
+  if (!inPlace) writer.protect(fileId, "the file being patched");
+  writer.protect(patchId, "the patch");
+  // Right before the original is replaced: its copy kept aside, whole, then
+  // (Windows) the file closed.
+  writer.setBeforeReplacing([&] {
+    if (request.backup) {
+      PieceWriter copier({&file, {}});
+      if (!copier.write({Piece::ofArchive(0, size)}, backupTarget)) {
+        return writer.refuse(copier.failedFile(), copier.failureKind(), copier.errorNumber(), copier.reason());
+      }
+      if (!copier.note().empty()) report.notes.push_back(copier.note());
+    }
+    if (!SystemFile::kCanReplaceOpenFiles) file.close();
+    return true;
+  });
+  PatchRules rules;
+  rules.patchName = request.patchPath;
+  rules.allowUnchecked = !inPlace || request.force;
+  rules.skipUnchanged = inPlace;
+  PatchOutcome outcome;
+  const int64_t total = header.newSum.known() ? header.newSum.size : size;
+  const bool applied = applyPatch(decoder, header, view, writer, inPlace ? place.target : outTarget, rules, &outcome,
+                                  [&](int64_t done) {
+                                    if (progress) progress(done, total);
+                                  });
+  if (applied) {
+    report.status = outcome.unchanged ? Status::unchanged : Status::done;
+    if (outcome.unchanged) report.message = path + ": nothing to change; the file is left as it is";
+    if (!writer.note().empty()) report.notes.push_back(writer.note());
+    report.unchecked = outcome.unchecked;
+    if (outcome.unchecked) {
+      report.notes.push_back("warning: " + request.patchPath +
+                             " could not be checked: it carries no sums and its windows no checksums, so " +
+                             (inPlace ? path : request.out) + " may not be what its maker meant");
+    }
+    return report;
+  }
+  const std::string why = patchOutcomeEnglish(outcome, path, size, request.patchPath, header);
+  if (!why.empty()) {
+    if (outcome.error.code == vcdiff::DecodeError::Code::read) {
+      trouble(request.patchPath, static_cast<int>(outcome.error.value));
+      report.message = why;
+      return report;
+    }
+    return refused(why);
+  }
+  const bool exists = writer.failureKind() == PieceWriter::Failure::system && writer.errorNumber() == EEXIST;
+  if (writer.failureKind() == PieceWriter::Failure::system && !exists) {
+    trouble(writer.failedFile(), writer.errorNumber());
+    report.message = writer.failure();
+    return report;
+  }
+  refused(writer.failure() + (exists ? " (" + request.forceName + " replaces it)" : ""));
+  if (exists) {
+    report.error = EEXIST;
+    report.errorPath = writer.failedFile();
+  }
+  return report;
 }

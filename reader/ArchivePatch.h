@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -11,7 +13,9 @@
 #include "archive/FileView.h"
 #include "delta/Decoder.h"
 #include "delta/Encoder.h"
+#include "delta/Matcher.h"
 #include "delta/PatchHeader.h"
+#include "delta/ResultCheck.h"
 #include "reader/ArchiveDiff.h"
 #include "reader/Piece.h"
 #include "reader/PieceWriter.h"
@@ -23,11 +27,14 @@ class ViewCompare : public BlockCompare {
   ViewCompare(const FileView& oldView, const FileView& newView) : olds(oldView), news(newView) {}
   bool same(const ArchiveEntry& oldEntry, const ArchiveEntry& newEntry) override;
   void common(const ArchiveEntry& oldEntry, const ArchiveEntry& newEntry, int64_t* prefix, int64_t* suffix) override;
+  // XXH3 of the block, read once.
+  bool digest(const ArchiveEntry& entry, bool isNew, uint64_t* out) override;
   bool failed(std::string* why) const override;
 
  private:
   const FileView& olds;
   const FileView& news;
+  std::map<std::pair<bool, int64_t>, uint64_t> digests;  // by (isNew, offset)
   int error = 0;
 };
 
@@ -46,10 +53,13 @@ class FileDiff {
 
   // Writes, through `out`, the patch that makes the new file from the old:
   // its header names them (`newName`, `oldName`) and carries both sums.
+  // The new bytes the diff leaves are searched for in the old archive
+  // (vcdiff::Matcher): first where they most likely come from (the diff's
+  // likelySources()), then, where much is still new, in all of it.
   // REQUIRES: made forPatch; diff() has no problem. False, with *error set,
   // on failure.
   bool writePatch(const std::string& newName, const std::string& oldName, const vcdiff::Sink& out,
-                  std::string* error) const;
+                  std::string* error, const vcdiff::EncoderOptions& options = {}) const;
 
  private:
   class ScanCompare;
@@ -76,15 +86,78 @@ PatchFit checkPatchSource(const vcdiff::PatchHeader& header, const FileView& old
 // REQUIRES: fit is otherFile or alreadyPatched.
 std::string patchFitEnglish(PatchFit fit, const std::string& path, int64_t size, const vcdiff::PatchHeader& header);
 
-// Applies the patch that `decoder` reads, whose application header was
-// `header`, to the file of `oldView`, writing the result as `target`
-// through `writer`: whole, each window's checksum checked, or not at all.
-// Where the header names the file the patch was made from, the file is
-// checked against it (*fit): one of another size before anything is
-// written, one of that size on a thread of its own while the patch is
-// applied; nothing is written unless it fits. A failure of the patch is in
-// *error (decoder's codes); of the files, in the writer's failure().
-// `progress` is told the bytes written after each window.
+// What applying a patch came to.
+struct PatchOutcome {
+  PatchFit fit = PatchFit::unknown;  // the file against the header's sums
+  vcdiff::DecodeError error;         // what is wrong with the patch's bytes
+  vcdiff::ResultCheck::Verdict verdict = vcdiff::ResultCheck::Verdict::whole;
+  int64_t made = 0;                  // the bytes its windows make (those read, where one failed)
+  std::string wholeEnglish;          // why the result is not whole: "PATCH is cut short ..."
+  bool unchecked = false;            // nothing could tell the right file: no sums, a window without a checksum
+  bool unchanged = false;            // the result is the file itself: nothing was written
+};
+
+// How a patch may be applied.
+struct PatchRules {
+  std::string patchName;         // the patch, for messages
+  bool allowUnchecked = false;   // apply a patch that cannot tell the right file (else refused)
+  bool skipUnchanged = false;    // write nothing where the result is the file itself (in place)
+};
+
+// Applies the patch that `decoder` reads (its header read already:
+// `header`) to the file of `oldView`, writing the result as `target`
+// through `writer`: whole or not at all. Nothing is named unless the file
+// is the one the patch was made from (its size checked before anything
+// is written, its sum on a thread of its own meanwhile), every window's
+// checksum holds, the result has the size and sum the header promises, and
+// the patch could tell the right file or `rules` allow one that cannot.
+// Memory holds one window (16 MiB at most) and its sections. The outcome
+// says what went wrong (or that nothing changed); a failure of the files is
+// in the writer's failure(). `progress` is told the bytes made after each
+// window.
 bool applyPatch(vcdiff::Decoder& decoder, const vcdiff::PatchHeader& header, const FileView& oldView,
-                PieceWriter& writer, const WriteTarget& target, PatchFit* fit, vcdiff::DecodeError* error,
+                PieceWriter& writer, const WriteTarget& target, const PatchRules& rules, PatchOutcome* outcome,
                 const PieceWriter::Progress& progress = {});
+
+// Why a patch was not applied, for `path` (the file, of `size` bytes) and
+// the patch, in the order a person needs it: the wrong file first, then a
+// damaged patch, then a result that is not whole, then one that could not
+// be checked. Empty when the outcome names none of these (the writer's
+// failure() then says what failed).
+std::string patchOutcomeEnglish(const PatchOutcome& outcome, const std::string& path, int64_t size,
+                                const std::string& patchPath, const vcdiff::PatchHeader& header);
+
+// A file patched, as `kerv patch` and Python's apply_patch do it: the
+// patch read, the file checked against it, the result written into `out`
+// or in place (under the rules of InPlace: locked, its attributes kept,
+// read-only and linked files refused unless `force`), with `backup` the
+// original kept beside it as PATH.orig first.
+struct PatchRequest {
+  std::string path;       // the file to patch
+  std::string patchPath;  // the patch ("-": standard input)
+  std::string out;        // where the result goes; empty: in place
+  bool force = false;     // replace a regular `out`, patch a read-only or linked file, apply an unchecked patch in place
+  bool backup = false;    // in place: keep the original as PATH.orig
+  std::string forceName = "--force";  // how the caller's force is spelt, for messages
+};
+
+struct PatchReport {
+  enum class Status {
+    done,       // the result is written
+    unchanged,  // the result is the file itself: nothing written
+    refused,    // the file, the patch or a target is not what it must be (message)
+    trouble,    // a file cannot be opened, read or written (message, error, errorPath)
+  };
+  Status status = Status::done;
+  std::string message;             // why it was not written, for a person
+  int error = 0;                   // errno of a trouble (or EEXIST of a refusal: the target exists)
+  std::string errorPath;           // the file it is of
+  std::vector<std::string> notes;  // what the user should know of a write that was done
+  bool unchecked = false;          // the patch could not tell the right file (applied all the same)
+};
+
+// Patches as `request` says; `progress` is told the bytes made and the
+// bytes to make (where the patch does not say: the file's size) after
+// each window.
+PatchReport patchFile(const PatchRequest& request,
+                      const std::function<void(int64_t done, int64_t total)>& progress = {});

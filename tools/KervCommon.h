@@ -35,8 +35,9 @@ void report(const std::string& message);
 // The command's options, as getopt_long reads them from argv (argv[0] is
 // the command), each handed to `take` with its argument; --help prints the
 // help and the status is kDone, an unknown option says so and the status
-// is kTrouble. Returns -1 once the options are read (optind is then the
-// first operand), else the status to exit with.
+// is kTrouble, as is an empty argument (no name, as if none were given).
+// Returns -1 once the options are read (optind is then the first operand),
+// else the status to exit with.
 template <class Take>
 int readOptions(const Command& command, int argc, char** argv, const char* shortOptions, const option* longOptions,
                 Take take);
@@ -94,7 +95,15 @@ int readOptions(const Command& command, int argc, char** argv, const char* short
   argv[0] = program;  // getopt_long's messages start with it
   for (int c; (c = getopt_long(argc, argv, shortOptions, longOptions, nullptr)) != -1;) {
     if (c == 'h') return printHelp(command);
-    if (c == '?' || c == ':' || !take(c, optarg)) return usageError(command);
+    if (c == '?' || c == ':') return usageError(command);
+    if (optarg != nullptr && *optarg == '\0') {
+      std::string name(1, static_cast<char>(c));
+      for (const option* o = longOptions; o->name != nullptr; ++o) {
+        if (o->val == c) name = std::string("-") + o->name;
+      }
+      return usageError(command, "option '-" + name + "' requires an argument");
+    }
+    if (!take(c, optarg)) return usageError(command);
   }
   return -1;
 }

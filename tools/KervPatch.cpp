@@ -33,36 +33,54 @@ int reportWrite(const PieceWriter& writer) {
 }  // namespace
 
 const Command diffCommand = {
-    "diff", "diff [--patch FILE] [--force] OLD NEW",
+    "diff", "diff [--patch FILE [--compress lzma]] [--force] OLD NEW",
     "Compare two archives of one dialect and print what differs, one line each:\n"
     "the scenario, and each data file changed, added or removed. With --patch,\n"
     "also write the VCDIFF patch that makes NEW from OLD: unchanged data files are\n"
-    "copies, whatever their size, so the patch holds little more than the changes.\n"
+    "copies, whatever their size, and what a changed, renamed or new data file\n"
+    "repeats of OLD is found and copied, so the patch holds little more than the\n"
+    "changes.\n"
     "xdelta3 applies it too ('xdelta3 -d -s OLD FILE NEW'); its header names both\n"
     "archives and carries their sizes and XXH3-128, so that 'kerv patch' can tell\n"
     "a player plainly when an archive is not the one it was made from.\n"
     "\n"
     "      --patch=FILE  write the patch as FILE (whole or not at all)\n"
-    "  -f, --force       replace FILE if it exists\n"
+    "      --compress=lzma  compress the patch's sections as xdelta3 does by default\n"
+    "                    (xdelta3 -d reads it; a patcher without lzma does not)\n"
+    "  -f, --force       replace FILE if it is a regular file that exists\n"
     "      --help        display this help and exit\n"
     "\n"
     "Exit status: 0 if the archives are equal, 1 if they differ, 2 if trouble.\n",
     runDiff};
 
 int runDiff(int argc, char** argv) {
-  std::string patchName;
+  std::string patchName, compression;
   bool force = false;
   static const option options[] = {{"patch", required_argument, nullptr, 'p'},
+                                   {"compress", required_argument, nullptr, 'c'},
                                    {"force", no_argument, nullptr, 'f'},
                                    {"help", no_argument, nullptr, 'h'},
                                    {nullptr, 0, nullptr, 0}};
   const int read = readOptions(diffCommand, argc, argv, "f", options, [&](int c, const char* arg) {
     if (c == 'p') patchName = arg;
+    if (c == 'c') compression = arg;
     force = force || c == 'f';
     return true;
   });
   if (read >= 0) return read;
   if (argc - optind != 2) return usageError(diffCommand, argc - optind < 2 ? "missing operand" : "extra operand");
+  vcdiff::EncoderOptions encoding;
+  if (!compression.empty()) {
+    if (compression != "lzma" && compression != "none") {
+      return usageError(diffCommand, "invalid argument '" + compression + "' for '--compress' (lzma or none)");
+    }
+    if (patchName.empty()) return usageError(diffCommand, "--compress needs --patch");
+    encoding.lzma = compression == "lzma";
+    if (encoding.lzma && !vcdiff::Encoder::lzmaAvailable()) {
+      report("--compress lzma: this kerv was built without liblzma");
+      return kTrouble;
+    }
+  }
   if (!standardOutputUsable()) return kTrouble;
   const std::string oldPath = argv[optind], newPath = argv[optind + 1];
   int status = kDone;
@@ -99,7 +117,7 @@ int runDiff(int argc, char** argv) {
   const bool written = writer.writeWith(target, [&](NewFile& file) {
     const bool made = fileDiff.writePatch(
         baseName(newPath), baseName(oldPath),
-        [&](const char* p, std::size_t n) { return file.append(p, static_cast<int64_t>(n)); }, &error);
+        [&](const char* p, std::size_t n) { return file.append(p, static_cast<int64_t>(n)); }, &error, encoding);
     return made || writer.refuse(error.rfind("cannot be read", 0) == 0 ? newPath : patchName,
                                  PieceWriter::Failure::system, file.error() != 0 ? file.error() : EIO, error);
   });
@@ -108,98 +126,65 @@ int runDiff(int argc, char** argv) {
 }
 
 const Command patchCommand = {
-    "patch", "patch [-o OUT] [--force] [-q] ARCHIVE PATCH",
+    "patch", "patch [-o OUT] [--backup] [--force] [-q] ARCHIVE PATCH",
     "Apply the VCDIFF patch PATCH (from 'kerv diff --patch' or from xdelta3) to\n"
-    "ARCHIVE, which may be any file. A patch that names the file it was made from\n"
-    "is applied only to that file, which is checked before anything is written;\n"
-    "every window of the patch is checked as it is applied. A patch that does not\n"
-    "fit, is damaged or cut short writes nothing and says what is wrong.\n"
+    "ARCHIVE, which may be any file. The result is named only when it is whole: a\n"
+    "patch that names the file it was made from is applied only to that file, and\n"
+    "its result must have the size and sum it promises; every window's checksum is\n"
+    "checked. A patch that does not fit, is damaged, cut short or lengthened writes\n"
+    "nothing and says what is wrong. A patch that cannot tell the right file (no\n"
+    "sums, windows without checksums) is applied into a new file only, unless\n"
+    "--force. A patch that changes nothing writes nothing.\n"
     "\n"
     "  -o, --output=OUT  write the result as OUT (default: replace ARCHIVE, as\n"
-    "                    'kerv update' does: its bits, owner and group kept, one\n"
-    "                    update at a time)\n"
-    "  -f, --force       replace OUT if it exists; replace a read-only ARCHIVE, or\n"
-    "                    give this name of a linked one the result\n"
+    "                    'kerv update' does: its bits, owner, group, ACL and\n"
+    "                    attributes kept, one update at a time)\n"
+    "  -b, --backup      keep the original as ARCHIVE.orig beside it (in place)\n"
+    "  -f, --force       replace OUT (or ARCHIVE.orig) if it is a regular file that\n"
+    "                    exists; replace a read-only ARCHIVE, or give this name of a\n"
+    "                    linked one the result; apply a patch that cannot be checked\n"
+    "                    in place\n"
     "  -q, --quiet       draw no progress bar\n"
     "      --help        display this help and exit\n",
     runPatch};
 
 int runPatch(int argc, char** argv) {
-  std::string out;
-  bool force = false, quiet = false;
+  PatchRequest request;
+  bool quiet = false;
   static const option options[] = {{"output", required_argument, nullptr, 'o'},
+                                   {"backup", no_argument, nullptr, 'b'},
                                    {"force", no_argument, nullptr, 'f'},
                                    {"quiet", no_argument, nullptr, 'q'},
                                    {"help", no_argument, nullptr, 'h'},
                                    {nullptr, 0, nullptr, 0}};
-  const int read = readOptions(patchCommand, argc, argv, "o:fq", options, [&](int c, const char* arg) {
-    if (c == 'o') out = arg;
-    force = force || c == 'f';
+  const int read = readOptions(patchCommand, argc, argv, "o:bfq", options, [&](int c, const char* arg) {
+    if (c == 'o') request.out = arg;
+    request.force = request.force || c == 'f';
+    request.backup = request.backup || c == 'b';
     quiet = quiet || c == 'q';
     return true;
   });
   if (read >= 0) return read;
   if (argc - optind != 2) return usageError(patchCommand, argc - optind < 2 ? "missing operand" : "extra operand");
-  const std::string path = argv[optind], patchPath = argv[optind + 1];
-  SystemFile file, patch;
-  int64_t size = 0, patchSize = 0;
-  if (!file.openForReading(path.c_str(), &size)) {
-    report(path + ": " + std::strerror(errno));
-    return kTrouble;
+  if (request.backup && !request.out.empty()) {
+    return usageError(patchCommand, "--backup keeps the original of a file patched in place; with -o it stays");
   }
-  if (!patch.openStream(patchPath.c_str(), &patchSize)) {
-    report(patchPath + ": " + std::strerror(errno));
-    return kTrouble;
+  request.path = argv[optind];
+  request.patchPath = argv[optind + 1];
+  std::unique_ptr<ProgressBar> bar;
+  const PatchReport done = patchFile(request, [&](int64_t made, int64_t total) {
+    if (!bar) bar = std::make_unique<ProgressBar>("patching", total, quiet);
+    bar->show(made);
+  });
+  if (bar) bar->wipe();
+  for (const std::string& note : done.notes) report(note);
+  switch (done.status) {
+    case PatchReport::Status::done: return kDone;
+    case PatchReport::Status::unchanged: report(done.message); return kDone;
+    case PatchReport::Status::refused: report(done.message); return kRefused;
+    case PatchReport::Status::trouble: report(done.message); return kTrouble;
   }
-  vcdiff::Decoder decoder([&](char* p, std::size_t n) { return patch.read(p, static_cast<int64_t>(n)); });
-  if (!decoder.readHeader()) {
-    report(patchPath + ": " + decoder.error().english());
-    return decoder.error().code == vcdiff::DecodeError::Code::read ? kTrouble : kRefused;
-  }
-  const vcdiff::PatchHeader header = vcdiff::PatchHeader::decode(decoder.appHeader());
-
-  const FileView view(file, size);
-  InPlace place;
-  WriteTarget outTarget;
-  if (out.empty()) {
-    int error = 0;
-    InPlace::Refusal refusal = InPlace::prepare(path, file, &place, &error);
-    if (refusal == InPlace::Refusal::none) refusal = place.check(force);
-    if (refusal != InPlace::Refusal::none) {
-      report(path + ": " + InPlace::english(refusal, error, "file", "--force", place.identity.links));
-      return refusal == InPlace::Refusal::system ? kTrouble : kRefused;
-    }
-  } else if (!WriteTarget::at(out, force, &outTarget)) {
-    report(folderOf(out) + ": " + std::strerror(errno));
-    return kTrouble;
-  }
-  PieceWriter writer({});
-  FileIdentity fileId, patchId;
-  file.identity(&fileId);
-  if (patchSize >= 0) patch.identity(&patchId);
-  if (!out.empty()) writer.protect(fileId, "the file being patched");
-  writer.protect(patchId, "the patch");
-  if (!SystemFile::kCanReplaceOpenFiles) writer.setBeforeReplacing([&] { file.close(); });
-  ProgressBar bar("patching", header.newSum.known() ? header.newSum.size : size, quiet);
-  vcdiff::DecodeError error;
-  PatchFit fit = PatchFit::unknown;
-  if (applyPatch(decoder, header, view, writer, out.empty() ? place.target : outTarget, &fit, &error,
-                 [&](int64_t done) { bar.show(done); })) {
-    if (!writer.note().empty()) report(writer.note());
-    return kDone;
-  }
-  bar.wipe();
-  // A file that is not the one the patch was made from is named first,
-  // whatever else went wrong.
-  if (fit == PatchFit::otherFile || fit == PatchFit::alreadyPatched) {
-    report(patchFitEnglish(fit, path, size, header));
-    return kRefused;
-  }
-  if (error) {
-    report(patchPath + ": " + error.english());
-    return error.code == vcdiff::DecodeError::Code::read ? kTrouble : kRefused;
-  }
-  return reportWrite(writer);
+  return kTrouble;
 }
 
 }  // namespace kerv

@@ -31,13 +31,16 @@ def pack(scenario: _Path, archive: Optional[_Path] = None, *, folder: Optional[_
     is copied.
     """
 
-def diff(old: _Path, new: _Path, patch: Optional[_Path] = None, *, overwrite: bool = False) -> list["Change"]:
+def diff(
+    old: _Path, new: _Path, patch: Optional[_Path] = None, *, overwrite: bool = False, compress: str = "none"
+) -> list["Change"]:
     """What differs from the archive `old` to the archive `new`, as `kerv diff` prints it.
 
     One Change for the scenario and each data file changed, added or
     removed; [] when the archives hold the same bytes. With `patch`, also
     writes there the VCDIFF patch that makes `new` from `old`, byte for
-    byte the patch `kerv diff --patch` writes (xdelta3 applies it too).
+    byte the patch `kerv diff --patch` writes (xdelta3 applies it too);
+    compress="lzma" compresses its sections as xdelta3 does by default.
     Raises BadArchive for a file that is not an archive or is damaged,
     ValueError for archives of two dialects or a patch named as one of
     them, and FileExistsError when `patch` exists (unless overwrite);
@@ -45,18 +48,26 @@ def diff(old: _Path, new: _Path, patch: Optional[_Path] = None, *, overwrite: bo
     read.
     """
 
-def apply_patch(archive: _Path, patch: _Path, out: Optional[_Path] = None, *, overwrite: bool = False) -> str:
+def apply_patch(
+    archive: _Path, patch: _Path, out: Optional[_Path] = None, *, overwrite: bool = False, backup: bool = False
+) -> str:
     """Applies a VCDIFF patch (from diff(), `kerv diff` or xdelta3) to `archive`; returns the path written.
 
     `archive` may be any file. Without `out` the file is replaced in one
     step under the rules of Archive.update (one update at a time, its
-    permission bits kept; overwrite replaces a read-only file or gives this
-    name of a linked one the result). A patch that names the file it was
-    made from is applied only to that file: ValueError says when the file
-    is another one or already patched. A patch that is damaged or cut
-    short raises ValueError naming the window and offset; FileExistsError
-    when `out` exists (unless overwrite). Nothing is written then. The GIL
-    is released while data is copied.
+    permission bits, owner, ACL and attributes kept; overwrite replaces a
+    read-only file or gives this name of a linked one the result); backup
+    keeps the original as ARCHIVE.orig first. The result is written only
+    when it is whole: a patch that names the file it was made from is
+    applied only to that file (ValueError says when the file is another one
+    or already patched), and what it makes must have the size and sum it
+    promises. A patch that is damaged, cut short or lengthened raises
+    ValueError; so does one that cannot tell the right file (no sums, no
+    checksums) in place unless overwrite (into `out` it is applied with a
+    warning). FileExistsError when `out` exists (unless overwrite, which
+    replaces regular files only). Nothing is written then. A patch that
+    changes nothing writes nothing and warns. The GIL is released while
+    data is copied.
     """
 
 class Change:
