@@ -12,9 +12,9 @@ constexpr int64_t kKernelCopyThreshold = int64_t{256} * 1024;
 
 }  // namespace
 
-bool NewFile::create(const SystemFolder& folder, const std::string& name) {
+bool NewFile::create(const SystemFolder& folder, const std::string& name, bool ownerOnly) {
   discard();
-  if (!file.createUnnamed(folder, name)) return false;
+  if (!file.createUnnamed(folder, name, ownerOnly)) return false;
   buffer.reset(new char[SystemFile::kCopyBufferSize]);
   used = 0;
   error_ = 0;
@@ -101,7 +101,7 @@ bool NewFile::sync() {
   return file.sync();
 }
 
-bool NewFile::link(bool replace, bool synced) {
+bool NewFile::link(bool replace, bool synced, const FileIdentity* expected, bool* changed) {
   if (!flush()) {
     const int e = error_;
     discard();
@@ -109,7 +109,7 @@ bool NewFile::link(bool replace, bool synced) {
     return false;
   }
   buffer.reset();
-  return file.linkInPlace(replace, synced);
+  return file.linkInPlace(replace, synced, expected, changed);
 }
 
 void NewFile::discard() {

@@ -20,9 +20,10 @@ class NewFile {
   NewFile(const NewFile&) = delete;
   NewFile& operator=(const NewFile&) = delete;
 
-  // Creates the file that is to become `name` in `folder`; false, with
-  // errno set, when it cannot be.
-  bool create(const SystemFolder& folder, const std::string& name);
+  // Creates the file that is to become `name` in `folder`, readable by its
+  // owner alone with `ownerOnly` (see SystemFile::createUnnamed); false,
+  // with errno set, when it cannot be.
+  bool create(const SystemFolder& folder, const std::string& name, bool ownerOnly = false);
 
   // Appends [p..p+n); false once a write has failed (see error()).
   bool append(const char* p, int64_t n);
@@ -41,12 +42,14 @@ class NewFile {
   // with errno set, when a write or the sync failed.
   bool sync();
   // See SystemFile::keepAttributesOf.
-  bool keepAttributesOf(const FileIdentity& old) { return file.keepAttributesOf(old); }
+  bool keepAttributesOf(const FileIdentity& old, const ExtendedAttributes& attributes, std::string* lost) {
+    return file.keepAttributesOf(old, attributes, lost);
+  }
   // Writes out what is buffered and gives the file its name (see
   // SystemFile::linkInPlace, also for `synced`); the file is closed
   // afterwards. False, with errno set and nothing left, when a write
   // failed, now or earlier, or the link did.
-  bool link(bool replace, bool synced = false);
+  bool link(bool replace, bool synced = false, const FileIdentity* expected = nullptr, bool* changed = nullptr);
   // Closes the file unnamed: nothing is left of it.
   void discard();
 

@@ -14,10 +14,18 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "archive/FileIdentity.h"
 
 class SystemFolder;
+
+// A file's extended attributes, as names and values (its POSIX ACL is
+// "system.posix_acl_access"). Empty where the system has none.
+struct ExtendedAttributes {
+  std::vector<std::pair<std::string, std::string>> items;
+};
 
 class SystemFile {
  public:
@@ -76,35 +84,50 @@ class SystemFile {
   // file system has none it is a hidden temporary ".NAME.kerv-PID-N",
   // locked while it lives, removed when the file is closed unlinked, on
   // SIGINT, SIGTERM and SIGHUP where the program asked for that
-  // (removeTemporariesOnSignals), and by a later write into the folder
+  // (removeTemporariesOnSignals), and by a later write of the same name
   // after a harder end (see SystemFolder::removeStaleTemporaries). Windows
   // makes it a temporary that the system deletes when its handle closes
-  // unless it was linked in place. Permission 0664 less the umask.
-  bool createUnnamed(const SystemFolder& folder, const std::string& name);
+  // unless it was linked in place. Permission 0664 less the umask, or with
+  // `ownerOnly` 0600 (for a file that is to replace one, and take its
+  // permissions once it is complete: keepAttributesOf).
+  bool createUnnamed(const SystemFolder& folder, const std::string& name, bool ownerOnly = false);
   // Puts the file written since createUnnamed() on stable storage, then
   // gives it its name, puts that on stable storage too, and closes the
   // file. With `replace` false a file that has the name is left alone and
-  // the call fails with EEXIST; with `replace` true it is replaced in one
+  // the call fails with EEXIST. With `replace` true it is replaced in one
   // step, so that the name always holds either the old file whole or the
-  // new one. With `synced` the caller has put the file on stable storage
+  // new one; with `expected` too, only while the name holds that file
+  // unchanged (FileIdentity::unchangedFrom), checked at the replacement
+  // itself where the file system exchanges two names atomically (else just
+  // before it): otherwise nothing is replaced, *changed is set and errno is
+  // ESTALE. With `synced` the caller has put the file on stable storage
   // (sync) and puts its folder there later (SystemFolder::sync): many files
   // then cost the disk one commit. On failure the file is closed and gone,
   // errno tells why.
-  bool linkInPlace(bool replace, bool synced = false);
+  bool linkInPlace(bool replace, bool synced = false, const FileIdentity* expected = nullptr, bool* changed = nullptr);
   // Puts what was written on stable storage; false, with errno set, on failure.
   bool sync();
-  // Gives the file the permission bits of `old`, and its owner and group
-  // where the process may set them: false, with errno set, when the owner
-  // or group could not be kept (the bits are kept all the same, less
-  // set-user-ID and set-group-ID then).
-  bool keepAttributesOf(const FileIdentity& old);
+  // Gives the file the owner and group of `old` where the process may set
+  // them, its permission bits, and the extended attributes `attributes`
+  // (the ACL among them). False, with *lost saying what could not be kept
+  // and why, when any could not (the bits are kept all the same, less
+  // set-user-ID and set-group-ID where the owner is not).
+  bool keepAttributesOf(const FileIdentity& old, const ExtendedAttributes& attributes, std::string* lost);
+  // The open file's extended attributes (its ACL among them); false, with
+  // errno set, when they cannot be read. None where the system has none.
+  bool attributes(ExtendedAttributes* out) const;
 
-  // Takes the lock that one update of a file holds while it runs: an open
-  // file description lock (F_OFD_SETLK), exclusive where the file can be
-  // opened for writing, else shared; LockFileEx on Windows, on a byte far
-  // past any end, so that readers are not stopped. Fails at once, with
-  // EWOULDBLOCK, when another update holds it. Released when the file closes.
+  // Takes the lock that one update of a file holds while it runs,
+  // exclusive whatever the file could be opened for (flock(2), and an open
+  // file description lock where the file may be written, which kerv 1.0
+  // took); LockFileEx on Windows, on a byte far past any end, so that
+  // readers are not stopped. Fails at once, with EWOULDBLOCK, when another
+  // update holds it; with another errno when the file system takes no such
+  // lock. Released when the file closes.
   bool lockForUpdate();
+
+  // The permission bits a new file of permission `mode` gets: less the umask.
+  static uint32_t lessUmask(uint32_t mode);
 
   // What the system says of the open file.
   bool identity(FileIdentity* id) const;

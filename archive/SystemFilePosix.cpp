@@ -5,6 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #if defined(__linux__)
+#include <sys/xattr.h>
+#endif
+#if defined(__linux__)
 #include <linux/openat2.h>
 #include <sys/syscall.h>
 #endif
@@ -175,12 +178,15 @@ bool SystemFile::createNew(const char* name) {
   return true;
 }
 
-bool SystemFile::createUnnamed(const SystemFolder& folder, const std::string& name) {
+bool SystemFile::createUnnamed(const SystemFolder& folder, const std::string& name, bool ownerOnly) {
   const int f = ::fcntl(fdOf(folder.nativeHandle()), F_DUPFD_CLOEXEC, 3);
   if (f < 0) return false;
+  // What a killed write of this name left behind goes first.
+  folder.removeStaleTemporaries(name);
+  const mode_t mode = ownerOnly ? 0600 : 0664;
   int d = -1;
 #if defined(O_TMPFILE)
-  d = ::openat(f, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0664);  // readable: a patch may copy from what it wrote
+  d = ::openat(f, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode);  // readable: a patch may copy from what it wrote
   // Without unnamed files the kernel or the file system says one of these.
   if (d < 0 && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
     const int e = errno;
@@ -189,13 +195,12 @@ bool SystemFile::createUnnamed(const SystemFolder& folder, const std::string& na
     return false;
   }
 #endif
-  if (d < 0) folder.removeStaleTemporaries();
   for (int tries = 0; d < 0 && tries < 100; ++tries) {
     temporary = temporaries::nameFor(name, static_cast<long>(::getpid()), nextTemporary());
     // Entered before it exists, so that a signal finds it from the start:
     // a name with this process's number is this process's.
     temporarySlot = temporaries::remember(f, temporary.c_str());
-    d = ::openat(f, temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW, 0664);
+    d = ::openat(f, temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW, mode);
     if (d >= 0) break;
     const int e = errno;
     temporaries::forget(temporarySlot);
@@ -210,48 +215,142 @@ bool SystemFile::createUnnamed(const SystemFolder& folder, const std::string& na
     errno = e;
     return false;
   }
-  if (!temporary.empty()) lockWhole(d, F_WRLCK);  // while it is held, no later write takes the file for a leftover
+  // Locked while it is held, under whatever name it gets, so that no later
+  // write takes it for a leftover.
+  lockWhole(d, F_WRLCK);
   handle = d;
   folderHandle = f;
   target = name;
   return true;
 }
 
+uint32_t SystemFile::lessUmask(uint32_t mode) {
+  static const mode_t mask = [] {
+    // Read where the kernel shows it; else by setting it, once, before
+    // any thread of this library makes a file.
+    mode_t m = 0;
+    bool found = false;
+    if (FILE* f = std::fopen("/proc/self/status", "r")) {
+      char line[256];
+      unsigned value = 0;
+      while (!found && std::fgets(line, sizeof line, f) != nullptr) found = std::sscanf(line, "Umask: %o", &value) == 1;
+      std::fclose(f);
+      m = static_cast<mode_t>(value);
+    }
+    if (!found) {
+      m = ::umask(022);
+      ::umask(m);
+    }
+    return m;
+  }();
+  return mode & ~static_cast<uint32_t>(mask);
+}
+
 bool SystemFile::sync() { return ::fsync(fdOf(handle)) == 0; }
 
-bool SystemFile::keepAttributesOf(const FileIdentity& old) {
+bool SystemFile::keepAttributesOf(const FileIdentity& old, const ExtendedAttributes& attributes, std::string* lost) {
   const int d = fdOf(handle);
-  int e = 0;
+  std::string notKept;
+  const auto note = [&](const std::string& what, int error) {
+    if (!notKept.empty()) notKept += "; ";
+    notKept += what + " could not be kept (" + std::strerror(error) + ")";
+  };
+  bool ownerKept = true;
   if (old.owner >= 0) {
     struct stat st;
     const bool same = ::fstat(d, &st) == 0 && st.st_uid == static_cast<uid_t>(old.owner) &&
                       st.st_gid == static_cast<gid_t>(old.group);
     if (!same && ::fchown(d, static_cast<uid_t>(old.owner), static_cast<gid_t>(old.group)) != 0) {
-      e = errno;
+      ownerKept = false;
+      note("its owner and group", errno);
       // The group alone, where the process is a member of it.
       [[maybe_unused]] const int group = ::fchown(d, static_cast<uid_t>(-1), static_cast<gid_t>(old.group));
     }
   }
   // A file that could not keep its owner does not keep set-user-ID or set-group-ID either.
-  if (::fchmod(d, static_cast<mode_t>(e != 0 ? old.mode & 01777 : old.mode & 07777)) != 0 && e == 0) e = errno;
-  errno = e;
-  return e == 0;
+  if (::fchmod(d, static_cast<mode_t>(ownerKept ? old.mode & 07777 : old.mode & 01777)) != 0) {
+    note("its permission bits", errno);
+  }
+#if defined(__linux__)
+  // The ACL after the bits, which it refines; then the other attributes.
+  std::vector<const std::pair<std::string, std::string>*> ordered;
+  for (const auto& item : attributes.items) {
+    if (item.first == "system.posix_acl_access") ordered.insert(ordered.begin(), &item);
+  }
+  for (const auto& item : attributes.items) {
+    if (item.first != "system.posix_acl_access") ordered.push_back(&item);
+  }
+  for (const auto* item : ordered) {
+    if (::fsetxattr(d, item->first.c_str(), item->second.data(), item->second.size(), 0) != 0) {
+      note(item->first == "system.posix_acl_access" ? "its ACL" : "its attribute " + item->first, errno);
+    }
+  }
+#else
+  for (const auto& item : attributes.items) note("its attribute " + item.first, ENOTSUP);
+#endif
+  *lost = notKept;
+  return notKept.empty();
+}
+
+bool SystemFile::attributes(ExtendedAttributes* out) const {
+  out->items.clear();
+#if defined(__linux__)
+  const int d = fdOf(handle);
+  std::vector<char> names(1024);
+  ssize_t n;
+  while ((n = ::flistxattr(d, names.data(), names.size())) < 0 && errno == ERANGE) {
+    if (names.size() > (std::size_t{1} << 20)) return false;
+    names.resize(names.size() * 4);
+  }
+  if (n < 0) return errno == ENOTSUP;
+  for (std::size_t at = 0; at < static_cast<std::size_t>(n);) {
+    const std::string key(names.data() + at);
+    at += key.size() + 1;
+    std::string value(256, '\0');
+    ssize_t m;
+    while ((m = ::fgetxattr(d, key.c_str(), value.data(), value.size())) < 0 && errno == ERANGE) {
+      if (value.size() > (std::size_t{1} << 20)) return false;
+      value.resize(value.size() * 4);
+    }
+    if (m < 0) {
+      if (errno == ENODATA) continue;
+      return false;
+    }
+    value.resize(static_cast<std::size_t>(m));
+    out->items.emplace_back(key, std::move(value));
+  }
+#endif
+  return true;
 }
 
 bool SystemFile::lockForUpdate() {
   const int d = fdOf(handle);
+  // flock(2) excludes every other whatever the descriptor was opened for.
+  bool held = ::flock(d, LOCK_EX | LOCK_NB) == 0;
+  if (!held && (errno == EWOULDBLOCK || errno == EAGAIN)) {
+    errno = EWOULDBLOCK;
+    return false;
+  }
+  const int flockError = held ? 0 : errno;  // a file system that takes no flock, or only with write access
 #if defined(__linux__)
-  // A lock that excludes every other needs a descriptor open for writing:
-  // one of the same file, through /proc, where the file may be written.
+  // The open file description lock kerv 1.0 took, where the file may be
+  // written: that version's updates see this one's, and a file system
+  // without flock has this one.
   if (lockHandle == kNone) {
     const std::string path = "/proc/self/fd/" + std::to_string(d);
     const int w = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (w >= 0) lockHandle = w;
   }
 #endif
-  const bool ok = lockHandle != kNone ? lockWhole(fdOf(lockHandle), F_WRLCK) : lockWhole(d, F_RDLCK);
-  if (!ok && (errno == EAGAIN || errno == EACCES)) errno = EWOULDBLOCK;
-  return ok;
+  if (lockHandle != kNone) {
+    if (lockWhole(fdOf(lockHandle), F_WRLCK)) return true;
+    if (errno == EAGAIN || errno == EACCES) {
+      errno = EWOULDBLOCK;
+      return false;
+    }
+  }
+  if (!held) errno = flockError;
+  return held;
 }
 
 bool SystemFile::identity(FileIdentity* id) const {
@@ -261,31 +360,101 @@ bool SystemFile::identity(FileIdentity* id) const {
   return true;
 }
 
-bool SystemFile::linkInPlace(bool replace, bool synced) {
-  const int d = fdOf(handle), f = fdOf(folderHandle);
-  bool ok = synced || sync();
-  if (ok && !temporary.empty()) {
-    ok = replace ? ::renameat(f, temporary.c_str(), f, target.c_str()) == 0
-                 : renameNoReplace(f, temporary.c_str(), target.c_str());
-    if (ok) {
-      temporaries::forget(temporarySlot);
-      temporarySlot = -1;
-      temporary.clear();
+namespace {
+
+#if defined(__linux__) && defined(RENAME_EXCHANGE)
+// Whether `name` in `folder` holds the file open as d.
+bool holds(int folder, const char* name, int d) {
+  struct stat a, b;
+  return ::fstatat(folder, name, &a, AT_SYMLINK_NOFOLLOW) == 0 && ::fstat(d, &b) == 0 && a.st_dev == b.st_dev &&
+         a.st_ino == b.st_ino;
+}
+#endif
+
+// Whether `name` in `folder` holds the file `expected`, unchanged.
+bool stillThere(int folder, const char* name, const FileIdentity& expected) {
+  struct stat st;
+  return ::fstatat(folder, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && identityOf(st).unchangedFrom(expected);
+}
+
+// Moves `from` (holding the open file d) over `to` in `folder`; with
+// `expected`, only while `to` holds that file: where the file system can,
+// the two names are exchanged and what came out is checked, and put back
+// if it is another file; elsewhere `to` is checked just before. False,
+// with *changed set and errno ESTALE, when `to` held another file; then
+// `from` still holds d's file, or (where putting it back failed) the other
+// one, and *putBack is false.
+bool moveOver(int folder, const char* from, const char* to, int d, const FileIdentity* expected, bool* changed,
+              bool* putBack) {
+  *changed = false;
+  *putBack = true;
+#if defined(__linux__) && defined(RENAME_EXCHANGE)
+  if (expected != nullptr) {
+    if (::renameat2(folder, from, folder, to, RENAME_EXCHANGE) == 0) {
+      if (stillThere(folder, from, *expected)) {
+        ::unlinkat(folder, from, 0);  // the old file, replaced
+        return true;
+      }
+      *changed = true;
+      *putBack = ::renameat2(folder, from, folder, to, RENAME_EXCHANGE) == 0 && holds(folder, from, d);
+      errno = ESTALE;
+      return false;
     }
-  } else if (ok && !replace) {
-    ok = linkUnnamed(d, f, target.c_str());
+    if (errno == ENOENT) {
+      *changed = true;
+      errno = ESTALE;
+      return false;
+    }
+    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return false;
+    // No exchange on this file system: checked just before.
+  }
+#endif
+  if (expected != nullptr && !stillThere(folder, to, *expected)) {
+    *changed = true;
+    errno = ESTALE;
+    return false;
+  }
+  static_cast<void>(d);
+  return ::renameat(folder, from, folder, to) == 0;
+}
+
+}  // namespace
+
+bool SystemFile::linkInPlace(bool replace, bool synced, const FileIdentity* expected, bool* changed) {
+  const int d = fdOf(handle), f = fdOf(folderHandle);
+  bool conflict = false;
+  bool ok = synced || sync();
+  if (ok && !replace) {
+    if (!temporary.empty()) {
+      ok = renameNoReplace(f, temporary.c_str(), target.c_str());
+      if (ok) temporary.clear();
+    } else {
+      ok = linkUnnamed(d, f, target.c_str());
+    }
   } else if (ok) {
-    // Linked under a hidden name first, then renamed over the old file.
-    std::string hidden;
-    do {
-      hidden = temporaries::nameFor(target, static_cast<long>(::getpid()), nextTemporary());
-      ok = linkUnnamed(d, f, hidden.c_str());
-    } while (!ok && errno == EEXIST);
-    if (ok && ::renameat(f, hidden.c_str(), f, target.c_str()) != 0) {
-      const int e = errno;
-      ::unlinkat(f, hidden.c_str(), 0);
-      errno = e;
-      ok = false;
+    // A name of its own first (the temporary, or a hidden name for an
+    // unnamed file), entered for the signal handlers before it exists and
+    // locked as the file is; then moved over the old file.
+    if (temporary.empty()) {
+      do {
+        temporary = temporaries::nameFor(target, static_cast<long>(::getpid()), nextTemporary());
+        temporarySlot = temporaries::remember(f, temporary.c_str());
+        ok = linkUnnamed(d, f, temporary.c_str());
+        if (!ok) {
+          const int e = errno;
+          temporaries::forget(temporarySlot);
+          temporarySlot = -1;
+          temporary.clear();
+          errno = e;
+        }
+      } while (!ok && errno == EEXIST);
+    }
+    bool putBack = true;
+    if (ok) {
+      ok = moveOver(f, temporary.c_str(), target.c_str(), d, expected, &conflict, &putBack);
+      // Named in place (or, where the other file could not be put back,
+      // the hidden name holds that one): close() must not remove it.
+      if (ok || !putBack) temporary.clear();
     }
   }
   int e = errno;
@@ -294,6 +463,7 @@ bool SystemFile::linkInPlace(bool replace, bool synced) {
     ok = false;
     e = errno;
   }
+  if (changed != nullptr) *changed = conflict;
   errno = e;
   return ok;
 }

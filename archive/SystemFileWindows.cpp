@@ -196,7 +196,7 @@ bool SystemFile::createAnonymous() {
   return true;
 }
 
-bool SystemFile::createUnnamed(const SystemFolder& folder, const std::string& name) {
+bool SystemFile::createUnnamed(const SystemFolder& folder, const std::string& name, bool) {
   for (int tries = 0; tries < 100; ++tries) {
     const std::string hidden = "." + name.substr(0, 128) + ".kerv-" + std::to_string(GetCurrentProcessId()) + "-" +
                                std::to_string(nextTemporary());
@@ -221,13 +221,28 @@ bool SystemFile::createUnnamed(const SystemFolder& folder, const std::string& na
 
 bool SystemFile::sync() { return FlushFileBuffers(handleOf(handle)) != 0 || fails(); }
 
-bool SystemFile::keepAttributesOf(const FileIdentity& old) {
+bool SystemFile::keepAttributesOf(const FileIdentity& old, const ExtendedAttributes&, std::string* lost) {
+  lost->clear();
   if (!old.readOnly()) return true;
   FILE_BASIC_INFO info = {};
-  if (!GetFileInformationByHandleEx(handleOf(handle), FileBasicInfo, &info, sizeof info)) return fails();
-  info.FileAttributes |= FILE_ATTRIBUTE_READONLY;
-  return SetFileInformationByHandle(handleOf(handle), FileBasicInfo, &info, sizeof info) != 0 || fails();
+  bool ok = GetFileInformationByHandleEx(handleOf(handle), FileBasicInfo, &info, sizeof info) != 0;
+  if (ok) {
+    info.FileAttributes |= FILE_ATTRIBUTE_READONLY;
+    ok = SetFileInformationByHandle(handleOf(handle), FileBasicInfo, &info, sizeof info) != 0;
+  }
+  if (!ok) {
+    fails();
+    *lost = std::string("its read-only attribute could not be kept (") + std::strerror(errno) + ")";
+  }
+  return ok;
 }
+
+bool SystemFile::attributes(ExtendedAttributes* out) const {
+  out->items.clear();  // the security descriptor stays with the file's name (see the README)
+  return true;
+}
+
+uint32_t SystemFile::lessUmask(uint32_t mode) { return mode; }
 
 bool SystemFile::lockForUpdate() {
   // A byte far past any end: readers of the file are not stopped by it.
@@ -242,10 +257,28 @@ bool SystemFile::lockForUpdate() {
 
 bool SystemFile::identity(FileIdentity* id) const { return windowsNames::identityOf(handleOf(handle), id); }
 
-bool SystemFile::linkInPlace(bool replace, bool synced) {
+bool SystemFile::linkInPlace(bool replace, bool synced, const FileIdentity* expected, bool* changed) {
   const HANDLE h = handleOf(handle);
   std::wstring to;
   bool ok = (synced || sync()) && wideName((folderPath + "\\" + target).c_str(), to);
+  if (changed != nullptr) *changed = false;
+  if (ok && expected != nullptr) {
+    // Windows exchanges no two names: checked just before.
+    FileIdentity there;
+    const HANDLE old = CreateFileW(to.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                   nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                   nullptr);
+    const bool same = old != INVALID_HANDLE_VALUE && windowsNames::identityOf(old, &there) &&
+                      there.unchangedFrom(*expected);
+    if (old != INVALID_HANDLE_VALUE) CloseHandle(old);
+    if (!same) {
+      if (changed != nullptr) *changed = true;
+      if (temporary.empty()) deleteOnClose(h, true);
+      close();
+      errno = ESTALE;
+      return false;
+    }
+  }
   if (ok && replace) {
     // A read-only file is replaced only once it may be written.
     const DWORD attributes = GetFileAttributesW(to.c_str());

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "archive/FileIdentity.h"
+#include "archive/SystemFile.h"
 
 class SystemFolder {
  public:
@@ -28,7 +29,8 @@ class SystemFolder {
 
   // Opens the folder `relative` ('/' separating its components; none empty,
   // "." or "..") beneath `base`, creating those that are missing when
-  // `create`. No component may be a symbolic link (ELOOP), whatever another
+  // `create` (each put on stable storage in the folder that holds it). No
+  // component may be a symbolic link (ELOOP), whatever another
   // process does meanwhile: on Linux openat2 with RESOLVE_BENEATH and
   // RESOLVE_NO_SYMLINKS, else one openat with O_NOFOLLOW per component; on
   // Windows a reparse point, checked on the opened handle, is refused.
@@ -42,11 +44,21 @@ class SystemFolder {
   // Puts the folder's names on stable storage (where the system needs that asked for).
   void sync() const;
 
-  // Removes what a write into this folder left behind where the system has
-  // no unnamed files: temporaries ".NAME.kerv-PID-N" of processes that no
-  // longer run (their lock is free and no process of that number runs
-  // here). Done once per folder and process, before the first such write.
-  void removeStaleTemporaries() const;
+  // Removes what an earlier write of `name` in this folder left behind when
+  // its process was killed: hidden temporaries of exactly the form
+  // ".NAME.kerv-PID-N" it gives them (SystemFile::createUnnamed), owned by
+  // this user, of a process number the system can have that no process
+  // has now, and not locked. Nothing else. The folder is read once per
+  // process; later calls look only at what that reading found.
+  void removeStaleTemporaries(const std::string& name) const;
+
+  // The extended attributes of what `name` holds (a symbolic link is not
+  // followed); false, with errno set, when they cannot be read.
+  bool attributesOf(const std::string& name, ExtendedAttributes* out) const;
+
+  // Whether this process may write the file `name` by its permission bits,
+  // owner and ACL (the effective user's rights).
+  bool mayWrite(const std::string& name) const;
 
   bool isOpen() const { return handle != kNone; }
   // The path it was opened by (joined with `relative` for openBeneath), for messages.

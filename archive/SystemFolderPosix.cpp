@@ -4,6 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #if defined(__linux__)
+#include <sys/xattr.h>
+#endif
+#if defined(__linux__)
 #include <linux/openat2.h>
 #include <sys/syscall.h>
 #endif
@@ -12,7 +15,9 @@
 #include <csignal>
 #include <memory>
 #include <mutex>
-#include <set>
+#include <map>
+#include <vector>
+#include <cstring>
 #include <string>
 #include <utility>
 
@@ -27,14 +32,21 @@ int fdOf(intptr_t handle) { return static_cast<int>(handle); }
 constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY;
 
 // Creates the folder `name` (relative to `at`) unless something stands
-// there, which is checked when it is opened.
-bool makeFolderAt(int at, const char* name) { return ::mkdirat(at, name, 0777) == 0 || errno == EEXIST; }
+// there, which is checked when it is opened; *made tells whether it was
+// made now.
+bool makeFolderAt(int at, const char* name, bool* made) {
+  *made = ::mkdirat(at, name, 0777) == 0;
+  return *made || errno == EEXIST;
+}
 
 // Opens the component `name` of a path beneath the folder `at` as a folder,
-// never through a symbolic link.
+// never through a symbolic link. A folder made now is put on stable
+// storage in `at`, so that a power cut does not lose its name.
 int openComponent(int at, const std::string& name, bool create) {
-  if (create && !makeFolderAt(at, name.c_str())) return -1;
+  bool made = false;
+  if (create && !makeFolderAt(at, name.c_str(), &made)) return -1;
   const int d = ::openat(at, name.c_str(), kFolderFlags | O_NOFOLLOW);
+  if (d >= 0 && made) ::fsync(at);
   if (d >= 0) return d;
   const int e = errno;
   struct stat st;
@@ -53,7 +65,18 @@ bool SystemFolder::open(const std::string& path, bool create) {
     for (std::size_t i = 1; i <= name.size(); ++i) {
       if (i < name.size() && name[i] != '/') continue;
       const std::string part = name.substr(0, i);
-      if (::mkdir(part.c_str(), 0777) != 0 && errno != EEXIST) return false;
+      if (::mkdir(part.c_str(), 0777) == 0) {
+        // Its name on stable storage in the folder above.
+        const std::size_t slash = part.find_last_of('/', part.size() - 1);
+        const std::string above = slash == std::string::npos ? "." : slash == 0 ? "/" : part.substr(0, slash);
+        const int up = ::open(above.c_str(), kFolderFlags);
+        if (up >= 0) {
+          ::fsync(up);
+          ::close(up);
+        }
+      } else if (errno != EEXIST) {
+        return false;
+      }
     }
   }
   const int d = ::open(name.c_str(), kFolderFlags);
@@ -111,43 +134,106 @@ bool SystemFolder::identityOf(const std::string& name, FileIdentity* id) const {
 
 void SystemFolder::sync() const { ::fsync(fdOf(handle)); }
 
-void SystemFolder::removeStaleTemporaries() const {
+void SystemFolder::removeStaleTemporaries(const std::string& name) const {
   struct stat self;
   if (::fstat(fdOf(handle), &self) != 0) return;
+  // What the first reading of each folder found that looks like a
+  // temporary of kerv's at all; the rest is never looked at again.
   static std::mutex lock;
-  static std::set<std::pair<dev_t, ino_t>> done;
+  static std::map<std::pair<dev_t, ino_t>, std::vector<std::string>> found;
+  std::vector<std::string> candidates;
   {
     const std::lock_guard<std::mutex> held(lock);
-    if (!done.insert({self.st_dev, self.st_ino}).second) return;
+    const auto key = std::make_pair(self.st_dev, self.st_ino);
+    auto known = found.find(key);
+    if (known == found.end()) {
+      std::vector<std::string> names;
+      const int d = ::fcntl(fdOf(handle), F_DUPFD_CLOEXEC, 3);
+      if (d < 0) return;
+      DIR* folder = ::fdopendir(d);
+      if (folder == nullptr) {
+        ::close(d);
+        return;
+      }
+      while (const dirent* entry = ::readdir(folder)) {
+        if (entry->d_name[0] == '.' && std::strstr(entry->d_name, ".kerv-") != nullptr) names.push_back(entry->d_name);
+      }
+      ::closedir(folder);
+      known = found.emplace(key, std::move(names)).first;
+    }
+    // Those of this name, taken out of the list: each is looked at once.
+    std::vector<std::string>& names = known->second;
+    for (auto it = names.begin(); it != names.end();) {
+      if (temporaries::processOf(*it, name, temporaries::largestProcessNumber()) > 0) {
+        candidates.push_back(*it);
+        it = names.erase(it);
+      } else {
+        ++it;
+      }
+    }
   }
-  const int d = ::fcntl(fdOf(handle), F_DUPFD_CLOEXEC, 3);
-  if (d < 0) return;
-  DIR* folder = ::fdopendir(d);
-  if (folder == nullptr) {
-    ::close(d);
-    return;
-  }
-  std::unique_ptr<DIR, int (*)(DIR*)> closer(folder, ::closedir);
-  const long me = static_cast<long>(::getpid());
-  while (const dirent* entry = ::readdir(folder)) {
-    const std::string name = entry->d_name;
-    const long pid = temporaries::processOf(name);
-    if (pid <= 0 || pid == me) continue;
+  const int d = fdOf(handle);
+  for (const std::string& hidden : candidates) {
+    const long pid = temporaries::processOf(hidden, name, temporaries::largestProcessNumber());
+    if (pid == static_cast<long>(::getpid())) continue;
     if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;  // that process runs here
-    // Its lock tells whether a process elsewhere (on a shared file system) still writes it.
-    const int t = ::openat(d, name.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    const int t = ::openat(d, hidden.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (t < 0) continue;
     struct stat st;
+    bool stale = ::fstat(t, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid();
+#if defined(F_OFD_GETLK)
+    // Its lock tells whether a process elsewhere (on a shared file system) still writes it.
     struct flock probe = {};
     probe.l_type = F_WRLCK;
     probe.l_whence = SEEK_SET;
-    bool stale = ::fstat(t, &st) == 0 && S_ISREG(st.st_mode);
-#if defined(F_OFD_SETLK)
-    stale = stale && (::fcntl(t, F_OFD_SETLK, &probe) == 0 || (errno != EAGAIN && errno != EACCES));
+    stale = stale && ::fcntl(t, F_OFD_GETLK, &probe) == 0 && probe.l_type == F_UNLCK;
 #endif
-    if (stale) ::unlinkat(d, name.c_str(), 0);
+    // Still the file looked at, when it goes.
+    struct stat now;
+    if (stale && ::fstatat(d, hidden.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 && now.st_ino == st.st_ino &&
+        now.st_dev == st.st_dev) {
+      ::unlinkat(d, hidden.c_str(), 0);
+    }
     ::close(t);
   }
+}
+
+bool SystemFolder::attributesOf(const std::string& name, ExtendedAttributes* out) const {
+  out->items.clear();
+#if defined(__linux__)
+  // Through the folder's descriptor, without following a link at the end.
+  const std::string path = "/proc/self/fd/" + std::to_string(fdOf(handle)) + "/" + name;
+  std::vector<char> names(1024);
+  ssize_t n;
+  while ((n = ::llistxattr(path.c_str(), names.data(), names.size())) < 0 && errno == ERANGE) {
+    names.resize(names.size() * 4);
+    if (names.size() > (std::size_t{1} << 20)) return false;
+  }
+  if (n < 0) return errno == ENOTSUP;  // a file system without them: none to keep
+  for (std::size_t at = 0; at < static_cast<std::size_t>(n);) {
+    const std::string key(names.data() + at);
+    at += key.size() + 1;
+    std::string value(256, '\0');
+    ssize_t m;
+    while ((m = ::lgetxattr(path.c_str(), key.c_str(), value.data(), value.size())) < 0 && errno == ERANGE) {
+      if (value.size() > (std::size_t{1} << 20)) return false;
+      value.resize(value.size() * 4);
+    }
+    if (m < 0) {
+      if (errno == ENODATA) continue;  // gone meanwhile
+      return false;
+    }
+    value.resize(static_cast<std::size_t>(m));
+    out->items.emplace_back(key, std::move(value));
+  }
+#else
+  static_cast<void>(name);
+#endif
+  return true;
+}
+
+bool SystemFolder::mayWrite(const std::string& name) const {
+  return ::faccessat(fdOf(handle), name.c_str(), W_OK, AT_EACCESS) == 0;
 }
 
 void SystemFolder::close() {

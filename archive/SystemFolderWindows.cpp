@@ -114,7 +114,19 @@ bool SystemFolder::identityOf(const std::string& name, FileIdentity* id) const {
 
 void SystemFolder::sync() const {}  // a rename is written through (MOVEFILE_WRITE_THROUGH)
 
-void SystemFolder::removeStaleTemporaries() const {}  // the system deletes a temporary whose process ended
+void SystemFolder::removeStaleTemporaries(const std::string&) const {}  // the system deletes a temporary whose process ended
+
+bool SystemFolder::attributesOf(const std::string&, ExtendedAttributes* out) const {
+  out->items.clear();
+  return true;
+}
+
+bool SystemFolder::mayWrite(const std::string& name) const {
+  std::wstring wide;
+  if (!windowsNames::wide(full_ + "\\" + name, wide)) return false;
+  const DWORD attributes = GetFileAttributesW(wide.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) == 0;
+}
 
 void SystemFolder::close() {
   if (handle != kNone) CloseHandle(handleOf(handle));

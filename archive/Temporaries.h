@@ -14,9 +14,15 @@ namespace temporaries {
 // ".NAME.kerv-PID-N", NAME cut to 128 bytes.
 std::string nameFor(const std::string& name, long pid, unsigned n);
 
-// The process number in a name of nameFor()'s pattern; -1 when the name
-// does not follow it.
-long processOf(const std::string& name);
+// The process number in `hidden` where it is exactly a name nameFor()
+// gives for `name` (the number without leading zeros, 1 to `largestPid`;
+// N a number without leading zeros that fits an unsigned int); -1
+// otherwise.
+long processOf(const std::string& hidden, const std::string& name, long largestPid);
+
+// The largest process number the system gives (/proc/sys/kernel/pid_max,
+// else 4194304, the most Linux allows).
+long largestProcessNumber();
 
 // Notes that `name` in the folder open as `folder` is a temporary now;
 // returns a slot for forget(), or -1 when the table is full (then only a

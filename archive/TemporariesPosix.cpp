@@ -2,7 +2,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <csignal>
 #include <cstring>
 
@@ -26,12 +28,16 @@ Slot table[kSlots];
 
 constexpr char kMark[] = ".kerv-";
 
-bool allDigits(const std::string& s) {
-  if (s.empty() || s.size() > 18) return false;
-  for (char c : s) {
-    if (c < '0' || c > '9') return false;
+// The number `digits` stands for, as a name made by nameFor() writes it:
+// digits only, no leading zero, at most `largest`; -1 otherwise.
+long long numberIn(const std::string& digits, long long largest) {
+  if (digits.empty() || digits.size() > 12 || (digits[0] == '0' && digits.size() > 1)) return -1;
+  long long n = 0;
+  for (char c : digits) {
+    if (c < '0' || c > '9') return -1;
+    n = n * 10 + (c - '0');
   }
-  return true;
+  return n <= largest ? n : -1;
 }
 
 }  // namespace
@@ -42,13 +48,27 @@ std::string nameFor(const std::string& name, long pid, unsigned n) {
   return hidden;
 }
 
-long processOf(const std::string& name) {
-  const std::size_t mark = name.rfind(kMark);
-  if (name.size() < 2 || name[0] != '.' || mark == std::string::npos || mark < 1) return -1;
-  const std::string rest = name.substr(mark + sizeof kMark - 1);
+long processOf(const std::string& hidden, const std::string& name, long largestPid) {
+  const std::string prefix = nameFor(name, 0, 0).substr(0, 1 + std::min<std::size_t>(name.size(), 128) + sizeof kMark - 1);
+  if (hidden.compare(0, prefix.size(), prefix) != 0) return -1;
+  const std::string rest = hidden.substr(prefix.size());
   const std::size_t dash = rest.find('-');
-  if (dash == std::string::npos || !allDigits(rest.substr(0, dash)) || !allDigits(rest.substr(dash + 1))) return -1;
-  return std::stol(rest.substr(0, dash));
+  if (dash == std::string::npos) return -1;
+  const long long pid = numberIn(rest.substr(0, dash), largestPid);
+  if (pid < 1 || numberIn(rest.substr(dash + 1), 0xFFFFFFFFLL) < 0) return -1;
+  return static_cast<long>(pid);
+}
+
+long largestProcessNumber() {
+  static const long largest = [] {
+    long n = 0;
+    if (FILE* f = std::fopen("/proc/sys/kernel/pid_max", "r")) {
+      if (std::fscanf(f, "%ld", &n) != 1) n = 0;
+      std::fclose(f);
+    }
+    return n > 0 ? n : 4194304L;
+  }();
+  return largest;
 }
 
 int remember(int folder, const char* name) {

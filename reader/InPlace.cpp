@@ -13,7 +13,12 @@ InPlace::Refusal InPlace::prepare(const std::string& path, SystemFile& file, InP
   }
   out->target.shown = path;
   out->target.replaces = &out->identity;
-  if (!file.lockForUpdate() && errno == EWOULDBLOCK) return Refusal::locked;
+  if (!file.lockForUpdate()) {
+    if (errno == EWOULDBLOCK) return Refusal::locked;
+    out->note = path + ": not locked (" + std::strerror(errno) +
+                "): this file system takes no lock, so another update at the same time would not be seen";
+  }
+  out->writable = out->target.folder->mayWrite(out->target.name);
   // An update that held the lock before this one may have replaced the file meanwhile.
   FileIdentity there;
   if (!out->target.folder->identityOf(out->target.name, &there) || !there.unchangedFrom(out->identity)) {
@@ -23,7 +28,7 @@ InPlace::Refusal InPlace::prepare(const std::string& path, SystemFile& file, InP
 }
 
 InPlace::Refusal InPlace::check(bool force) const {
-  if (identity.readOnly() && !force) return Refusal::readOnly;
+  if ((identity.readOnly() || !writable) && !force) return Refusal::readOnly;
   if (identity.links > 1 && !force) return Refusal::links;
   return Refusal::none;
 }

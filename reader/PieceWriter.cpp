@@ -59,14 +59,80 @@ bool PieceWriter::copy(const SystemFile& from, const std::string& name, int64_t 
   return true;
 }
 
-bool PieceWriter::writeUnnamed(const std::vector<Piece>& pieces, const WriteTarget& target, NewFile& out,
-                               const Progress& progress) {
+bool PieceWriter::begin(const WriteTarget& target, NewFile& out, Existing* existing) {
   failure_.clear();
   note_.clear();
   kind_ = Failure::none;
   error_ = 0;
-  if (!out.create(*target.folder, target.name)) return fail(target.shown, Failure::system, errno);
-  return writePieces(pieces, target, out, progress);
+  FileIdentity& there = existing->identity;
+  if (!target.folder->identityOf(target.name, &there)) return fail(target.shown, Failure::system, errno);
+  if (there.exists() && there.type != FileIdentity::Type::file) {
+    return fail(target.shown, Failure::notRegular, 0,
+                there.type == FileIdentity::Type::link     ? "not written: a symbolic link stands there"
+                : there.type == FileIdentity::Type::folder ? "not written: it is a folder"
+                                                           : "not written: it is a device, a FIFO or a socket, not a "
+                                                             "regular file");
+  }
+  if (there.exists() && !target.replace) return fail(target.shown, Failure::system, EEXIST);
+  for (const Protected& p : protected_) {
+    if (there.sameFile(p.file)) return fail(target.shown, Failure::protected_, 0, "not written over: it is " + p.what);
+  }
+  // A file that replaces another is its owner's alone until it has that
+  // one's permissions.
+  const bool ownerOnly = target.replaces != nullptr || there.exists() || target.like != nullptr;
+  if (!out.create(*target.folder, target.name, ownerOnly)) return fail(target.shown, Failure::system, errno);
+  return true;
+}
+
+void PieceWriter::keepAttributes(const WriteTarget& target, NewFile& out, const Existing& existing) {
+  FileIdentity old;
+  ExtendedAttributes attributes;
+  bool read = true;
+  if (target.replaces != nullptr || existing.identity.exists()) {
+    old = target.replaces != nullptr ? *target.replaces : existing.identity;
+    read = target.folder->attributesOf(target.name, &attributes);
+  } else if (target.like != nullptr) {
+    read = target.like->identity(&old) && target.like->attributes(&attributes);
+  } else {
+    return;
+  }
+  std::string lost;
+  if (!read) lost = std::string("its extended attributes and ACL could not be read (") + std::strerror(errno) + ")";
+  std::string more;
+  if (!out.keepAttributesOf(old, attributes, &more)) lost += (lost.empty() ? "" : "; ") + more;
+  if (!lost.empty()) note_ = target.shown + ": " + lost;
+}
+
+bool PieceWriter::writeUnnamed(const std::vector<Piece>& pieces, const WriteTarget& target, NewFile& out,
+                               Existing* existing, const Progress& progress) {
+  if (!begin(target, out, existing)) return false;
+  if (!writePieces(pieces, target, out, progress)) return false;
+  keepAttributes(target, out, *existing);
+  return true;
+}
+
+bool PieceWriter::place(const WriteTarget& target, NewFile& out, const Existing& existing) {
+  if (!checkTarget(target)) {
+    out.discard();
+    return false;
+  }
+  if (target.replaces != nullptr && beforeReplacing && !beforeReplacing()) {
+    out.discard();
+    if (failure_.empty()) fail(target.shown, Failure::system, EIO);
+    return false;
+  }
+  const FileIdentity* expected = target.replaces != nullptr      ? target.replaces
+                                 : existing.identity.exists() ? &existing.identity
+                                                                 : nullptr;
+  bool changed = false;
+  if (!out.link(target.replace, true, expected, &changed)) {
+    if (changed) {
+      return fail(target.shown, Failure::changed, 0,
+                  "the file has changed since it was read: nothing was written, the other change stays");
+    }
+    return fail(target.shown, Failure::system, errno);
+  }
+  return true;
 }
 
 bool PieceWriter::writePieces(const std::vector<Piece>& pieces, const WriteTarget& target, NewFile& out,
@@ -118,12 +184,9 @@ bool PieceWriter::write(const std::vector<Piece>& pieces, const WriteTarget& tar
 }
 
 bool PieceWriter::writeWith(const WriteTarget& target, const Producer& produce) {
-  failure_.clear();
-  note_.clear();
-  kind_ = Failure::none;
-  error_ = 0;
   NewFile out;
-  if (!out.create(*target.folder, target.name)) return fail(target.shown, Failure::system, errno);
+  Existing existing;
+  if (!begin(target, out, &existing)) return false;
   if (!produce(out)) {
     out.discard();
     if (failure_.empty()) fail(target.shown, Failure::system, out.error() != 0 ? out.error() : EIO);
@@ -134,20 +197,13 @@ bool PieceWriter::writeWith(const WriteTarget& target, const Producer& produce) 
     out.discard();
     return fail(target.shown, Failure::system, e);
   }
-  if (target.replaces != nullptr && !out.keepAttributesOf(*target.replaces)) {
-    note_ = target.shown + ": its owner and group could not be kept (" + std::strerror(errno) + ")";
-  }
+  keepAttributes(target, out, existing);
   if (!out.sync()) {
     const int e = errno;
     out.discard();
     return fail(target.shown, Failure::system, e);
   }
-  if (!checkTarget(target)) {
-    out.discard();
-    return false;
-  }
-  if (target.replaces != nullptr && beforeReplacing) beforeReplacing();
-  if (!out.link(target.replace, true)) return fail(target.shown, Failure::system, errno);
+  if (!place(target, out, existing)) return false;
   target.folder->sync();
   return true;
 }
@@ -157,8 +213,8 @@ BatchWriter::~BatchWriter() { finish(); }
 bool BatchWriter::add(const std::vector<Piece>& pieces, const WriteTarget& target,
                       const PieceWriter::Progress& progress) {
   if (waiting.size() >= depth) linkAll();
-  waiting.push_back({std::make_unique<NewFile>(), target});
-  if (writer.writeUnnamed(pieces, target, *waiting.back().file, progress)) return true;
+  waiting.push_back({std::make_unique<NewFile>(), target, {}});
+  if (writer.writeUnnamed(pieces, target, *waiting.back().file, &waiting.back().existing, progress)) return true;
   waiting.pop_back();
   return false;
 }
@@ -179,14 +235,10 @@ void BatchWriter::linkAll() {
   for (std::size_t i = 0; i < waiting.size(); ++i) {
     Waiting& w = waiting[i];
     if (!synced[i]) continue;
-    if (!writer.checkTarget(w.target)) {
-      w.file->discard();
-      failures.push_back({writer.failure(), w.target.shown, writer.failureKind(), writer.errorNumber()});
-    } else if (w.file->link(w.target.replace, true)) {
+    if (writer.place(w.target, *w.file, w.existing)) {
       folders.insert(w.target.folder.get());
     } else {
-      const int e = errno;
-      failures.push_back({w.target.shown + ": " + std::strerror(e), w.target.shown, PieceWriter::Failure::system, e});
+      failures.push_back({writer.failure(), w.target.shown, writer.failureKind(), writer.errorNumber()});
     }
   }
   for (const SystemFolder* folder : folders) folder->sync();

@@ -37,9 +37,13 @@ struct WriteTarget {
   std::string shown;  // its path, for messages
   bool replace = false;  // replace a file of that name, else fail with EEXIST
   // An update in place: the file the name holds, which must still be
-  // there unchanged when it is replaced, and whose permission bits, owner
-  // and group the new file takes. Null otherwise.
+  // there unchanged when it is replaced, and whose permission bits, owner,
+  // group and extended attributes (its ACL) the new file takes. Null
+  // otherwise. (A file `replace` replaces gives the new one the same.)
   const FileIdentity* replaces = nullptr;
+  // A file whose permission bits, owner, group and extended attributes the
+  // new one takes (a copy of it kept aside); null otherwise.
+  const SystemFile* like = nullptr;
 
   // The target `path` ('/' separating folders) in a folder opened by that
   // path, links followed (the one a person named); false, with errno set,
@@ -58,6 +62,7 @@ class PieceWriter {
     system,     // a call failed: errorNumber() says why (EEXIST: the target exists)
     changed,    // a file read, or the file to be replaced, changed meanwhile
     protected_, // the target is a file being read (see protect)
+    notRegular, // the target's name holds a folder, a link, a device, a FIFO or a socket
   };
 
   explicit PieceWriter(PieceSources sources) : sources(std::move(sources)) {}
@@ -65,9 +70,12 @@ class PieceWriter {
   // Never writes over `file`, whatever replace says: `what` says what it
   // is in a refusal ("the archive being read").
   void protect(const FileIdentity& file, const std::string& what);
-  // Called right before a file is replaced in place, where the system
-  // replaces no file that is open (Windows): closes what holds the archive.
-  void setBeforeReplacing(std::function<void()> release) { beforeReplacing = std::move(release); }
+  // Called right before a file is replaced in place (the new one complete
+  // and on stable storage): where the system replaces no file that is open
+  // (Windows), closes what holds the archive; may keep a copy of the old
+  // one aside. Returning false fails the write, nothing replaced, after
+  // saying why through refuse().
+  void setBeforeReplacing(std::function<bool()> before) { beforeReplacing = std::move(before); }
 
   // Writes `pieces` as the target. False, with nothing written, when
   // anything fails: failure() says what.
@@ -83,11 +91,21 @@ class PieceWriter {
     return fail(file, kind, error, reason);
   }
 
-  // The first part of write(): writes the pieces into `out`, which becomes
-  // the target when checkTarget() allows it and it is linked, and starts
-  // the disk writing it. False, with `out` discarded, when anything fails.
-  bool writeUnnamed(const std::vector<Piece>& pieces, const WriteTarget& target, NewFile& out,
+  // What the target's name held when a write began: the file it replaces.
+  struct Existing {
+    FileIdentity identity;  // type none when the name was free
+  };
+  // The first part of write(): writes the pieces into `out`, gives it the
+  // attributes it keeps, and starts the disk writing it; it becomes the
+  // target once it is on stable storage and placed (place()). False, with
+  // `out` discarded, when anything fails.
+  bool writeUnnamed(const std::vector<Piece>& pieces, const WriteTarget& target, NewFile& out, Existing* existing,
                     const Progress& progress = {});
+  // Names `out` (on stable storage already, its folder synced later by the
+  // caller) as the target, where checkTarget() allows it and what is
+  // replaced is still what `existing` says. False, with failure() saying
+  // why, otherwise.
+  bool place(const WriteTarget& target, NewFile& out, const Existing& existing);
   // Whether what the target's name holds now may be replaced (or taken):
   // false, with failure() saying why, when it is a protected file, or not
   // the unchanged file of target.replaces.
@@ -100,12 +118,17 @@ class PieceWriter {
   const std::string& reason() const { return reason_; }
   Failure failureKind() const { return kind_; }
   int errorNumber() const { return error_; }
-  // What the last write that succeeded could not do as asked (the owner
-  // and group of a file replaced in place not kept); empty otherwise.
+  // What the last write that succeeded could not do as asked (the owner,
+  // group, ACL or attributes of a file it replaced not kept); empty otherwise.
   const std::string& note() const { return note_; }
 
  private:
   bool fail(const std::string& file, Failure kind, int error, const std::string& reason = {});
+  // Looks at what the target's name holds and creates `out`: false, with
+  // failure() set, when the name may not be written.
+  bool begin(const WriteTarget& target, NewFile& out, Existing* existing);
+  // Gives `out` the attributes of what it replaces (see WriteTarget).
+  void keepAttributes(const WriteTarget& target, NewFile& out, const Existing& existing);
   // Writes `pieces` into `out`, created already.
   bool writePieces(const std::vector<Piece>& pieces, const WriteTarget& target, NewFile& out, const Progress& progress);
   // Appends n bytes of `from` from `offset` on to `out`.
@@ -119,7 +142,7 @@ class PieceWriter {
 
   PieceSources sources;
   std::vector<Protected> protected_;
-  std::function<void()> beforeReplacing;
+  std::function<bool()> beforeReplacing;
   std::string failure_;
   std::string failedFile_;
   std::string reason_;
@@ -159,6 +182,7 @@ class BatchWriter {
   struct Waiting {
     std::unique_ptr<NewFile> file;
     WriteTarget target;
+    PieceWriter::Existing existing;
   };
   void linkAll();
 

@@ -100,7 +100,10 @@ TEST(UpdatePlanTest, LaysOutTheNewArchiveOverTheOld) {
     ASSERT_TRUE(reader->file().identity(&old));
     sources.archive = &reader->file();
     PieceWriter writer(sources);
-    writer.setBeforeReplacing([&] { reader.reset(); });  // Windows replaces no file that is open
+    writer.setBeforeReplacing([&] {
+      reader.reset();
+      return true;
+    });  // Windows replaces no file that is open
     WriteTarget target = targetIn(dir, "old.krv", true);
     target.replaces = &old;
     ASSERT_TRUE(writer.write(plan.pieces(), target)) << writer.failure();

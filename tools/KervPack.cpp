@@ -363,7 +363,10 @@ int runUpdate(int argc, char** argv) {
   if (!inPlace) writer.protect(archive, "the archive being read");
   writer.protect(scenarioIdentity, "the new scenario");
   for (const FileIdentity& id : fileIdentities) writer.protect(id, "a data file being read");
-  if (!SystemFile::kCanReplaceOpenFiles) writer.setBeforeReplacing([&] { reader.reset(); });
+  if (!SystemFile::kCanReplaceOpenFiles) writer.setBeforeReplacing([&] {
+    reader.reset();
+    return true;
+  });
   const int result = writeArchive(writer, plan.pieces(), target, quiet);
   if (result == kDone && inPlace && archive.links > 1) {
     report(path + ": this name holds the new archive; its " + std::to_string(archive.links - 1) +
