@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "archive/FileIdentity.h"
 #include "archive/SystemFile.h"
@@ -48,8 +49,8 @@ class SystemFolder {
   // its process was killed: hidden temporaries of exactly the form
   // ".NAME.kerv-PID-N" it gives them (SystemFile::createUnnamed), owned by
   // this user, of a process number the system can have that no process
-  // has now, and not locked. Nothing else. The folder is read once per
-  // process; later calls look only at what that reading found.
+  // has now, and not locked. Nothing else. The folder is read once while
+  // it is held open; later calls look only at what that reading found.
   void removeStaleTemporaries(const std::string& name) const;
 
   // The extended attributes of what `name` holds (a symbolic link is not
@@ -75,4 +76,8 @@ class SystemFolder {
   intptr_t handle = kNone;
   std::string path_;
   std::string full_;
+  // What looked like kerv's temporaries when the folder was first read
+  // for them (removeStaleTemporaries), those not yet looked at.
+  mutable bool temporariesRead = false;
+  mutable std::vector<std::string> temporariesFound;
 };

@@ -135,19 +135,14 @@ bool SystemFolder::identityOf(const std::string& name, FileIdentity* id) const {
 void SystemFolder::sync() const { ::fsync(fdOf(handle)); }
 
 void SystemFolder::removeStaleTemporaries(const std::string& name) const {
-  struct stat self;
-  if (::fstat(fdOf(handle), &self) != 0) return;
-  // What the first reading of each folder found that looks like a
+  // What the first reading of the folder found that looks like a
   // temporary of kerv's at all; the rest is never looked at again.
   static std::mutex lock;
-  static std::map<std::pair<dev_t, ino_t>, std::vector<std::string>> found;
   std::vector<std::string> candidates;
   {
     const std::lock_guard<std::mutex> held(lock);
-    const auto key = std::make_pair(self.st_dev, self.st_ino);
-    auto known = found.find(key);
-    if (known == found.end()) {
-      std::vector<std::string> names;
+    if (!temporariesRead) {
+      temporariesRead = true;
       const int d = ::fcntl(fdOf(handle), F_DUPFD_CLOEXEC, 3);
       if (d < 0) return;
       DIR* folder = ::fdopendir(d);
@@ -156,17 +151,17 @@ void SystemFolder::removeStaleTemporaries(const std::string& name) const {
         return;
       }
       while (const dirent* entry = ::readdir(folder)) {
-        if (entry->d_name[0] == '.' && std::strstr(entry->d_name, ".kerv-") != nullptr) names.push_back(entry->d_name);
+        if (entry->d_name[0] == '.' && std::strstr(entry->d_name, ".kerv-") != nullptr) {
+          temporariesFound.push_back(entry->d_name);
+        }
       }
       ::closedir(folder);
-      known = found.emplace(key, std::move(names)).first;
     }
     // Those of this name, taken out of the list: each is looked at once.
-    std::vector<std::string>& names = known->second;
-    for (auto it = names.begin(); it != names.end();) {
+    for (auto it = temporariesFound.begin(); it != temporariesFound.end();) {
       if (temporaries::processOf(*it, name, temporaries::largestProcessNumber()) > 0) {
         candidates.push_back(*it);
-        it = names.erase(it);
+        it = temporariesFound.erase(it);
       } else {
         ++it;
       }
@@ -239,6 +234,8 @@ bool SystemFolder::mayWrite(const std::string& name) const {
 void SystemFolder::close() {
   if (handle != kNone) ::close(fdOf(handle));
   handle = kNone;
+  temporariesRead = false;
+  temporariesFound.clear();
   path_.clear();
   full_.clear();
 }

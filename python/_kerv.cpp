@@ -125,16 +125,32 @@ std::vector<std::string> namesOf(const ArchiveReader& reader) {
 
 // Issues `message` as a warning, as Python's own code would.
 void warn(const std::string& message) {
-  py::module_::import("warnings").attr("warn")(message, py::module_::import("builtins").attr("UserWarning"), 2);
+  // Level 1: the innermost Python frame, which is the caller's line (the
+  // extension's functions have no frame of their own).
+  py::module_::import("warnings").attr("warn")(message, py::module_::import("builtins").attr("UserWarning"), 1);
 }
 
-// Writes with the GIL released; raises what failed.
+// Makes the writer stop, nothing named, when the script is interrupted
+// (SIGINT's KeyboardInterrupt, or what another handler raises) before the
+// file is named; after, the write stands. Python's own handlers run: none
+// is installed.
+void stopOnSignals(PieceWriter& writer) {
+  writer.setCancel([] {
+    py::gil_scoped_acquire gil;
+    return PyErr_CheckSignals() != 0;
+  });
+}
+
+// Writes with the GIL released; raises what failed (what a signal's
+// handler raised, where it stopped the write).
 void writeOrRaise(PieceWriter& writer, const std::vector<Piece>& pieces, const WriteTarget& target) {
+  stopOnSignals(writer);
   bool ok;
   {
     py::gil_scoped_release unlocked;
     ok = writer.write(pieces, target);
   }
+  if (!ok && writer.failureKind() == PieceWriter::Failure::cancelled) throw py::error_already_set();
   if (!writer.note().empty()) warn(writer.note());
   if (!ok) raiseWriteFailure(writer);
 }
@@ -342,6 +358,14 @@ class Archive {
         raiseOSError(EEXIST, std::strerror(EEXIST), joinPath(folder, job.path));
       }
     }
+    // An entry left out because an earlier one takes its path with other
+    // bytes: the others are written, then the call fails naming each.
+    std::string lost;
+    for (const ExtractJob& job : jobs) {
+      if (job.sameAs == SIZE_MAX) continue;
+      const std::string one = leftOutEnglish(*r, jobs, job);
+      if (!one.empty()) lost += (lost.empty() ? "" : "; ") + one;
+    }
     // An archive read through a file object is read here, while the GIL is held.
     std::vector<std::vector<Piece>> pieces;
     for (const ExtractJob& job : jobs) {
@@ -384,6 +408,7 @@ class Archive {
     }
     if (refused) throw py::value_error(failed + ": " + why);
     if (!failed.empty()) raiseOSError(error, why, failed);
+    if (!lost.empty()) throw py::value_error(lost);
     py::list paths;
     for (const std::string& p : written) paths.append(strOf(p));
     return paths;
@@ -431,7 +456,7 @@ class Archive {
     std::vector<std::string> names = namesOf(*r);
     if (withScenario) {
       const PackPlan plan(newScenario.data(), static_cast<int64_t>(newScenario.size()));
-      if (plan.problem()) throw py::value_error("the new scenario is " + plan.error());
+      if (plan.problem()) throw py::value_error("the new scenario: " + plan.error());
       names = plan.names();
     }
 
@@ -479,25 +504,31 @@ class Archive {
       warn(cp932::toUtf8(d.name, cp932::Undecodable::escape) + " (" + std::to_string(d.size) +
            " bytes) is no longer listed and is left out");
     }
-    if (inPlace && plan.unchanged(r->size())) {
-      warn(r->path() + ": nothing to change; the archive is left as it is");
-      return strOf(r->path());
-    }
-    if (inPlace) raiseInPlace(place.check(overwrite), 0, place, r->path());
     std::vector<Piece> pieces = plan.pieces();
     for (Piece& p : pieces) {
       if (p.kind == Piece::Kind::file && inMemory[p.file]) p = Piece::ofBytes(std::move(contents[p.file]));
     }
-    takeInMemory(*r, pieces);
     PieceSources sources{&r->file(), {}};
     for (const auto& f : files) sources.files.push_back(f.get());
+    if (inPlace && (plan.unchanged(r->size()) || sameAsArchive(pieces, sources, r->size()))) {
+      warn(r->path() + ": nothing to change; the archive is left as it is");
+      return strOf(r->path());
+    }
+    if (inPlace) raiseInPlace(place.check(overwrite), 0, place, r->path());
+    takeInMemory(*r, pieces);
     PieceWriter writer(sources);
     if (FileIdentity read; !inPlace && r->file().isOpen() && r->file().identity(&read)) {
       writer.protect(read, "the archive being read");
     }
     for (const FileIdentity& id : identities) writer.protect(id, "a data file being read");
     writeOrRaise(writer, pieces, target);
-    return strOf(inPlace ? r->path() : target.shown);
+    const std::string written = inPlace ? r->path() : target.shown;
+    if (inPlace) {
+      // This object reads the new archive from now on, as it would read what it wrote.
+      r.reset();
+      reader = std::make_shared<ArchiveReader>(real.c_str());
+    }
+    return strOf(written);
   }
 
   std::string repr() const {
@@ -530,9 +561,10 @@ py::str pack(const py::object& scenario, const py::object& archive, const py::ob
     if ((n = file.read(text.data() + at, length - at)) <= 0) raiseOSError(n < 0 ? errno : EIO, "cannot read", scenarioPath);
   }
   const PackPlan plan(text.data(), length);
-  if (plan.problem().code == Problem::Code::bareLineFeed) {
-    throw py::value_error(scenarioPath + ":" + std::to_string(plan.problem().n[0]) +
-                          ": the line ends in LF alone; save the scenario with CR LF line ends");
+  if (plan.problem().code == Problem::Code::bareLineFeed || plan.problem().code == Problem::Code::bareCarriageReturn) {
+    throw py::value_error(scenarioPath + ":" + std::to_string(plan.problem().n[0]) + ": the line ends in " +
+                          (plan.problem().code == Problem::Code::bareLineFeed ? "LF" : "CR") +
+                          " alone; save the scenario with CR LF line ends");
   }
   if (plan.problem()) throw py::value_error(scenarioPath + ": " + plan.error());
   const std::string where = folder.is_none() ? folderOf(scenarioPath) : pathOf(folder);

@@ -63,6 +63,7 @@ std::vector<DataFile> findDataFiles(const PackPlan& plan, const SystemFolder& fo
       std::replace(text.begin(), text.end(), '\\', '/');
       candidates.push_back(text);
     }
+    bool outside = false;
     for (const std::string& c : candidates) {
       f.path = joinPath(folder.path(), c);
       auto file = std::make_shared<SystemFile>();
@@ -71,9 +72,10 @@ std::vector<DataFile> findDataFiles(const PackPlan& plan, const SystemFolder& fo
         f.path = joinPath(folder.path(), c);
         break;
       }
+      outside = outside || errno == EXDEV;  // a link out of the folder, refused by openat2
     }
     if (!f.file) {
-      f.problem = Problem::named(Code::missingDataFile, name, folder.path());
+      f.problem = Problem::named(outside ? Code::linkLeadsOutside : Code::missingDataFile, name, folder.path());
     } else if (f.size > PackPlan::kMaxBlockSize) {
       f.problem = Problem::named(Code::dataFileTooLarge, name, {}, f.size);
     } else {
@@ -97,6 +99,32 @@ std::string describe(const DataFile& file) {
     return cp932::toUtf8(p.name, cp932::Undecodable::escape) + ": not packed: " + p.english();
   }
   return p.english();
+}
+
+namespace {
+
+// Whether entries a and b hold the same bytes (false too when they cannot be read).
+bool sameBytes(const ArchiveReader& reader, const ArchiveEntry& a, const ArchiveEntry& b) {
+  if (a.size != b.size) return false;
+  std::vector<char> x(1 << 16), y(1 << 16);
+  try {
+    for (int64_t at = 0; at < a.size; at += static_cast<int64_t>(x.size())) {
+      const int64_t n = reader.read(a, at, x.data(), static_cast<int64_t>(x.size()));
+      if (reader.read(b, at, y.data(), n) != n || !std::equal(x.begin(), x.begin() + n, y.begin())) return false;
+    }
+  } catch (const ArchiveError&) {
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string leftOutEnglish(const ArchiveReader& reader, const std::vector<ExtractJob>& jobs, const ExtractJob& job) {
+  const std::vector<ArchiveEntry>& entries = reader.entries();
+  if (sameBytes(reader, entries[jobs[job.sameAs].entry], entries[job.entry])) return "";
+  return cp932::toUtf8(entries[job.entry].name, cp932::Undecodable::escape) + ": listed again (data block " +
+         std::to_string(job.entry + 1) + ") with other bytes: only the first is extracted";
 }
 
 Piece ExtractJob::piece() const { return Piece::ofArchive(offset, size); }

@@ -73,6 +73,12 @@ struct ExtractJob {
 // is refused).
 std::vector<ExtractJob> planExtraction(const ArchiveReader& reader, const std::vector<bool>& chosen, bool raw,
                                        bool withScenario);
+// Why the job of an entry whose path an earlier job takes (sameAs) is left
+// out although its bytes are another's: "NAME: listed again (data block 3)
+// with other bytes: only the first is extracted"; empty where its bytes
+// are those written (nothing is lost). REQUIRES: job.sameAs is a job of
+// `jobs`.
+std::string leftOutEnglish(const ArchiveReader& reader, const std::vector<ExtractJob>& jobs, const ExtractJob& job);
 
 // The folders of an extraction beneath the folder it writes into, each
 // opened once (SystemFolder::openBeneath: never through a symbolic link,

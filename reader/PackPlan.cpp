@@ -30,6 +30,10 @@ PackPlan::PackPlan(const char* text, int64_t length) {
     problem_ = Problem::of(Problem::Code::bareLineFeed, line);
     return;
   }
+  if (const int line = bareCarriageReturnLine(*scenario); line != 0) {
+    problem_ = Problem::of(Problem::Code::bareCarriageReturn, line);
+    return;
+  }
   head_.assign(dialect_->archiveMagic, container::kMagicLength);
   head_.resize(container::kHeaderSize, '\0');
   head_ += littleEndian(static_cast<uint32_t>(length), 2);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <set>
 
 #include "archive/FileName.h"
@@ -24,6 +25,40 @@ bool WriteTarget::at(const std::string& path, bool replace, WriteTarget* target)
   target->shown = path;
   target->replace = replace;
   target->replaces = nullptr;
+  return true;
+}
+
+bool sameAsArchive(const std::vector<Piece>& pieces, const PieceSources& sources, int64_t archiveSize) {
+  if (totalLength(pieces) != archiveSize) return false;
+  constexpr int64_t kCompareStep = int64_t{1} << 16;
+  std::unique_ptr<char[]> a(new char[kCompareStep]), b(new char[kCompareStep]);
+  const auto readAll = [](const SystemFile& f, int64_t offset, char* p, int64_t n) {
+    for (int64_t got; n > 0; offset += got, p += got, n -= got) {
+      if ((got = f.readAt(offset, p, n)) <= 0) return false;
+    }
+    return true;
+  };
+  int64_t at = 0;  // where the piece goes in the output
+  for (const Piece& piece : pieces) {
+    if (piece.kind == Piece::Kind::archive && piece.offset == at) {
+      at += piece.length;
+      continue;
+    }
+    for (int64_t done = 0; done < piece.length;) {
+      const int64_t n = std::min(kCompareStep, piece.length - done);
+      if (!readAll(*sources.archive, at + done, a.get(), n)) return false;
+      const char* other = b.get();
+      if (piece.kind == Piece::Kind::bytes) {
+        other = piece.bytes.data() + done;
+      } else if (!readAll(piece.kind == Piece::Kind::archive ? *sources.archive : *sources.files[piece.file],
+                          piece.offset + done, b.get(), n)) {
+        return false;
+      }
+      if (std::memcmp(a.get(), other, static_cast<std::size_t>(n)) != 0) return false;
+      done += n;
+    }
+    at += piece.length;
+  }
   return true;
 }
 
@@ -55,6 +90,7 @@ bool PieceWriter::copy(const SystemFile& from, const std::string& name, int64_t 
     n -= step;
     done += step;
     if (progress) progress(done);
+    if (cancelled && cancelled()) return fail(target.shown, Failure::cancelled, 0, "stopped");
   }
   return true;
 }
@@ -112,6 +148,10 @@ bool PieceWriter::writeUnnamed(const std::vector<Piece>& pieces, const WriteTarg
 }
 
 bool PieceWriter::place(const WriteTarget& target, NewFile& out, const Existing& existing) {
+  if (cancelled && cancelled()) {
+    out.discard();
+    return fail(target.shown, Failure::cancelled, 0, "stopped");
+  }
   if (!checkTarget(target)) {
     out.discard();
     return false;

@@ -51,6 +51,11 @@ struct WriteTarget {
   static bool at(const std::string& path, bool replace, WriteTarget* target);
 };
 
+// Whether `pieces` make exactly the bytes of sources.archive, which is
+// `archiveSize` bytes long: ranges of it in their own places need no
+// reading, the rest is compared. False also when a read fails.
+bool sameAsArchive(const std::vector<Piece>& pieces, const PieceSources& sources, int64_t archiveSize);
+
 class PieceWriter {
  public:
   // Told, now and then, how many bytes of a write are done.
@@ -63,6 +68,7 @@ class PieceWriter {
     changed,    // a file read, or the file to be replaced, changed meanwhile
     protected_, // the target is a file being read (see protect)
     notRegular, // the target's name holds a folder, a link, a device, a FIFO or a socket
+    cancelled,  // the caller said stop (see setCancel)
   };
 
   explicit PieceWriter(PieceSources sources) : sources(std::move(sources)) {}
@@ -76,6 +82,11 @@ class PieceWriter {
   // one aside. Returning false fails the write, nothing replaced, after
   // saying why through refuse().
   void setBeforeReplacing(std::function<bool()> before) { beforeReplacing = std::move(before); }
+
+  // Asked now and then while a file is written, and once more right before
+  // it is named: true stops the write, nothing named (a script's
+  // interrupt, say). Never asked once the file is named.
+  void setCancel(std::function<bool()> cancel) { cancelled = std::move(cancel); }
 
   // Writes `pieces` as the target. False, with nothing written, when
   // anything fails: failure() says what.
@@ -143,6 +154,7 @@ class PieceWriter {
   PieceSources sources;
   std::vector<Protected> protected_;
   std::function<bool()> beforeReplacing;
+  std::function<bool()> cancelled;
   std::string failure_;
   std::string failedFile_;
   std::string reason_;

@@ -10,3 +10,15 @@ int bareLineFeedLine(const Scenario& scenario) {
   }
   return 0;
 }
+
+int bareCarriageReturnLine(const Scenario& scenario) {
+  const char* const text = scenario.getData();
+  const char* const body = scenario.getBody();
+  int line = 1;
+  for (const char* p = text; p < body; ++p) {
+    if (*p != '\r') continue;
+    if (p + 1 >= body || p[1] != '\n') return line;
+    ++line;
+  }
+  return 0;
+}

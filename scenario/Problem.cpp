@@ -35,6 +35,7 @@ const char* Problem::id() const {
     case Code::notAScenario: return "notAScenario";
     case Code::scenarioTooLong: return "scenarioTooLong";
     case Code::bareLineFeed: return "bareLineFeed";
+    case Code::bareCarriageReturn: return "bareCarriageReturn";
     case Code::notAnArchive: return "notAnArchive";
     case Code::cutInHeader: return "cutInHeader";
     case Code::cutInScenario: return "cutInScenario";
@@ -52,6 +53,7 @@ const char* Problem::id() const {
     case Code::listedNotGiven: return "listedNotGiven";
     case Code::noDataFile: return "noDataFile";
     case Code::missingDataFile: return "missingDataFile";
+    case Code::linkLeadsOutside: return "linkLeadsOutside";
     case Code::namesCollide: return "namesCollide";
     case Code::differentDialects: return "differentDialects";
     case Code::cannotRead: return "cannotRead";
@@ -79,6 +81,8 @@ std::string Problem::english() const {
              std::to_string(n[0]);
     case Code::bareLineFeed:
       return "line " + std::to_string(n[0]) + " ends in LF alone; save the scenario with CR LF line ends";
+    case Code::bareCarriageReturn:
+      return "line " + std::to_string(n[0]) + " ends in CR alone; save the scenario with CR LF line ends";
     case Code::notAnArchive: return "not a KERV or P-KERV archive: it does not start with KRV or PKV";
     case Code::cutInHeader:
       return "cut short in its header: " + plural(n[0], "byte") + ", where the header has " +
@@ -111,6 +115,8 @@ std::string Problem::english() const {
     case Code::noDataFile:
       return "no data file " + shown(name) + (n[0] != 0 ? " in the new scenario's file list" : " in the archive");
     case Code::missingDataFile: return shown(name) + ": no such data file in " + other;
+    case Code::linkLeadsOutside:
+      return shown(name) + ": not packed: a symbolic link that leads outside " + other;
     case Code::namesCollide:
       return shown(name) + " and " + shown(other) + " are two names of the list that find one file; rename one";
     case Code::differentDialects: return "the archives are of two dialects, " + name + " and " + other;

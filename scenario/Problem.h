@@ -27,6 +27,7 @@ struct Problem {
     notAScenario,     //
     scenarioTooLong,  // n[0] its length
     bareLineFeed,     // n[0] the line (from 1)
+    bareCarriageReturn,  // n[0] the line (from 1)
     // An archive that cannot be used at all.
     notAnArchive,   //
     cutInHeader,    // n[0] the archive's size
@@ -47,6 +48,7 @@ struct Problem {
     listedNotGiven,       // name: in the new scenario, neither in the archive nor given
     noDataFile,           // name; n[0] 1 when looked for in a new scenario's list
     missingDataFile,      // name, other the folder looked in
+    linkLeadsOutside,  // name, other the folder: the data file is a symbolic link that leads outside it
     namesCollide,         // name and other, two list names that found one file
     // Two archives compared: `other` is "old" or "new" where one of them is meant.
     differentDialects,    // name the old archive's dialect, other the new one's

@@ -156,22 +156,14 @@ class KervTest(KervCase):
                 self.assertEqual(self.kerv("extract", "-C", "out", *args), (status, b"", err))
                 self.assertEqual(self.tree("out"), written)
 
-    @tt.posix_only("a file-size limit, and a kill")
-    def test_a_failed_or_killed_update_leaves_the_archive_whole(self):
+    @tt.posix_only("a file-size limit")
+    def test_a_failed_update_leaves_the_archive_whole(self):
         self.put("s.krv", tt.archive(b"KRV", tt.scenario(files=(b"a.qvd", b"b.qvd")), [b"a" * 2**23, b"b"]))
         self.put("big", os.urandom(2**24))
         before = self.get("s.krv")
         status, _, err = self.kerv("update", "s.krv", "b.qvd=big", preexec=tt.limit_file_size(2**22))
         self.assertEqual((status, err), (2, b"kerv: s.krv: %s\n" % os.strerror(27).encode()))
         self.assertEqual((self.get("s.krv"), self.files()), (before, [b"big", b"s.krv"]))
-        after = tt.archive(b"KRV", tt.scenario(files=(b"a.qvd", b"b.qvd")), [b"a" * 2**23, self.get("big")])
-        for delay in (0.0, 0.02, 0.05, 0.1):
-            p = subprocess.Popen([*tt.program("kerv"), "update", "s.krv", "b.qvd=big"], cwd=self.dir)
-            time.sleep(delay)
-            p.send_signal(signal.SIGKILL)
-            p.wait()
-            self.assertIn(self.get("s.krv"), (before, after), delay)
-            self.assertEqual(self.files(), [b"big", b"s.krv"], delay)
 
     def test_list_cat_and_options(self):
         packed = os.path.relpath(self.pack_example(), self.dir)
@@ -590,6 +582,8 @@ class NoUnnamedFilesTest(KervCase):
         self.assertEqual((os.path.getsize(self.path("mnt/s.krv")), self.temporaries()), (len(old) + (64 << 20) - 3, []))
         for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP, signal.SIGKILL):
             with self.subTest(signal=sig):
+                with open(self.path("mnt/big"), "wb") as f:  # another change each time
+                    f.truncate((64 << 20) + sig)
                 before = self.get("mnt/s.krv")
                 p = subprocess.Popen([*tt.program("kerv"), "update", "-q", "mnt/s.krv", "a.qvd=mnt/big"], cwd=self.dir)
                 while p.poll() is None and not self.temporaries():

@@ -29,21 +29,6 @@ std::vector<std::string> namesOf(const ArchiveReader& reader) {
   return names;
 }
 
-// Whether entries a and b hold the same bytes (false too when they cannot be read).
-bool sameBytes(const ArchiveReader& reader, const ArchiveEntry& a, const ArchiveEntry& b) {
-  if (a.size != b.size) return false;
-  std::vector<char> x(1 << 16), y(1 << 16);
-  try {
-    for (int64_t at = 0; at < a.size; at += static_cast<int64_t>(x.size())) {
-      const int64_t n = reader.read(a, at, x.data(), static_cast<int64_t>(x.size()));
-      if (reader.read(b, at, y.data(), n) != n || !std::equal(x.begin(), x.begin() + n, y.begin())) return false;
-    }
-  } catch (const ArchiveError&) {
-    return false;
-  }
-  return true;
-}
-
 // Reports a failed write and returns its status: a file that exists was
 // refused, as was a file that changed or is read; the rest is trouble.
 int reportFailure(const std::string& failure, PieceWriter::Failure kind, int error) {
@@ -130,9 +115,8 @@ int runExtract(int argc, char** argv) {
       report(name + ": not extracted: " + job.refusal);
       status = std::max(status, int{kRefused});
     } else if (job.sameAs != SIZE_MAX) {
-      if (!sameBytes(*reader, entries[jobs[job.sameAs].entry], entries[job.entry])) {
-        report(name + ": listed again (data block " + std::to_string(job.entry + 1) +
-               ") with other bytes: only the first is extracted");
+      if (const std::string lost = leftOutEnglish(*reader, jobs, job); !lost.empty()) {
+        report(lost);
         status = std::max(status, int{kRefused});
       }
     } else if (!folders.targetFor(job.path, force, &target)) {

@@ -67,9 +67,10 @@ int readInput(const std::string& name, int64_t limit, InputText& in) {
 
 // Reports why a scenario cannot be packed; returns the status.
 int reportScenario(const std::string& name, const Problem& problem, const char* hint) {
-  if (problem.code == Problem::Code::bareLineFeed) {
-    report(name + ":" + std::to_string(problem.n[0]) +
-           ": the line ends in LF alone; save the scenario with CR LF line ends" + hint);
+  if (problem.code == Problem::Code::bareLineFeed || problem.code == Problem::Code::bareCarriageReturn) {
+    report(name + ":" + std::to_string(problem.n[0]) + ": the line ends in " +
+           (problem.code == Problem::Code::bareLineFeed ? "LF" : "CR") +
+           " alone; save the scenario with CR LF line ends" + hint);
   } else {
     report(name + ": " + problem.english());
   }
@@ -347,7 +348,9 @@ int runUpdate(int argc, char** argv) {
   for (const UpdatePlan::Dropped& d : plan.dropped()) {
     report(shown(d.name) + " (" + std::to_string(d.size) + " bytes) is no longer listed and is left out");
   }
-  if (inPlace && plan.unchanged(reader->size())) {
+  PieceSources sources{&reader->file(), {}};
+  for (const auto& f : files) sources.files.push_back(f.get());
+  if (inPlace && (plan.unchanged(reader->size()) || sameAsArchive(plan.pieces(), sources, reader->size()))) {
     report(path + ": nothing to change; the archive is left as it is");
     return kDone;
   }
@@ -357,8 +360,6 @@ int runUpdate(int argc, char** argv) {
     return kRefused;
   }
 
-  PieceSources sources{&reader->file(), {}};
-  for (const auto& f : files) sources.files.push_back(f.get());
   PieceWriter writer(sources);
   if (!inPlace) writer.protect(archive, "the archive being read");
   writer.protect(scenarioIdentity, "the new scenario");

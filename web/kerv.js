@@ -297,6 +297,7 @@
     notAScenario: () => 'KERV か P-KERV のシナリオではありません (KERV でも PKERV でも始まっていません)',
     scenarioTooLong: p => `シナリオファイルは 32767 バイトまでです (このファイルは ${p.n[0]} バイト)`,
     bareLineFeed: p => `${p.n[0]} 行目が LF だけで終わっています。シナリオは CR LF の改行で保存してください`,
+    bareCarriageReturn: p => `${p.n[0]} 行目が CR だけで終わっています。シナリオは CR LF の改行で保存してください`,
     notAnArchive: () => 'KERV か P-KERV のアーカイブではありません (KRV でも PKV でも始まっていません)',
     cutInHeader: p => `ヘッダーの途中で切れています: ${p.n[0]} バイトしかなく、ヘッダーは 10 バイトです`,
     cutInScenario: p => `シナリオの途中で切れています: オフセット 10 から ${p.n[0]} バイトしかなく、シナリオは ` +
@@ -316,6 +317,7 @@
     listedNotGiven: p => `${p.name} は新しいシナリオのリストにありますが、アーカイブにもなく、ファイルも指定されていません`,
     noDataFile: p => `データファイル ${p.name} は${p.n[0] ? '新しいシナリオのファイルリスト' : 'アーカイブ'}にありません`,
     missingDataFile: p => `${p.name}: データファイルが ${p.other} にありません`,
+    linkLeadsOutside: p => `${p.name}: ${p.other} の外を指すシンボリックリンクなので、まとめません`,
     namesCollide: p => `${p.name} と ${p.other} が同じファイルを指しています。どちらかの名前を変えてください`,
     differentDialects: p => `アーカイブの方言が違います (${p.name} と ${p.other})`,
     // A patch's: where in it (a window, from 0), and what.

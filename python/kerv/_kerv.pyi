@@ -202,11 +202,12 @@ class Archive:
         that reads as a line of the old scenario keeps that line's bytes.
         With a new scenario each name of its list takes its replacement,
         else the old data file of that name. Without `out` the archive is
-        replaced in one step; this object keeps reading the file it opened.
-        An archive opened from a file object is written into `out` only
-        (io.UnsupportedOperation without it).
-        An archive opened from a file object is written into `out` only
-        (io.UnsupportedOperation without it).
+        replaced in one step (its bits, owner, ACL and attributes kept), and
+        this object reads the new archive from then on; an update that
+        changes nothing writes nothing and warns. An archive opened from a
+        file object is written into `out` only (io.UnsupportedOperation
+        without it). An interrupt (KeyboardInterrupt) while it is written
+        stops it: nothing is written, and it is raised.
         Raises ValueError for a name not in the list, a scenario of the
         other dialect or a damaged archive; UnicodeEncodeError ("cp932",
         `start` the character's index in scenario_text) for a character

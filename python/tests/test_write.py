@@ -3,6 +3,7 @@ tools make archives, and the refusals, after which nothing is written."""
 import os
 import shutil
 import subprocess
+import sys
 import threading
 import time
 
@@ -39,8 +40,11 @@ def test_update_equals_a_fresh_pack(example, tmp_path):
         text = a.scenario_text.replace("潮騒", "波音").replace("title.zpt\r\n", "title.zpt\r\nnew.zpt\r\n")
         assert a.update(scenario_text=text.replace("\r\n", "\n"),
                         replace={"door.qvd": b"a new door", b"new.zpt": tmp_path / "new.zpt"}) == str(example)
-        # The open archive still reads the file it opened.
-        assert a["door.qvd"] == (example.parent / "door.qvd").read_bytes()
+        # The open archive reads the new one, and may be updated again.
+        assert a["door.qvd"] == b"a new door"
+        a.update(replace={"door.qvd": b"a newer door"})
+        assert a["door.qvd"] == b"a newer door"
+        a.update(replace={"door.qvd": b"a new door"})
     fresh = tmp_path / "fresh"
     shutil.copytree(EXAMPLES, fresh)
     (fresh / "story.ker").write_bytes(text.encode("cp932"))
@@ -215,3 +219,71 @@ def test_nothing_is_written_over_what_is_read(tmp_path):
     (tmp_path / "s.ker").write_bytes(scenario(files=(b"../outside.qvd", b"a.qvd")))
     with pytest.raises(ValueError, match=r"\.\./outside\.qvd: not packed: '\.\.' leads outside the folder"):
         kerv.pack(tmp_path / "s.ker")
+
+
+def test_an_interrupt_stops_an_update_before_it_is_named_or_not_at_all(tmp_path):
+    """SIGINT while Archive.update writes (a thread sends it once the new
+    file is open): the archive is as it was and KeyboardInterrupt raised;
+    an update the signal missed stands and returns."""
+    script = (
+        "import os, signal, sys, threading, time, kerv\n"
+        "path, data = sys.argv[1], sys.argv[2]\n"
+        "folder = os.path.dirname(os.path.realpath(path))\n"
+        "def interrupt():\n"
+        "    while not done.is_set():\n"
+        "        for fd in os.listdir('/proc/self/fd'):\n"
+        "            try:\n"
+        "                target = os.readlink('/proc/self/fd/' + fd)\n"
+        "            except OSError:\n"
+        "                continue\n"
+        "            if target.startswith(folder + '/') and ('(deleted)' in target or '.kerv-' in target):\n"
+        "                os.kill(os.getpid(), signal.SIGINT)\n"
+        "                return\n"
+        "        time.sleep(0.0005)\n"
+        "done = threading.Event()\n"
+        "before = open(path, 'rb').read()\n"
+        "a = kerv.Archive(path)\n"
+        "returned = False\n"
+        "try:\n"
+        "    threading.Thread(target=interrupt, daemon=True).start()\n"
+        "    a.update(replace={'b.qvd': data})\n"
+        "    returned = True\n"
+        "    done.set()\n"
+        "    time.sleep(0.5)  # a signal sent meanwhile arrives here\n"
+        "except KeyboardInterrupt:\n"
+        "    pass\n"
+        "after = open(path, 'rb').read()\n"
+        "print('returned' if returned else 'raised', 'changed' if after != before else 'unchanged')\n")
+    names = (b"a.qvd", b"b.qvd")
+    for _ in range(3):
+        (tmp_path / "s.krv").write_bytes(archive(scenario(files=names), [b"a" * (1 << 24), b"b"]))
+        (tmp_path / "big").write_bytes(os.urandom(1 << 26))
+        r = subprocess.run([sys.executable, "-c", script, str(tmp_path / "s.krv"), str(tmp_path / "big")],
+                           capture_output=True, text=True, timeout=120)
+        assert r.stdout.split() in (["returned", "changed"], ["raised", "unchanged"]), (r.stdout, r.stderr)
+        assert [n for n in os.listdir(tmp_path) if ".kerv-" in n] == []
+
+
+def test_extractall_names_each_entry_it_leaves_out(tmp_path):
+    # The two codes of U+2160 decode to one name; a name listed twice with other bytes.
+    one, other = b"\x87\x54.qvd", b"\xfa\x4a.qvd"
+    names = (one, other, b"a.qvd", b"a.qvd", b"b.qvd")
+    (tmp_path / "s.krv").write_bytes(archive(scenario(files=names), [b"1", b"2", b"first", b"second", b"b"]))
+    with kerv.Archive(tmp_path / "s.krv") as a:
+        with pytest.raises(ValueError) as raised:
+            a.extractall(tmp_path / "out")
+    message = str(raised.value)
+    assert "Ⅰ.qvd: listed again (data block 2) with other bytes" in message
+    assert "a.qvd: listed again (data block 4) with other bytes" in message
+    assert sorted(os.listdir(tmp_path / "out")) == ["a.qvd", "b.qvd", "s.ker", "Ⅰ.qvd"]
+    assert (tmp_path / "out" / "a.qvd").read_bytes() == b"first"
+
+
+def test_warnings_point_at_the_callers_line_and_messages_read_well(tmp_path, example):
+    with kerv.Archive(example) as a:
+        with pytest.warns(UserWarning, match="nothing to change") as caught:
+            a.update(replace={"door.qvd": a["door.qvd"]})  # the same bytes
+        assert caught[0].filename == __file__
+        lf = a.scenario_text.replace("\r\n", "\n", 3).encode("cp932")
+        with pytest.raises(ValueError, match=r"^the new scenario: line 1 ends in LF alone"):
+            a.update(scenario=lf)
