@@ -1354,7 +1354,9 @@
   }
 
   // Relabels every row in the page's language, a body (100 rows) at a time
-  // and a few milliseconds' worth of bodies a task, as fillRows adds them.
+  // and RELABEL_BODIES bodies a task, so that no task holds the page long
+  // whatever the machine.
+  const RELABEL_BODIES = 3;
   function relabelRows() {
     if (state.filling) return;  // rows still being added are labelled as they come
     const token = state.relabelling = {};
@@ -1362,8 +1364,7 @@
     let next = 0;
     const step = () => {
       if (state.relabelling !== token) return;
-      const start = performance.now();
-      while (next < bodies.length && performance.now() - start < 8) {
+      for (const end = next + RELABEL_BODIES; next < bodies.length && next < end;) {
         const body = bodies[next++];
         body.lang = language;
         for (const row of body.rows) {
