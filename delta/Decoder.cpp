@@ -198,7 +198,7 @@ bool Decoder::readHeader() {
   return true;
 }
 
-bool Decoder::decompress(std::string& section, int kind, int64_t at) {
+bool Decoder::decompress(std::string& section, int kind, uint64_t limit, int64_t at) {
 #if KERV_LZMA
   if (secondary == kLzma) {
     // xdelta3's form: the decompressed length, then what the stream of this
@@ -206,7 +206,7 @@ bool Decoder::decompress(std::string& section, int kind, int64_t at) {
     Section s(section);
     uint64_t length;
     if (!s.integer(&length) || length == 0) return fail(Fault::badSecondary, at, 0);
-    if (length > kLargestEncoding) return fail(Fault::badSecondary, at, static_cast<int64_t>(length));
+    if (length > limit) return fail(Fault::badSecondary, at, static_cast<int64_t>(std::min<uint64_t>(length, INT64_MAX)));
     const char* rest = s.take(0);  // where the stream's bytes start
     const std::size_t restLength = section.size() - static_cast<std::size_t>(rest - section.data());
     if (!lzma) lzma = std::make_unique<Lzma>();
@@ -232,7 +232,7 @@ bool Decoder::decompress(std::string& section, int kind, int64_t at) {
     return true;
   }
 #endif
-  static_cast<void>(section), static_cast<void>(kind);
+  static_cast<void>(section), static_cast<void>(kind), static_cast<void>(limit);
   return fail(Fault::secondary, at, secondary);
 }
 
@@ -305,7 +305,9 @@ bool Decoder::nextWindow(Window& w) {
     const int64_t at = position;
     part.section->resize(static_cast<std::size_t>(part.length));
     if (!readExactly(part.section->data(), part.section->size())) return false;
-    if ((compressed & part.bit) != 0 && !decompress(*part.section, kind, at)) return false;
+    // Each byte of the data section makes a byte of the window at least.
+    const uint64_t most = kind == 0 ? targetLength : kLargestEncoding;
+    if ((compressed & part.bit) != 0 && !decompress(*part.section, kind, most, at)) return false;
   }
   targetLength_ += w.targetLength;
   ++windows_;

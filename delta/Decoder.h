@@ -128,8 +128,8 @@ class Decoder {
   bool readByte(unsigned* b);
   bool readInteger(uint64_t* value);
   // Decompresses a section (kind 0 data, 1 instructions, 2 addresses)
-  // compressed with the header's compressor.
-  bool decompress(std::string& section, int kind, int64_t at);
+  // compressed with the header's compressor, to at most `limit` bytes.
+  bool decompress(std::string& section, int kind, uint64_t limit, int64_t at);
   // Walks the window's instructions, handing each to `take` (RUN, ADD,
   // COPY with its address in the segment and target space).
   template <class Take>

@@ -11,6 +11,7 @@
 #include "delta/Adler32.h"
 #include "delta/Decoder.h"
 #include "delta/Encoder.h"
+#include "delta/Matcher.h"
 #include "delta/PatchHeader.h"
 
 namespace {
@@ -104,9 +105,13 @@ TEST(VcdiffTest, EncodedPatchesDecodeToTheirTarget) {
       // Windows of at most 8 MiB: a copy longer than one, a literal across two.
       {"across windows", {{'c', 0, 3 << 20}, {'c', 0, 3 << 20}, {'c', 1, 3 << 20}, {'t', 0, 1 << 20}, {'l', 0, 9}}},
   };
+  for (const bool lzma : {false, true}) {
+  if (lzma && !vcdiff::Encoder::lzmaAvailable()) continue;
   for (const Case& c : cases) {
-    // The target's own bytes: a literal's bytes, with runs now and then.
+    // The target's own bytes: a literal's bytes, with runs now and then,
+    // and a stretch that repeats an earlier one (a copy within the window).
     std::string literalBytes = randomBytes(random, 2 << 20);
+    literalBytes.replace(1 << 20, 70000, literalBytes.substr(300000, 70000));
     std::fill(literalBytes.begin() + 100, literalBytes.begin() + 5000, 'z');
     std::string target, expected;
     for (const Piece& p : c.pieces) {
@@ -116,8 +121,10 @@ TEST(VcdiffTest, EncodedPatchesDecodeToTheirTarget) {
     target = expected;
     std::string patch;
     int64_t targetAt = 0;
+    vcdiff::EncoderOptions options;
+    options.lzma = lzma;
     vcdiff::Encoder encoder([&](const char* p, std::size_t n) { return patch.append(p, n), true; }, readerOf(source),
-                            readerOf(target), "new//old/");
+                            readerOf(target), "new//old/", options);
     for (const Piece& p : c.pieces) {
       const bool ok = p.kind == 'c'   ? encoder.copy(p.offset, p.length)
                       : p.kind == 'l' ? encoder.literal(literalBytes.data() + p.offset, p.length)
@@ -132,9 +139,102 @@ TEST(VcdiffTest, EncodedPatchesDecodeToTheirTarget) {
     EXPECT_EQ(decodeBoth(patch, source, &fromPieces, &error), expected) << c.name;
     EXPECT_FALSE(error) << c.name << ": " << error.english();
     EXPECT_EQ(fromPieces, expected) << c.name;
-    if (std::string(c.name) == "one copy") {
+    if (std::string(c.name) == "one copy" && !lzma) {
       EXPECT_LT(patch.size(), 40u) << "an unchanged megabyte is a few bytes";
     }
+    if (std::string(c.name) == "literals with runs") {
+      // The repeated 70,000 bytes are a copy, not carried twice.
+      EXPECT_LT(patch.size(), 200000u + 9 + 40 + 1000) << lzma;
+    }
+  }
+  }
+}
+
+// A window of the most bytes, made by a copy of one source byte and a copy
+// of it that overlaps what it makes: a patch of some forty bytes that must
+// cost one step, not one per byte, in both of the decoder's forms.
+TEST(VcdiffTest, ACopyThatRepeatsWhatItMakesIsOneStep) {
+  const int64_t size = vcdiff::kLargestWindow;
+  std::string inst = {static_cast<char>(vcdiff::codeFor(vcdiff::kCopy, 0, 0)), 1,
+                      static_cast<char>(vcdiff::codeFor(vcdiff::kCopy, 0, 0))};
+  vcdiff::appendInteger(inst, static_cast<uint64_t>(size - 1));
+  const std::string addr = {0, 1};  // the source's byte, then the window's first
+  std::string encoding;
+  vcdiff::appendInteger(encoding, static_cast<uint64_t>(size));
+  encoding += '\0';
+  vcdiff::appendInteger(encoding, 0);
+  vcdiff::appendInteger(encoding, inst.size());
+  vcdiff::appendInteger(encoding, addr.size());
+  std::string patch(reinterpret_cast<const char*>(vcdiff::kMagic), 4);
+  patch += '\0';
+  patch += static_cast<char>(vcdiff::kSource);
+  vcdiff::appendInteger(patch, 1);
+  vcdiff::appendInteger(patch, 0);
+  vcdiff::appendInteger(patch, encoding.size() + inst.size() + addr.size());
+  patch += encoding + inst + addr;
+  EXPECT_LT(patch.size(), 40u);
+
+  std::size_t at = 0;
+  vcdiff::Decoder decoder([&](char* p, std::size_t n) {
+    const std::size_t k = std::min(n, patch.size() - at);
+    std::memcpy(p, patch.data() + at, k);
+    at += k;
+    return static_cast<int64_t>(k);
+  });
+  ASSERT_TRUE(decoder.readHeader());
+  vcdiff::Window w;
+  ASSERT_TRUE(decoder.nextWindow(w));
+  std::vector<vcdiff::Span> spans;
+  ASSERT_TRUE(decoder.pieces(w, spans));
+  EXPECT_LE(spans.size(), 2u) << "one piece an instruction at most";
+  std::string out;
+  ASSERT_TRUE(decoder.decode(w, readerOf("Q"), readerOf(""), out));
+  EXPECT_EQ(out, std::string(static_cast<std::size_t>(size), 'Q'));
+}
+
+// What the coder finds of the source in new bytes: a file with bytes
+// changed here and there, its ends changed, renamed (another place), or
+// nothing of it.
+TEST(MatcherTest, NewBytesThatTheSourceHoldsAreCopies) {
+  std::mt19937 random(5);
+  const std::string source = randomBytes(random, 3 << 20);
+  std::string edited = source.substr(1 << 20, 1 << 20);
+  for (int k = 0; k < 50; ++k) edited[random() % edited.size()] ^= 0x5A;
+  std::string ends = source.substr(0, 500000);
+  ends.replace(0, 16, randomBytes(random, 16));
+  ends.replace(ends.size() - 16, 16, randomBytes(random, 16));
+  struct Case {
+    const char* what;
+    std::string target;
+    int64_t mostNew;  // new bytes the scan may leave
+  } cases[] = {
+      {"fifty bytes edited", edited, 50 * vcdiff::Matcher::kShortestCopy},
+      {"its ends changed", ends, 32 + 2 * vcdiff::Matcher::kShortestCopy},
+      {"moved", source.substr(2 << 20, 300000) + source.substr(5, 100), 0},
+      {"nothing of it", randomBytes(random, 200000), 200000},
+  };
+  vcdiff::SourceIndex index;
+  ASSERT_TRUE(index.build(readerOf(source), {{0, static_cast<int64_t>(source.size())}}));
+  for (const Case& c : cases) {
+    vcdiff::Matcher matcher(index, readerOf(source), static_cast<int64_t>(source.size()));
+    std::string made;
+    int64_t fresh = 0;
+    const vcdiff::Matcher::Literal literal = [&](const char* p, int64_t n) {
+      made.append(p, static_cast<std::size_t>(n));
+      fresh += n;
+      return true;
+    };
+    const vcdiff::Matcher::Copy copy = [&](int64_t offset, int64_t n) {
+      made += source.substr(static_cast<std::size_t>(offset), static_cast<std::size_t>(n));
+      return true;
+    };
+    // In two scans, as a long target is: a match goes on across them.
+    const std::size_t half = c.target.size() / 2;
+    ASSERT_TRUE(matcher.scan(c.target.data(), static_cast<int64_t>(half), literal, copy));
+    ASSERT_TRUE(matcher.scan(c.target.data() + half, static_cast<int64_t>(c.target.size() - half), literal, copy));
+    ASSERT_TRUE(matcher.finish(copy));
+    EXPECT_EQ(made, c.target) << c.what;
+    EXPECT_LE(fresh, c.mostNew) << c.what;
   }
 }
 
@@ -176,6 +276,14 @@ TEST(VcdiffTest, TheRfcExampleCopiesFromTheTargetItself) {
   EXPECT_EQ(fromPieces, target);
 }
 
+// The start of a window whose source segment is `length` bytes at `position`.
+std::string segmentAt(uint64_t length, uint64_t position) {
+  std::string w(1, static_cast<char>(vcdiff::kSource));
+  vcdiff::appendInteger(w, length);
+  vcdiff::appendInteger(w, position);
+  return w + std::string(20, '\0');
+}
+
 TEST(VcdiffTest, DamagedAndCutPatchesAreRefusedWithWhereAndWhy) {
   std::mt19937 random(3);
   const std::string source = randomBytes(random, 100000);
@@ -203,7 +311,7 @@ TEST(VcdiffTest, DamagedAndCutPatchesAreRefusedWithWhereAndWhy) {
   struct Case {
     std::string patch, source;
     DecodeError::Code code;
-    const char* text;
+    std::string text;
   } cases[] = {
       {"PK\3\4", source, DecodeError::Code::notVcdiff, "not a VCDIFF patch"},
       {with(3, 1), source, DecodeError::Code::version, "version 1"},
@@ -213,12 +321,17 @@ TEST(VcdiffTest, DamagedAndCutPatchesAreRefusedWithWhereAndWhy) {
       {with(5, 0x7F), source, DecodeError::Code::badWindow, "window 0 (patch offset 5)"},
       {patch, other, DecodeError::Code::checksum, "window 0 (patch offset 5): the bytes made do not have"},
       {patch, source.substr(0, 90000), DecodeError::Code::sourceRead, "cannot be read where the window needs it"},
-      {patch + "\x01", source, DecodeError::Code::cut, "the patch ends here"},
+      {patch + "\x01", source, DecodeError::Code::cut, "window 1 (patch offset " + std::to_string(patch.size() + 1) +
+                                                            "): the patch ends here"},
+      {patch.substr(0, 5) + segmentAt(uint64_t{1} << 62, uint64_t{1} << 62), source, DecodeError::Code::badWindow,
+       "window 0 (patch offset 5): the window's header is damaged"},
+      {std::string(reinterpret_cast<const char*>(vcdiff::kMagic), 4) + "\x04\xC0\x80\x80\x01", source,
+       DecodeError::Code::appHeader, "application header is 134217729 bytes"},
   };
   for (const Case& c : cases) {
     decodeBoth(c.patch, c.source, &fromPieces, &error);
     EXPECT_EQ(error.code, c.code) << c.text;
-    EXPECT_NE(error.english().find(c.text), std::string::npos) << error.english();
+    EXPECT_NE(error.english().find(c.text), std::string::npos) << error.english() << " / " << c.text;
   }
 }
 
@@ -238,6 +351,12 @@ TEST(PatchHeaderTest, NamesAsXdelta3ReadsThemAndTheSums) {
   EXPECT_FALSE(back.oldSum == back.newSum);
   EXPECT_EQ(h.oldSum.hex().size(), 32u);
   // xdelta3's own header: names, no sums.
+  // Sums that cannot be read: a damaged header, not one without sums.
+  std::string bad = encoded;
+  bad[bad.size() - 3] = 'g';
+  EXPECT_TRUE(vcdiff::PatchHeader::decode(bad).damaged);
+  EXPECT_TRUE(vcdiff::PatchHeader::decode(encoded.substr(0, encoded.rfind('\0'))).damaged);
+  EXPECT_FALSE(back.damaged);
   const vcdiff::PatchHeader plain = vcdiff::PatchHeader::decode("new//old/");
   EXPECT_EQ(plain.newName, "new");
   EXPECT_EQ(plain.oldName, "old");

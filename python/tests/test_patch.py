@@ -107,3 +107,28 @@ def test_patches_release_the_gil(tmp_path):
     assert (done[-1], os.path.getsize(tmp_path / "out.krv")) == (str(tmp_path / "out.krv"), os.path.getsize(
         tmp_path / "new.krv"))
     assert longest < took / 2, f"this thread waited {longest:.3f} s of {took:.3f} s"
+
+
+def test_a_patch_is_applied_whole_or_not_at_all(pair):
+    kerv.diff(pair / "old.krv", pair / "new.krv", patch=pair / "p.vcdiff")
+    patch = (pair / "p.vcdiff").read_bytes()
+    (pair / "cut.vcdiff").write_bytes(patch[:-40])
+    old = (pair / "old.krv").read_bytes()
+    for out in (None, pair / "o.krv"):
+        with pytest.raises(ValueError, match="cut short or damaged|window"):
+            kerv.apply_patch(pair / "old.krv", pair / "cut.vcdiff", out)
+        assert (pair / "old.krv").read_bytes() == old and not (pair / "o.krv").exists()
+    # The same in lzma sections; the original kept aside; nothing to change.
+    if XDELTA3:
+        kerv.diff(pair / "old.krv", pair / "new.krv", patch=pair / "z.vcdiff", compress="lzma")
+        subprocess.run([XDELTA3, "-d", "-s", pair / "old.krv", pair / "z.vcdiff", pair / "x.krv"], check=True)
+        assert (pair / "x.krv").read_bytes() == (pair / "new.krv").read_bytes()
+    shutil.copy(pair / "old.krv", pair / "v.krv")
+    assert kerv.apply_patch(pair / "v.krv", pair / "p.vcdiff", backup=True) == str(pair / "v.krv")
+    assert (pair / "v.krv.orig").read_bytes() == old
+    assert (pair / "v.krv").read_bytes() == (pair / "new.krv").read_bytes()
+    kerv.diff(pair / "new.krv", pair / "new.krv", patch=pair / "same.vcdiff")
+    before = os.stat(pair / "v.krv").st_ino
+    with pytest.warns(UserWarning, match="nothing to change"):
+        kerv.apply_patch(pair / "v.krv", pair / "same.vcdiff")
+    assert os.stat(pair / "v.krv").st_ino == before
