@@ -7,8 +7,9 @@ bool FileView::read(int64_t offset, char* p, std::size_t n) const {
     errno = EIO;
     return false;
   }
+  if (file == nullptr) return function(offset, p, n);
   while (n > 0) {
-    const int64_t r = file.readAt(offset, p, static_cast<int64_t>(n));
+    const int64_t r = file->readAt(offset, p, static_cast<int64_t>(n));
     if (r <= 0) {
       if (r == 0) errno = EIO;  // the file became shorter meanwhile
       return false;

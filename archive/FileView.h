@@ -9,14 +9,20 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 #include "archive/SystemFile.h"
 
 class FileView {
  public:
+  // Reads the n bytes at `offset` into p; false, with errno set, when it cannot.
+  using Read = std::function<bool(int64_t offset, char* p, std::size_t n)>;
+
   // Views the first `size` bytes of `file`, which must stay open while the
   // view lives.
-  FileView(const SystemFile& file, int64_t size) : file(file), size_(size) {}
+  FileView(const SystemFile& file, int64_t size) : file(&file), size_(size) {}
+  // Views `size` bytes that `read` reads (the page's files, read by the browser).
+  FileView(Read read, int64_t size) : function(std::move(read)), size_(size) {}
   FileView(const FileView&) = delete;
   FileView& operator=(const FileView&) = delete;
 
@@ -25,9 +31,9 @@ class FileView {
   bool read(int64_t offset, char* p, std::size_t n) const;
 
   int64_t size() const { return size_; }
-  const SystemFile& systemFile() const { return file; }
 
  private:
-  const SystemFile& file;
+  const SystemFile* file = nullptr;
+  Read function;
   int64_t size_;
 };

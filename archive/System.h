@@ -21,6 +21,10 @@ bool standardStreamWasClosed(int fd);
 // Windows the full path); false, with errno set, when it cannot be found.
 bool resolvedPath(const std::string& path, std::string* out);
 
+// The folder that holds the running program ('/' or '\\' separated, no
+// separator at its end); empty where the system does not say.
+std::string programFolder();
+
 // Makes a write beyond the process's file-size limit fail with an error
 // instead of ending the process (POSIX: SIGXFSZ is ignored).
 void ignoreFileSizeSignal();

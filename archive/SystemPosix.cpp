@@ -37,6 +37,19 @@ bool resolvedPath(const std::string& path, std::string* out) {
   return true;
 }
 
+std::string programFolder() {
+#if defined(__linux__)
+  char path[4096];
+  const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
+  if (n <= 0) return "";
+  const std::string program(path, static_cast<std::size_t>(n));
+  const std::size_t slash = program.find_last_of('/');
+  return slash == std::string::npos ? "" : program.substr(0, slash);
+#else
+  return "";
+#endif
+}
+
 void ignoreFileSizeSignal() { static_cast<void>(std::signal(SIGXFSZ, SIG_IGN)); }
 
 char** commandLineArguments(int&, char** argv) { return argv; }

@@ -40,6 +40,15 @@ bool resolvedPath(const std::string& path, std::string* out) {
   return true;
 }
 
+std::string programFolder() {
+  wchar_t path[32768];
+  const DWORD n = GetModuleFileNameW(nullptr, path, 32768);
+  if (n == 0 || n >= 32768) return "";
+  const std::string program = utf8Of(path, static_cast<int>(n));
+  const std::size_t slash = program.find_last_of("\\/");
+  return slash == std::string::npos ? "" : program.substr(0, slash);
+}
+
 void removeTemporariesOnSignals() {}  // a temporary is deleted by the system when its process ends
 
 void ignoreFileSizeSignal() {}  // Windows limits no file's size per process

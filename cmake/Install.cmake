@@ -24,6 +24,10 @@ else()
   install(FILES packaging/kerv.bash-completion DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/bash-completion/completions
           RENAME kerv COMPONENT tools)
   install(FILES packaging/kerv.xml DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/mime/packages COMPONENT tools)
+  if(KERV_PAGES_BUILT)
+    install(FILES ${KERV_PAGE_DIR}/web/kerv.html ${KERV_PAGE_DIR}/web/kerv-patcher.html
+            DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/kerv COMPONENT tools)
+  endif()
 endif()
 
 # The public headers, and what they include (but nothing the library keeps to itself).

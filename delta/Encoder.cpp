@@ -8,7 +8,7 @@
 
 #include "delta/Adler32.h"
 
-#if KERV_LZMA
+#if KERV_LZMA_ENCODER
 #include <lzma.h>
 #endif
 
@@ -46,7 +46,7 @@ int pairCode(Type t1, int s1, int m1, Type t2, int s2, int m2) {
 }  // namespace
 
 struct Encoder::Lzma {
-#if KERV_LZMA
+#if KERV_LZMA_ENCODER
   lzma_stream streams[3] = {LZMA_STREAM_INIT, LZMA_STREAM_INIT, LZMA_STREAM_INIT};
   bool started[3] = {false, false, false};
   ~Lzma() {
@@ -58,7 +58,7 @@ struct Encoder::Lzma {
 };
 
 bool Encoder::lzmaAvailable() {
-#if KERV_LZMA
+#if KERV_LZMA_ENCODER
   return true;
 #else
   return false;
@@ -75,7 +75,7 @@ Encoder::Encoder(Sink out, ReadAt source, ReadAt target, std::string appHeader, 
 Encoder::~Encoder() = default;
 
 bool Encoder::compress(int kind, std::string& section) {
-#if KERV_LZMA
+#if KERV_LZMA_ENCODER
   if (!lzma) lzma = std::make_unique<Lzma>();
   lzma_stream& stream = lzma->streams[kind];
   if (!lzma->started[kind]) {

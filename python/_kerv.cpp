@@ -36,6 +36,7 @@
 #include "reader/ArchivePatch.h"
 #include "reader/ArchiveReader.h"
 #include "reader/InPlace.h"
+#include "reader/PatcherPage.h"
 #include "reader/PieceWriter.h"
 #include "reader/UpdatePlan.h"
 #include "scenario/Cp932.h"
@@ -591,20 +592,34 @@ py::str pack(const py::object& scenario, const py::object& archive, const py::ob
 // The changes from the archive `old` to `new`; with `patch`, also writes
 // the patch that makes `new` from `old` there.
 py::list diff(const py::object& oldPath, const py::object& newPath, const py::object& patch, bool overwrite,
-              const std::string& compress) {
+              const std::string& compress, const py::object& page, const std::string& title, const std::string& note) {
   const std::string oldName = pathOf(oldPath), newName = pathOf(newPath);
   vcdiff::EncoderOptions encoding;
   if (compress != "none" && compress != "lzma") throw py::value_error("compress is \"none\" or \"lzma\"");
   encoding.lzma = compress == "lzma";
   if (encoding.lzma && !vcdiff::Encoder::lzmaAvailable()) throw py::value_error("this build has no liblzma");
   const ArchiveReader olds(oldName.c_str()), news(newName.c_str());
-  WriteTarget target;
+  WriteTarget target, pageTarget;
   if (!patch.is_none()) target = targetAt(pathOf(patch), overwrite);
+  std::string pageTemplate;
+  if (!page.is_none()) {
+    pageTarget = targetAt(pathOf(page), overwrite);
+    const std::string prefix = py::module_::import("sys").attr("prefix").cast<std::string>();
+    std::string why;
+    if (!readPatcherPage({prefix + "/share/kerv/kerv-patcher.html", "/usr/share/kerv/kerv-patcher.html",
+                          "/usr/local/share/kerv/kerv-patcher.html"},
+                         &pageTemplate, &why)) {
+      raiseOSError(ENOENT, why, "kerv-patcher.html");
+    }
+  } else if (!title.empty() || !note.empty()) {
+    throw py::value_error("title and note are the patcher page's: give page");
+  }
+  const bool making = !patch.is_none() || !page.is_none();
   const FileView oldView(olds.file(), olds.size()), newView(news.file(), news.size());
   std::unique_ptr<FileDiff> compared;
   {
     py::gil_scoped_release unlocked;
-    compared = std::make_unique<FileDiff>(olds.archiveIndex(), news.archiveIndex(), oldView, newView, !patch.is_none());
+    compared = std::make_unique<FileDiff>(olds.archiveIndex(), news.archiveIndex(), oldView, newView, making);
   }
   const ArchiveDiff& d = compared->diff();
   if (const Problem& p = d.problem()) {
@@ -612,26 +627,39 @@ py::list diff(const py::object& oldPath, const py::object& newPath, const py::ob
     const std::string& which = p.other == "new" ? newName : oldName;
     throw ArchiveError(which, p.english());
   }
-  if (!patch.is_none()) {
+  if (making) {
     FileIdentity oldId, newId;
     olds.file().identity(&oldId);
     news.file().identity(&newId);
     PieceWriter writer({});
     writer.protect(oldId, "the old archive");
     writer.protect(newId, "the new archive");
+    for (const WriteTarget* t : {&target, &pageTarget}) {
+      if (t->folder && !writer.mayWrite(*t)) raiseWriteFailure(writer);
+    }
+    // The patch in memory, for the page and the patch file both.
+    std::string bytes, error;
     bool written;
     {
       py::gil_scoped_release unlocked;
-      written = writer.writeWith(target, [&](NewFile& file) {
-        std::string error;
-        const auto sink = [&](const char* p, std::size_t n) { return file.append(p, static_cast<int64_t>(n)); };
-        if (compared->writePatch(baseName(newName), baseName(oldName), sink, &error, encoding)) return true;
-        const bool unread = error.rfind("cannot be read", 0) == 0;
-        return writer.refuse(unread ? newName : target.shown, PieceWriter::Failure::system,
-                             file.error() != 0 ? file.error() : EIO, error);
-      });
+      written = compared->writePatch(baseName(newName), baseName(oldName),
+                                     [&](const char* p, std::size_t n) { return bytes.append(p, n), true; }, &error,
+                                     encoding);
     }
-    if (!written) raiseWriteFailure(writer);
+    if (!written) raiseOSError(EIO, error, error.rfind("the new", 0) == 0 ? newName : oldName);
+    if (!patch.is_none()) writeOrRaise(writer, {Piece::ofBytes(bytes)}, target);
+    if (!page.is_none()) {
+      PatcherInfo info;
+      info.oldName = baseName(oldName);
+      info.newName = baseName(newName);
+      info.oldSize = olds.size();
+      info.newSize = news.size();
+      info.title = title;
+      info.note = note;
+      const std::string filled = fillPatcherPage(pageTemplate, bytes, info);
+      if (filled.empty()) throw py::value_error("the patcher page found is no patcher page; build it again");
+      writeOrRaise(writer, {Piece::ofBytes(filled)}, pageTarget);
+    }
   }
   py::list changes;
   for (const ArchiveDiff::Change& c : d.changes()) changes.append(py::cast(c));
@@ -709,7 +737,8 @@ PYBIND11_MODULE(_kerv, m) {
         "Packs a scenario and the data files its file list names; returns the archive's path.");
 
   m.def("diff", &diff, py::arg("old"), py::arg("new"), py::arg("patch") = py::none(), py::kw_only(),
-        py::arg("overwrite") = false, py::arg("compress") = "none",
+        py::arg("overwrite") = false, py::arg("compress") = "none", py::arg("page") = py::none(),
+        py::arg("title") = "", py::arg("note") = "",
         "What differs from the archive `old` to `new`, as a list of Change; with `patch`, also writes the VCDIFF "
         "patch that makes `new` from `old`.");
   m.def("apply_patch", &applyPatchTo, py::arg("archive"), py::arg("patch"), py::arg("out") = py::none(),

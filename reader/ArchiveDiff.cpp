@@ -134,9 +134,13 @@ void ArchiveDiff::build(const ArchiveIndex& oldIndex, const ArchiveIndex& newInd
           known->second.emplace(d, i);
         }
       }
+      // The first in list order, as comparing each with each finds it.
       const auto [from, to] = known->second.equal_range(digest);
-      for (auto it = from; it != to; ++it) {
-        if (&olds[it->second] != partner && compare.same(olds[it->second], e)) return &olds[it->second];
+      std::vector<std::size_t> candidates;
+      for (auto it = from; it != to; ++it) candidates.push_back(it->second);
+      std::sort(candidates.begin(), candidates.end());
+      for (std::size_t i : candidates) {
+        if (&olds[i] != partner && compare.same(olds[i], e)) return &olds[i];
       }
       return nullptr;
     }

@@ -328,100 +328,134 @@ std::string patchOutcomeEnglish(const PatchOutcome& outcome, const std::string& 
   return "";
 }
 
+PatchApplier::PatchApplier(vcdiff::Decoder& decoder, const vcdiff::PatchHeader& header, vcdiff::ReadAt source,
+                           int64_t sourceSize, vcdiff::ReadAt made, const PatchRules& rules)
+    : decoder(decoder),
+      header(header),
+      source(std::move(source)),
+      made(std::move(made)),
+      sourceSize(sourceSize),
+      rules(rules),
+      result(header) {}
+
+bool PatchApplier::start() {
+  if (!header.oldSum.known() || sourceSize == header.oldSum.size) return true;
+  outcome_.fit = PatchFit::otherFile;
+  vcdiff::FileSum sum;
+  if (sourceSize == header.newSum.size && vcdiff::sumOf(source, sourceSize, &sum) && sum == header.newSum) {
+    outcome_.fit = PatchFit::alreadyPatched;
+  }
+  return false;
+}
+
+bool PatchApplier::next(std::string& bytes, vcdiff::Window& w) {
+  if (longer || !decoder.nextWindow(w)) return false;
+  if (!result.window(w)) {
+    // More than it promises: the rest is read for the message, never made.
+    longer = true;
+    for (vcdiff::Window rest; decoder.nextWindow(rest);) {
+    }
+    return false;
+  }
+  if (!result.checked() && !rules.allowUnchecked) return false;  // refused in finish()
+  if (!decoder.decode(w, source, made, bytes)) return false;
+  result.bytes(bytes.data(), bytes.size());
+  if (rules.skipUnchanged) resultSum.update(bytes.data(), bytes.size());
+  return true;
+}
+
+bool PatchApplier::finish(const vcdiff::FileSum* sourceSum) {
+  using Fault = vcdiff::DecodeError::Code;
+  if (header.oldSum.known()) {
+    outcome_.fit = sourceSum == nullptr           ? PatchFit::otherFile
+                   : *sourceSum == header.oldSum ? PatchFit::fits
+                   : *sourceSum == header.newSum ? PatchFit::alreadyPatched
+                                                 : PatchFit::otherFile;
+    if (outcome_.fit != PatchFit::fits) return false;
+  }
+  outcome_.made = longer ? decoder.targetLength() : result.made();
+  if (decoder.error() && !(longer && decoder.error().code == Fault::cut)) {
+    outcome_.error = decoder.error();
+    return false;
+  }
+  outcome_.verdict = longer ? vcdiff::ResultCheck::Verdict::longer : result.finish();
+  if (outcome_.verdict != vcdiff::ResultCheck::Verdict::whole) {
+    outcome_.wholeEnglish = result.english(outcome_.verdict, rules.patchName, outcome_.made);
+    return false;
+  }
+  if (!result.checked()) {
+    outcome_.unchecked = true;
+    if (!rules.allowUnchecked) return false;
+  }
+  if (rules.skipUnchanged && sourceSum != nullptr && resultSum.sum() == *sourceSum) {
+    outcome_.unchanged = true;
+    return false;
+  }
+  return true;
+}
+
 bool applyPatch(vcdiff::Decoder& decoder, const vcdiff::PatchHeader& header, const FileView& oldView,
                 PieceWriter& writer, const WriteTarget& target, const PatchRules& rules, PatchOutcome* outcome,
                 const PieceWriter::Progress& progress) {
-  using Fault = vcdiff::DecodeError::Code;
   *outcome = PatchOutcome();
   const auto refuse = [&](const std::string& why) {
     return writer.refuse(target.shown, PieceWriter::Failure::changed, 0, why);
   };
-  if (header.oldSum.known() && oldView.size() != header.oldSum.size) {
-    outcome->fit = checkPatchSource(header, oldView);
-    return refuse("not the file the patch was made from");
-  }
+  const vcdiff::ReadAt read = [&oldView](int64_t offset, char* p, std::size_t n) { return oldView.read(offset, p, n); };
   // A patch between equal files changes nothing, once the file is the one.
   if (rules.skipUnchanged && header.oldSum.known() && header.oldSum == header.newSum) {
-    outcome->fit = checkPatchSource(header, oldView);
+    vcdiff::FileSum sum;
+    outcome->fit = oldView.size() == header.oldSum.size && vcdiff::sumOf(read, oldView.size(), &sum) &&
+                           sum == header.oldSum
+                       ? PatchFit::fits
+                       : checkPatchSource(header, oldView);
     if (outcome->fit != PatchFit::fits) return refuse("not the file the patch was made from");
     outcome->unchanged = true;
     return true;
   }
-  const auto read = [&oldView](int64_t offset, char* p, std::size_t n) { return oldView.read(offset, p, n); };
   bool whole = false;
   const bool written = writer.writeWith(target, [&](NewFile& out) {
-    // The file's sum, meanwhile; whatever happens, known before this returns.
-    vcdiff::FileSum oldSum;
-    bool oldSummed = false;
-    std::thread check;
-    if (header.oldSum.known() || rules.skipUnchanged) {
-      check = std::thread([&] {
-        oldSummed = vcdiff::sumOf(read, oldView.size(), &oldSum);
-        if (header.oldSum.known()) {
-          outcome->fit = !oldSummed                   ? PatchFit::otherFile
-                         : oldSum == header.oldSum    ? PatchFit::fits
-                         : oldSum == header.newSum    ? PatchFit::alreadyPatched
-                                                      : PatchFit::otherFile;
-        }
-      });
+    const vcdiff::ReadAt made = [&out](int64_t offset, char* p, std::size_t n) {
+      return out.flush() && out.written().readAt(offset, p, static_cast<int64_t>(n)) == static_cast<int64_t>(n);
+    };
+    PatchApplier applier(decoder, header, read, oldView.size(), made, rules);
+    if (!applier.start()) {
+      *outcome = applier.outcome();
+      return refuse("not the file the patch was made from");
     }
+    // The file's sum, meanwhile; whatever happens, known before this returns.
+    vcdiff::FileSum sum;
+    bool summed = false;
+    const auto takeSum = [&] { summed = vcdiff::sumOf(read, oldView.size(), &sum); };
+#if defined(__EMSCRIPTEN__)
+    if (applier.wantsSourceSum()) takeSum();
+    struct Join {
+    } join;
+#else
+    std::thread check;
+    if (applier.wantsSourceSum()) check = std::thread(takeSum);
     struct Join {
       std::thread& thread;
       ~Join() {
         if (thread.joinable()) thread.join();
       }
     } join{check};
-
-    // Each window made in memory, its checksum checked, and written: a
-    // window that fails leaves a file that is never named.
-    vcdiff::ResultCheck result(header);
-    vcdiff::Summer newSum;
+#endif
+    static_cast<void>(join);
     std::string bytes;
-    const vcdiff::Decoder::ReadAt made = [&out](int64_t offset, char* p, std::size_t n) {
-      return out.flush() &&
-             out.written().readAt(offset, p, static_cast<int64_t>(n)) == static_cast<int64_t>(n);
-    };
-    bool longer = false;
-    for (vcdiff::Window w; decoder.nextWindow(w);) {
-      if (!result.window(w)) {
-        longer = true;
-        break;
-      }
-      if (!result.checked() && !rules.allowUnchecked) break;
-      if (!decoder.decode(w, read, made, bytes)) break;
-      result.bytes(bytes.data(), bytes.size());
-      if (rules.skipUnchanged) newSum.update(bytes.data(), bytes.size());
+    for (vcdiff::Window w; applier.next(bytes, w);) {
       if (!out.append(bytes.data(), static_cast<int64_t>(bytes.size()))) return false;
       out.startWriteBack(w.targetStart, w.targetLength);
       if (progress) progress(w.targetStart + w.targetLength);
     }
-    if (longer) {
-      // What the rest makes, for the message; its bytes are never made.
-      for (vcdiff::Window w; decoder.nextWindow(w);) {
-      }
-    }
+#if !defined(__EMSCRIPTEN__)
     if (check.joinable()) check.join();
-    outcome->made = longer ? decoder.targetLength() : result.made();
-    if (outcome->fit == PatchFit::otherFile || outcome->fit == PatchFit::alreadyPatched) {
-      return refuse("not the file the patch was made from");
-    }
-    if (decoder.error()) {
-      outcome->error = decoder.error();
-      if (!longer || outcome->error.code != Fault::cut) return refuse(outcome->error.english());
-      outcome->error = {};
-    }
-    outcome->verdict = longer ? vcdiff::ResultCheck::Verdict::longer : result.finish();
-    if (outcome->verdict != vcdiff::ResultCheck::Verdict::whole) {
-      outcome->wholeEnglish = result.english(outcome->verdict, rules.patchName, outcome->made);
-      return refuse(outcome->wholeEnglish);
-    }
-    if (!result.checked()) {
-      outcome->unchecked = true;
-      if (!rules.allowUnchecked) return refuse("the patch cannot tell the right file");
-    }
-    if (rules.skipUnchanged && oldSummed && newSum.sum() == oldSum) {
-      outcome->unchanged = true;
-      return refuse("nothing to change");
+#endif
+    const bool usable = applier.finish(summed ? &sum : nullptr);
+    *outcome = applier.outcome();
+    if (!usable) {
+      if (outcome->unchanged) return refuse("nothing to change");
+      return refuse(outcome->error ? outcome->error.english() : "not applied");
     }
     whole = true;
     return true;

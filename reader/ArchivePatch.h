@@ -104,17 +104,56 @@ struct PatchRules {
   bool skipUnchanged = false;    // write nothing where the result is the file itself (in place)
 };
 
+// A patch applied window by window, wherever the result goes (a file
+// that is named only once it is whole, or the page's download): each
+// window made in memory (16 MiB at most) with its checksum checked, and
+// the checks that tell whether the result may be used.
+class PatchApplier {
+ public:
+  // `decoder` has read the header (`header`); `source` reads the file to
+  // patch (`sourceSize` bytes), `made` what was made so far (for windows
+  // that copy from it).
+  PatchApplier(vcdiff::Decoder& decoder, const vcdiff::PatchHeader& header, vcdiff::ReadAt source,
+               int64_t sourceSize, vcdiff::ReadAt made, const PatchRules& rules);
+
+  // Before anything is made: false when the file cannot be the one the
+  // patch was made from (another size than it names; outcome().fit says
+  // which, after reading the file where it has the size of the result).
+  bool start();
+  // Makes the next window: its bytes in `bytes`, `window` its header.
+  // False at the end of the patch, or when it fails (finish() says why).
+  bool next(std::string& bytes, vcdiff::Window& window);
+  // After the last window, with the file's sum where it was taken
+  // (`sourceSum`, null where it was not): whether the result may be used.
+  // Else outcome() says why not, or that it is the file itself
+  // (outcome().unchanged, with rules.skipUnchanged).
+  bool finish(const vcdiff::FileSum* sourceSum);
+
+  const PatchOutcome& outcome() const { return outcome_; }
+  // Whether finish() needs the file's sum: the header names it, or an
+  // unchanged result is to be told.
+  bool wantsSourceSum() const { return header.oldSum.known() || rules.skipUnchanged; }
+
+ private:
+  vcdiff::Decoder& decoder;
+  const vcdiff::PatchHeader& header;
+  vcdiff::ReadAt source, made;
+  int64_t sourceSize;
+  PatchRules rules;
+  vcdiff::ResultCheck result;
+  vcdiff::Summer resultSum;  // where an unchanged result is to be told
+  PatchOutcome outcome_;
+  bool longer = false;
+};
+
 // Applies the patch that `decoder` reads (its header read already:
 // `header`) to the file of `oldView`, writing the result as `target`
-// through `writer`: whole or not at all. Nothing is named unless the file
-// is the one the patch was made from (its size checked before anything
-// is written, its sum on a thread of its own meanwhile), every window's
-// checksum holds, the result has the size and sum the header promises, and
-// the patch could tell the right file or `rules` allow one that cannot.
-// Memory holds one window (16 MiB at most) and its sections. The outcome
-// says what went wrong (or that nothing changed); a failure of the files is
-// in the writer's failure(). `progress` is told the bytes made after each
-// window.
+// through `writer`: whole or not at all (PatchApplier), the file's sum
+// taken on a thread of its own meanwhile. With rules.skipUnchanged a patch
+// between equal files writes nothing once the file is found to be the one.
+// The outcome says what went wrong (or that nothing changed); a failure of
+// the files is in the writer's failure(). `progress` is told the bytes made
+// after each window.
 bool applyPatch(vcdiff::Decoder& decoder, const vcdiff::PatchHeader& header, const FileView& oldView,
                 PieceWriter& writer, const WriteTarget& target, const PatchRules& rules, PatchOutcome* outcome,
                 const PieceWriter::Progress& progress = {});

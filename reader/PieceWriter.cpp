@@ -95,7 +95,13 @@ bool PieceWriter::copy(const SystemFile& from, const std::string& name, int64_t 
   return true;
 }
 
-bool PieceWriter::begin(const WriteTarget& target, NewFile& out, Existing* existing) {
+bool PieceWriter::mayWrite(const WriteTarget& target) {
+  NewFile none;
+  Existing existing;
+  return begin(target, none, &existing, false);
+}
+
+bool PieceWriter::begin(const WriteTarget& target, NewFile& out, Existing* existing, bool create) {
   failure_.clear();
   note_.clear();
   kind_ = Failure::none;
@@ -116,7 +122,7 @@ bool PieceWriter::begin(const WriteTarget& target, NewFile& out, Existing* exist
   // A file that replaces another is its owner's alone until it has that
   // one's permissions.
   const bool ownerOnly = target.replaces != nullptr || there.exists() || target.like != nullptr;
-  if (!out.create(*target.folder, target.name, ownerOnly)) return fail(target.shown, Failure::system, errno);
+  if (create && !out.create(*target.folder, target.name, ownerOnly)) return fail(target.shown, Failure::system, errno);
   return true;
 }
 

@@ -102,6 +102,12 @@ class PieceWriter {
     return fail(file, kind, error, reason);
   }
 
+  // Whether the target's name may be written now, as a write would find it
+  // at its start: false, with failure() saying why, for a name that holds
+  // what is no regular file, a file (without target.replace) or a file
+  // being read. A write checks again.
+  bool mayWrite(const WriteTarget& target);
+
   // What the target's name held when a write began: the file it replaces.
   struct Existing {
     FileIdentity identity;  // type none when the name was free
@@ -137,7 +143,7 @@ class PieceWriter {
   bool fail(const std::string& file, Failure kind, int error, const std::string& reason = {});
   // Looks at what the target's name holds and creates `out`: false, with
   // failure() set, when the name may not be written.
-  bool begin(const WriteTarget& target, NewFile& out, Existing* existing);
+  bool begin(const WriteTarget& target, NewFile& out, Existing* existing, bool create = true);
   // Gives `out` the attributes of what it replaces (see WriteTarget).
   void keepAttributes(const WriteTarget& target, NewFile& out, const Existing& existing);
   // Writes `pieces` into `out`, created already.

@@ -147,7 +147,7 @@ bool TwoFileScan::run(const FileView& olds, const FileView& news) {
   uint32_t window = adler32::kStart;
   int64_t inWindow = 0;
   bool newDone = true;
-  std::thread newThread([&] {
+  const auto newPart = [&] {
     newDone = newSide.run(newFound, stop, [&](const char* p, std::size_t n) {
       if (!sums) return;
       newSummer.update(p, n);
@@ -165,12 +165,22 @@ bool TwoFileScan::run(const FileView& olds, const FileView& news) {
       }
     });
     if (!newDone) stop.store(true);
-  });
-  const bool oldDone = oldSide.run(oldFound, stop, [&](const char* p, std::size_t n) {
-    if (sums) oldSummer.update(p, n);
-  });
+  };
+  const auto oldPart = [&] {
+    return oldSide.run(oldFound, stop, [&](const char* p, std::size_t n) {
+      if (sums) oldSummer.update(p, n);
+    });
+  };
+#if defined(__EMSCRIPTEN__)
+  // One thread in the page: the two parts in turn.
+  newPart();
+  const bool oldDone = newDone && oldPart();
+#else
+  std::thread newThread(newPart);
+  const bool oldDone = oldPart();
   if (!oldDone) stop.store(true);
   newThread.join();
+#endif
 
   if (!oldDone || !newDone) {
     const Side& failed = !oldDone ? oldSide : newSide;

@@ -8,7 +8,8 @@
 // reads it, with the other file's bytes read beside it. (Lending chunks
 // from one thread to the other, so that no byte is read twice, measured
 // slower: the bytes cross between the processor's cores at about the cost
-// of reading them again.)
+// of reading them again.) The page, which has one thread, runs the two
+// parts one after the other.
 #pragma once
 
 #include <cstdint>

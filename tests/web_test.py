@@ -31,7 +31,7 @@ EXAMPLES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "examp
 SEA = "海.zpt"
 # Names of formats and things, which Japanese writes as they are; "English" names the language in its menu.
 JAPANESE_ALLOWED = {"KERV", "PKERV", "KRV", "PKV", "Shift_JIS", "UTF", "Windows", "Enter", "GiB", "MiB", "English",
-                    "VCDIFF", "xdelta"}
+                    "VCDIFF", "xdelta", "HTML"}
 driver = None
 
 
@@ -79,7 +79,7 @@ class Page(unittest.TestCase):
     def load(self, url):
         driver.get(url)
         driver.execute_cdp_cmd("Page.setDownloadBehavior", {"behavior": "allow", "downloadPath": self.downloads})
-        self.assertEqual(self.call("return kerv.ready"), True)
+        self.assertEqual(self.call("return typeof kerv === 'undefined' || kerv.ready"), True)
 
     def path(self, *names):
         return os.path.join(self.dir, *names)
@@ -121,8 +121,8 @@ class Page(unittest.TestCase):
         e = driver.find_element(By.ID, element_id)
         return "" if e.get_attribute("hidden") is not None else e.text
 
-    def wait(self, condition, seconds=20):
-        return WebDriverWait(driver, seconds, poll_frequency=0.05).until(lambda _: condition())
+    def wait(self, condition, seconds=20, message=""):
+        return WebDriverWait(driver, seconds, poll_frequency=0.05).until(lambda _: condition(), message)
 
     def open_archive(self, path):
         """Picks `path` with the page's file input; waits until it is shown or refused."""
@@ -175,6 +175,15 @@ class Page(unittest.TestCase):
         return [tuple(r) for r in driver.execute_script(
             "return Array.from(document.querySelectorAll('#entries tbody tr'), r =>"
             "  [r.cells[0].textContent, Number(r.dataset.size), Number(r.dataset.offset)]);")]
+
+    def streamed(self, what=""):
+        """What the page wrote through the fake picker once it closed or aborted the stream:
+        (bytes, closed, aborted)."""
+        self.wait(lambda: driver.execute_script("return saved.closed || saved.aborted"), message=what)
+        got = self.call("const b = new Blob(saved.parts); const bytes = new Uint8Array(await b.arrayBuffer());"
+                        "let s = ''; for (const x of bytes) s += String.fromCharCode(x);"
+                        "return [btoa(s), saved.closed, saved.aborted];")
+        return base64.b64decode(got[0]), got[1], got[2]
 
     def downloaded(self, name):
         path = os.path.join(self.downloads, name)
@@ -834,6 +843,24 @@ def without_sums(patch):
     return encode_windows(header[:5] + encode_varint(len(names)) + names, windows)
 
 
+# A picker as Chromium's File System Access API gives it, into a file the test
+# reads back: what the page writes, and whether it closes or aborts the stream.
+FAKE_PICKER = """
+window.saved = {parts: [], aborted: false, closed: false, name: null, removed: false};
+window.showSaveFilePicker = async options => {
+  saved.name = options.suggestedName;
+  return {
+    getFile: async () => new File([], options.suggestedName),
+    remove: async () => { saved.removed = true; },
+    createWritable: async () => ({
+      write: async part => { saved.parts.push(new Blob([part])); },
+      abort: async () => { saved.aborted = true; },
+      close: async () => { saved.closed = true; },
+    }),
+  };
+};"""
+
+
 class PatchTest(Page):
     def pair(self):
         """The example packed (story.krv) and changed by kerv update (new.krv: door.qvd and the scenario)."""
@@ -845,7 +872,7 @@ class PatchTest(Page):
         self.put("new.ker", text.replace(b"\r\n.", b"\r\n; translated\r\n.", 1))
         with open(os.path.join(EXAMPLES, "op.qvd"), "rb") as f:
             op = bytearray(f.read())
-        op[700:703] = b"new"  # a block changed inside: the patch copies what it shares at both ends
+        op[700:703] = b"new"  # a block changed inside
         result = tool("kerv", "update", "-o", "new.krv", "--scenario", self.path("new.ker"), "story.krv",
                       "door.qvd=" + self.put("door.qvd", b"a new door" * 80), "op.qvd=" + self.put("op.qvd", op),
                       cwd=folder)
@@ -857,6 +884,14 @@ class PatchTest(Page):
         data = self.downloaded(name)
         os.remove(os.path.join(self.downloads, name))
         return data
+
+    def apply(self, archive, patch, stream):
+        """Applies `patch` to `archive` with the page's inputs and button, saving through the fake
+        picker (`stream`) or as a download."""
+        driver.execute_script(FAKE_PICKER if stream else "window.showSaveFilePicker = undefined")
+        self.pick("apply-archive", archive)
+        self.pick("apply-patch", patch)
+        self.find("#apply-button").click()
 
     def test_made_and_applied_as_the_command_does(self):
         old, new = self.pair()
@@ -878,29 +913,28 @@ class PatchTest(Page):
                 self.assertEqual(self.text("make-status"), f"new.vcdiff ({len(expected)} bytes) is saved: 3 changes.")
             else:
                 self.assertEqual(len(self.text("make-changes").splitlines()), 3)
-                self.assertEqual(self.japanese_words(["story.krv", "new.krv", "new.vcdiff", "door.qvd", "op.qvd"]), [])
-            # The patch applied (picked, or dropped on the page): each window checked, and the sum it names.
-            self.pick("apply-archive", old)
-            if language == "en":
-                self.pick("apply-patch", os.path.join(folder, "cmd.vcdiff"))
-            else:
-                self.drop([("cmd.vcdiff", expected)])
-                self.wait(lambda: "cmd.vcdiff" in self.text("apply-status"))
-            self.find("#apply-button").click()
+            # Applied as a download, and through a stream where the browser has one.
+            self.apply(old, os.path.join(folder, "cmd.vcdiff"), stream=False)
             self.assertEqual(self.take("new.krv"), changed)
-            self.wait(lambda: self.text("apply-check") and "…" not in self.text("apply-check"))
+            self.wait(lambda: "new.krv" in self.text("apply-status"))
             self.assertEqual(self.text("apply-error"), "")
             if language == "en":
-                self.assertEqual(self.text("apply-check"), "Checked: story.krv is the archive the patch was made from, "
-                                                           "and the saved file is whole.")
+                self.assertEqual(self.text("apply-status"),
+                                 f"new.krv ({len(changed)} bytes) is saved, checked: story.krv was the archive the patch "
+                                 "was made from, and every byte is as the patch says.")
             else:
-                self.assertEqual(self.japanese_words(["story.krv", "new.krv", "cmd.vcdiff"]), [])
+                self.assertEqual(self.japanese_words(["story.krv", "new.krv", "cmd.vcdiff", "new.vcdiff", "door.qvd",
+                                                      "op.qvd"]), [])
+            self.apply(old, os.path.join(folder, "cmd.vcdiff"), stream=True)
+            self.assertEqual(self.streamed(), (changed, True, False))
+            self.assertEqual(driver.execute_script("return saved.name"), "new.krv")
+            self.assertEqual(os.listdir(self.downloads), [])
 
-        # The blocks in another order: each compared and summed in one pass over both archives, an old
-        # block that lies behind what was read already read again.
+        # The blocks in another order, and a window that copies from what earlier windows made
+        # (VCD_TARGET, as RFC 3284 allows; xdelta3 writes none): as kerv does.
         with open(old, "rb") as f:
-            text = f.read()
-        text = text[10:10 + struct.unpack("<H", text[8:10])[0]]
+            original = f.read()
+        text = original[10:10 + struct.unpack("<H", original[8:10])[0]]
         self.put("order.ker", text.replace(b"op.qvd\r\n", b"").replace(b"title.zpt\r\n", b"title.zpt\r\nop.qvd\r\n"))
         result = tool("kerv", "update", "-o", "order.krv", "--scenario", self.path("order.ker"), "story.krv", cwd=folder)
         self.assertEqual(result.returncode, 0, result.stderr)
@@ -910,11 +944,6 @@ class PatchTest(Page):
         self.pick("patch-new", os.path.join(folder, "order.krv"))
         with open(os.path.join(folder, "order.vcdiff"), "rb") as f:
             self.assertEqual(self.take("order.vcdiff"), f.read())
-
-        # A window that copies from what earlier windows made (VCD_TARGET), as RFC 3284 allows (xdelta3
-        # reads none): as kerv patch applies it.
-        with open(old, "rb") as f:
-            original = f.read()
         copy = lambda size: (bytes([19]) + encode_varint(size), encode_varint(0))  # COPY, its size; address 0 (VCD_SELF)
         windows = [(1, encode_varint(len(original)) + encode_varint(0), len(original), 0, None),
                    (2, encode_varint(100) + encode_varint(10), 100, 0, None)]
@@ -922,34 +951,59 @@ class PatchTest(Page):
             (win, segment, target, delta, [0, len(copy(target)[0]), len(copy(target)[1])], checksum,
              copy(target)[0] + copy(target)[1]) for win, segment, target, delta, checksum in windows]))
         self.assertEqual(tool("kerv", "patch", "-o", self.path("t.krv"), old, self.path("target.vcdiff")).returncode, 0)
-        with open(self.path("t.krv"), "rb") as f:
-            self.assertEqual(f.read(), original + original[10:110])
-        self.pick("apply-archive", old)
-        self.pick("apply-patch", self.path("target.vcdiff"))
-        self.find("#apply-button").click()
+        # Without sums or checksums it cannot tell the right file: applied once that is confirmed.
+        self.apply(old, self.path("target.vcdiff"), stream=False)
+        self.wait(lambda: self.find("#unchecked-dialog").get_attribute("open") is not None)
+        self.find("#unchecked-apply").click()
         self.assertEqual(self.take("story.krv"), original + original[10:110])
 
-        # The edits: a patch of them makes what Save makes, for xdelta3 and kerv patch alike.
+        # The edits: a patch of them is kerv diff --patch's of the original and the saved archive.
         self.load("file://" + PAGE)
+        self.find("#language option[value=en]").click()
         self.open_archive(old)
         row = driver.find_elements(By.CSS_SELECTOR, "#entries tbody tr")[2]
         row.find_element(By.CSS_SELECTOR, "button.replace").click()
         self.find("#replace-input").send_keys(self.put("edited-door.qvd", b"an edited door"))
         self.wait(lambda: not self.find("#patch-edits").get_attribute("disabled"))
         self.find("#patch-edits").click()
-        self.put("edits.vcdiff", self.take("story.vcdiff"))
+        edits = self.take("story.vcdiff")
         self.find("#save-archive").click()
-        edited = self.take("story.krv")
-        for command in (["kerv", "patch", "-o", self.path("k.krv"), old, self.path("edits.vcdiff")],
-                        ["xdelta3", "-d", "-s", old, self.path("edits.vcdiff"), self.path("x.krv")]):
-            if command[0] == "xdelta3" and not shutil.which("xdelta3"):
-                continue
-            argv = [os.path.join(os.path.abspath(BIN), "kerv"), *command[1:]] if command[0] == "kerv" else command
-            self.assertEqual(subprocess.run(argv, capture_output=True).returncode, 0, command)
-            with open(command[-1] if command[0] == "xdelta3" else command[3], "rb") as f:
-                self.assertEqual(f.read(), edited, command[0])
+        self.put("edited/story.krv", self.take("story.krv"))
+        listed = tool("kerv", "diff", "--patch", self.path("edited.vcdiff"), old, self.path("edited/story.krv"))
+        with open(self.path("edited.vcdiff"), "rb") as f:
+            self.assertEqual(edits, f.read())
+        self.assertEqual(self.text("make-changes"), listed.stdout.decode().strip())
+        # A patcher page of it, with a title and a note: kerv diff --page's bytes.
+        self.find("#patcher-title-input").send_keys("Door mod")
+        self.find("#patcher-note-input").send_keys("<b>not bold</b> & more")
+        self.find("#make-patcher").click()
+        page = self.take("story-patcher.html")
+        made = tool("kerv", "diff", "--page", self.path("p.html"), "--title", "Door mod", "--note",
+                    "<b>not bold</b> & more", old, self.path("edited/story.krv"))
+        self.assertEqual(made.returncode, 1, made.stderr)
+        with open(self.path("p.html"), "rb") as f:
+            self.assertEqual(page, f.read())
 
-    def test_a_patch_that_does_not_fit_saves_nothing_or_says_so(self):
+    @unittest.skipUnless(shutil.which("xdelta3"), "needs xdelta3")
+    def test_xdelta3s_lzma_patches_of_several_windows(self):
+        old = self.put("old.krv", archive(b"KRV", scenario(files=(b"a.qvd", b"b.qvd")),
+                                          [os.urandom(600000), bytes(range(256)) * 2000]))
+        with open(old, "rb") as f:
+            changed = bytearray(f.read())
+        for at in range(1000, len(changed), 97000):
+            changed[at] ^= 0x5A
+        new = self.put("new.krv", bytes(changed))
+        for flags in ([], ["-9"]):
+            subprocess.run(["xdelta3", "-e", "-f", *flags, "-W", "65536", "-s", old, new, self.path("x.vcdiff")],
+                           check=True)
+            subprocess.run(["xdelta3", "-d", "-f", "-s", old, self.path("x.vcdiff"), self.path("x.krv")], check=True)
+            with open(self.path("x.krv"), "rb") as f:
+                expected = f.read()
+            self.apply(old, self.path("x.vcdiff"), stream=False)
+            self.assertEqual(self.take("new.krv"), expected, flags)
+            self.assertEqual(self.text("apply-error"), "")
+
+    def test_a_patch_that_does_not_fit_saves_nothing(self):
         old, new = self.pair()
         folder = os.path.dirname(old)
         tool("kerv", "diff", "--patch", "p.vcdiff", "story.krv", "new.krv", cwd=folder)
@@ -957,82 +1011,121 @@ class PatchTest(Page):
             patch = f.read()
         with open(old, "rb") as f:
             whole = f.read()
-        size = len(whole)
-        other = self.put("other.krv", whole[:-1] + bytes([whole[-1] ^ 1]))
-        cases = (  # archive, patch, the status or (for what is found only after) the alert
+        size, new_size = len(whole), os.path.getsize(new)
+        header, windows = windows_of(patch)
+        other = self.put("other.krv", whole[:-1] + bytes([whole[-1] ^ 1]))  # another edition: one byte differs
+        cases = (  # archive, patch, the alert (English)
             (self.put("short.krv", whole[:-1]), "p.vcdiff",
              f"short.krv is not the archive this patch was made from ({size:,} bytes expected, {size - 1:,} found); "
-             "it may be another edition, or already patched", None),
-            (new, "p.vcdiff", "new.krv is already patched: it is the archive this patch makes", None),
-            (old, self.put("cut.vcdiff", patch[:-3]), None, None),
+             "it may be another edition, or already patched"),
+            (new, "p.vcdiff", "new.krv is already patched: it is the archive this patch makes"),
+            (other, "p.vcdiff", f"other.krv is not the archive this patch was made from ({size:,} bytes as expected, "
+                                "but other bytes); it may be another edition, or already patched"),
+            (old, self.put("cut.vcdiff", patch[:len(header)]),
+             f"cut.vcdiff is cut short or damaged: it makes 0 bytes where it promises {new_size}"),
+            (old, self.put("cut2.vcdiff", patch[:-3]), "cut2.vcdiff: window 0 (patch offset "),
+            (old, self.put("long.vcdiff", patch + patch[len(header):]),
+             f"long.vcdiff is cut short or damaged: it makes {2 * new_size} bytes where it promises {new_size}"),
             (old, self.put("junk.vcdiff", b"not a patch"),
-             "junk.vcdiff: not a VCDIFF patch: it does not start with VCDIFF's magic bytes", None),
-            (other, "p.vcdiff", None,
-             f"Do not use the saved file: other.krv is not the archive this patch was made from ({size:,} bytes as "
-             "expected, but other bytes); it may be another edition, or already patched."),
-            # Either check alone: a patch without checksums, and one without sums (as xdelta3's).
-            (other, self.put("no-checksums.vcdiff", without_checksums(patch)), None,
-             f"Do not use the saved file: other.krv is not the archive this patch was made from ({size:,} bytes as "
-             "expected, but other bytes); it may be another edition, or already patched."),
-            (other, self.put("no-sums.vcdiff", without_sums(patch)), None,
-             "Do not use the saved file: other.krv: window 0: the bytes made do not have the window's checksum: the "
-             "patch was made from another file, or is damaged."),
+             "junk.vcdiff: not a VCDIFF patch: it does not start with VCDIFF's magic bytes"),
+            # Either check alone tells another edition: sums without checksums, checksums without sums.
+            (other, self.put("no-checksums.vcdiff", without_checksums(patch)),
+             f"other.krv is not the archive this patch was made from ({size:,} bytes as expected, but other bytes); "
+             "it may be another edition, or already patched"),
+            (other, self.put("no-sums.vcdiff", without_sums(patch)),
+             "no-sums.vcdiff: window 0 (patch offset "),
         )
         for language in ("en", "ja"):
             self.load("file://" + PAGE)
             self.find(f"#language option[value={language}]").click()
-            for archive_path, patch_name, status, alert in cases:
-                patch_path = patch_name if os.path.isabs(patch_name) else os.path.join(folder, patch_name)
-                self.pick("apply-archive", archive_path)
-                self.pick("apply-patch", patch_path)
-                self.find("#apply-button").click()
-                if alert is None:
-                    self.wait(lambda: self.find("#apply-status").get_attribute("class") == "bad")
-                    said = self.text("apply-status")
-                    if language == "en" and status:
-                        self.assertEqual(said, status)
-                    elif language == "en":  # the cut patch: the command's words
-                        err = tool("kerv", "patch", "-o", "o.krv", archive_path, patch_path, cwd=folder).stderr.decode()
-                        self.assertEqual(said, err.strip().removeprefix("kerv: ").replace(patch_path, "cut.vcdiff"))
-                    self.assertEqual(os.listdir(self.downloads), [], said)
-                else:
-                    self.wait(lambda: self.text("apply-error"))
+            for stream in (False, True):
+                for archive_path, patch_name, alert in cases:
+                    patch_path = patch_name if os.path.isabs(patch_name) else os.path.join(folder, patch_name)
+                    self.apply(archive_path, patch_path, stream)
+                    self.wait(lambda: self.text("apply-error"), message=f"{patch_name} on {archive_path}")
+                    said = self.text("apply-error")
+                    self.assertEqual(self.attribute("apply-error", "role"), "alert")
                     if language == "en":
-                        self.assertEqual(self.text("apply-error"), alert)
-                    self.take("new.krv")
-                if language == "ja":
-                    self.assertEqual(self.japanese_words(["short.krv", "new.krv", "other.krv", "story.krv",
-                                                          "cut.vcdiff", "junk.vcdiff", "p.vcdiff", "VCDIFF"]), [])
-                driver.execute_script("document.getElementById('apply-status').className = ''")
+                        self.assertTrue(said.startswith("Nothing was saved: " + alert), (said, alert))
+                    else:
+                        self.assertEqual(self.japanese_words(["short.krv", "new.krv", "other.krv", "story.krv",
+                                                              "cut.vcdiff", "cut2.vcdiff", "long.vcdiff", "junk.vcdiff",
+                                                              "p.vcdiff", "no-sums.vcdiff", "no-checksums.vcdiff",
+                                                              "VCDIFF"]), [], said)
+                    if stream and not patch_name.endswith("junk.vcdiff"):  # no patch: refused before a file is picked
+                        bytes_written, closed, aborted = self.streamed(patch_name + " " + said)
+                        self.assertEqual((closed, aborted), (False, True), said)
+                    self.assertEqual(os.listdir(self.downloads), [], said)
+        # A patch that cannot tell the right file: applied to none unless the person confirms it.
+        self.put("none.vcdiff", without_sums(without_checksums(patch)))
+        self.find("#language option[value=en]").click()
+        self.apply(other, self.path("none.vcdiff"), stream=False)
+        self.wait(lambda: self.find("#unchecked-dialog").get_attribute("open") is not None)
+        self.find("#unchecked-cancel").click()
+        self.wait(lambda: self.text("apply-error"))
+        self.assertIn("none.vcdiff cannot tell the right file", self.text("apply-error"))
+        self.assertEqual(os.listdir(self.downloads), [])
 
-    def test_a_5_gib_sparse_archive_is_patched_at_once(self):
-        sizes = (2 ** 31 - 1, 2 ** 31 - 1, 2 ** 30 + 7)
-        for name, title in (("big.krv", b"title"), ("big2.krv", b"title, translated")):
-            text = b"\r\n".join([b"KERV 1.2 30.5", title, b".20", b"a.qvd", b"b.qvd", b"c.qvd", b".", b"."]) + b"\r\n"
-            with open(self.path(name), "wb") as f:
-                f.write(archive(b"KRV", text, []))
-                for size in sizes:
-                    f.write(struct.pack("<i", size))
-                    f.seek(size, os.SEEK_CUR)
-                f.truncate()
-        self.assertEqual(tool("kerv", "diff", "--patch", "big.vcdiff", "big.krv", "big2.krv", cwd=self.dir).returncode, 1)
-        self.pick("apply-archive", self.path("big.krv"))
-        self.pick("apply-patch", self.path("big.vcdiff"))
-        # Through the script interface: the page's button would save 5 GiB into the downloads.
-        got = self.call("""
-            const stop = new AbortController();
-            const start = performance.now();
-            const made = await kerv.applyPatch(document.getElementById('apply-archive').files[0],
-                                               document.getElementById('apply-patch').files[0], {signal: stop.signal});
-            const took = performance.now() - start;
-            stop.abort();
-            const head = new Uint8Array(await made.file.slice(0, 40).arrayBuffer());
-            const tail = new Uint8Array(await made.file.slice(-2).arrayBuffer());
-            return [made.file.name, made.file.size, new TextDecoder().decode(head), Array.from(tail), took];""")
-        with open(self.path("big2.krv"), "rb") as f:
-            head = f.read(40)
-        self.assertEqual(got[:4], ["big2.krv", os.path.getsize(self.path("big2.krv")), head.decode("latin-1"), [0, 0]])
-        print(f"\n5 GiB sparse archive patched in the page in {got[4]:.0f} ms", flush=True)
+
+class PatcherTest(Page):
+    """The patcher page kerv diff --page writes, opened from disk as a player opens it."""
+
+    def test_a_patcher_page_patches_the_right_archive_and_no_other(self):
+        old = self.packed_example()
+        folder = os.path.dirname(old)
+        with open(old, "rb") as f:
+            whole = f.read()
+        self.put("door.qvd", b"a new door" * 80)
+        self.assertEqual(tool("kerv", "update", "-o", "story-en.krv", "story.krv", "door.qvd=" + self.path("door.qvd"),
+                              cwd=folder).returncode, 0)
+        with open(os.path.join(folder, "story-en.krv"), "rb") as f:
+            changed = f.read()
+        note = '<img src=x onerror="document.title=\'owned\'"> & <script>alert(1)</script>'
+        made = tool("kerv", "diff", "--page", self.path("patcher.html"), "--title", "Story, in English", "--note", note,
+                    "story.krv", "story-en.krv", cwd=folder)
+        self.assertEqual(made.returncode, 1, made.stderr)
+        same_size = self.put("other/story.krv", whole[:-1] + bytes([whole[-1] ^ 1]))
+        other_size = self.put("short/story.krv", whole[:-1])
+        for language in ("en", "ja"):
+            for stream in (False, True):
+                self.load("file://" + self.path("patcher.html"))
+                self.find(f"#language option[value={language}]").click()
+                driver.execute_script(FAKE_PICKER if stream else "window.showSaveFilePicker = undefined")
+                self.assertEqual(self.text("patcher-title"), "Story, in English")
+                self.assertEqual(self.text("patcher-note"), note)  # shown as text, never as markup
+                self.assertEqual(driver.find_elements(By.CSS_SELECTOR, "#patcher-note *, img"), [])
+                if language == "en":
+                    self.assertEqual(self.text("patcher-needs"), f"This page patches story.krv ({len(whole):,} bytes) "
+                                                                 "into story-en.krv. Pick that archive; nothing else is "
+                                                                 "accepted.")
+                # Another size: refused at once; the same size, other bytes: once read.
+                self.pick("patcher-archive", other_size)
+                self.wait(lambda: self.text("patcher-error"))
+                if language == "en":
+                    self.assertEqual(self.text("patcher-error"),
+                                     f"story.krv is not the archive this patch needs: story.krv has {len(whole):,} "
+                                     f"bytes, story.krv {len(whole) - 1:,}.")
+                self.pick("patcher-archive", same_size)
+                self.wait(lambda: self.text("patcher-error"))
+                if language == "en":
+                    self.assertIn("is not the archive this patch was made from", self.text("patcher-error"))
+                else:
+                    self.assertEqual(self.japanese_words(["story.krv", "story-en.krv", "Story", "English", note]), [])
+                self.assertTrue(self.find("#patcher-apply").get_attribute("disabled"))
+                # The right one: patched, checked, saved under the new archive's name.
+                self.pick("patcher-archive", old)
+                self.wait(lambda: not self.find("#patcher-apply").get_attribute("disabled"))
+                self.find("#patcher-apply").click()
+                if stream:
+                    self.assertEqual(self.streamed(), (changed, True, False))
+                else:
+                    self.assertEqual(self.downloaded("story-en.krv"), changed)
+                    os.remove(os.path.join(self.downloads, "story-en.krv"))
+                self.wait(lambda: "story-en.krv" in self.text("patcher-status"))
+                self.assertEqual(self.text("patcher-error"), "")
+                if language == "ja":
+                    self.assertEqual(self.japanese_words(["story.krv", "story-en.krv", "Story", "English", note]), [])
+        self.assertNotEqual(driver.title, "owned")
 
 
 class LanguageTest(Page):

@@ -14,6 +14,7 @@
 #include "reader/ArchivePatch.h"
 #include "reader/ArchiveReader.h"
 #include "reader/InPlace.h"
+#include "reader/PatcherPage.h"
 #include "reader/PieceWriter.h"
 #include "tools/KervCommands.h"
 #include "tools/KervCommon.h"
@@ -33,37 +34,59 @@ int reportWrite(const PieceWriter& writer) {
 }  // namespace
 
 const Command diffCommand = {
-    "diff", "diff [--patch FILE [--compress lzma]] [--force] OLD NEW",
+    "diff", "diff [--patch FILE [--compress lzma]] [--page FILE [--title TEXT] [--note TEXT]] [--force] OLD NEW",
     "Compare two archives of one dialect and print what differs, one line each:\n"
     "the scenario, and each data file changed, added or removed. With --patch,\n"
     "also write the VCDIFF patch that makes NEW from OLD: unchanged data files are\n"
     "copies, whatever their size, and what a changed, renamed or new data file\n"
     "repeats of OLD is found and copied, so the patch holds little more than the\n"
-    "changes.\n"
-    "xdelta3 applies it too ('xdelta3 -d -s OLD FILE NEW'); its header names both\n"
-    "archives and carries their sizes and XXH3-128, so that 'kerv patch' can tell\n"
-    "a player plainly when an archive is not the one it was made from.\n"
+    "changes. xdelta3 applies it too ('xdelta3 -d -s OLD FILE NEW'); its header\n"
+    "names both archives and carries their sizes and XXH3-128, so that 'kerv patch'\n"
+    "can tell a player plainly when an archive is not the one it was made from.\n"
+    "With --page, write a patcher page: one HTML file with the patch in it, which a\n"
+    "player opens from disk, without a network, to patch their OLD into NEW in the\n"
+    "browser, checked as 'kerv patch' checks it.\n"
     "\n"
     "      --patch=FILE  write the patch as FILE (whole or not at all)\n"
     "      --compress=lzma  compress the patch's sections as xdelta3 does by default\n"
     "                    (xdelta3 -d reads it; a patcher without lzma does not)\n"
+    "      --page=FILE   write a patcher page as FILE\n"
+    "      --title=TEXT  the patcher page's title (default: what it makes)\n"
+    "      --note=TEXT   a note for players on the patcher page, shown as text\n"
     "  -f, --force       replace FILE if it is a regular file that exists\n"
     "      --help        display this help and exit\n"
     "\n"
     "Exit status: 0 if the archives are equal, 1 if they differ, 2 if trouble.\n",
     runDiff};
 
+namespace {
+
+// The built patcher page: beside an installed kerv, or in its build folder.
+bool patcherTemplate(std::string* page, std::string* why) {
+  const std::string here = programFolder();
+  return readPatcherPage({here + "/../share/kerv/kerv-patcher.html", here + "/web-page/web/kerv-patcher.html"}, page,
+                         why);
+}
+
+}  // namespace
+
 int runDiff(int argc, char** argv) {
-  std::string patchName, compression;
+  std::string patchName, pageName, compression, title, note;
   bool force = false;
   static const option options[] = {{"patch", required_argument, nullptr, 'p'},
                                    {"compress", required_argument, nullptr, 'c'},
+                                   {"page", required_argument, nullptr, 'P'},
+                                   {"title", required_argument, nullptr, 't'},
+                                   {"note", required_argument, nullptr, 'n'},
                                    {"force", no_argument, nullptr, 'f'},
                                    {"help", no_argument, nullptr, 'h'},
                                    {nullptr, 0, nullptr, 0}};
   const int read = readOptions(diffCommand, argc, argv, "f", options, [&](int c, const char* arg) {
     if (c == 'p') patchName = arg;
     if (c == 'c') compression = arg;
+    if (c == 'P') pageName = arg;
+    if (c == 't') title = arg;
+    if (c == 'n') note = arg;
     force = force || c == 'f';
     return true;
   });
@@ -77,7 +100,17 @@ int runDiff(int argc, char** argv) {
     if (patchName.empty()) return usageError(diffCommand, "--compress needs --patch");
     encoding.lzma = compression == "lzma";
     if (encoding.lzma && !vcdiff::Encoder::lzmaAvailable()) {
-      report("--compress lzma: this kerv was built without liblzma");
+      report("--compress lzma: this kerv was built without liblzma's encoder (apt-get install liblzma-dev)");
+      return kTrouble;
+    }
+  }
+  if ((!title.empty() || !note.empty()) && pageName.empty()) return usageError(diffCommand, "--title and --note need --page");
+  const bool making = !patchName.empty() || !pageName.empty();
+  std::string page;
+  if (!pageName.empty()) {
+    std::string why;
+    if (!patcherTemplate(&page, &why)) {
+      report(why);
       return kTrouble;
     }
   }
@@ -88,8 +121,26 @@ int runDiff(int argc, char** argv) {
   if (!olds) return kTrouble;
   std::unique_ptr<ArchiveReader> news = openArchive(newPath, status);
   if (!news) return kTrouble;
+
+  // Where the patch and the page go, checked before anything is printed.
+  PieceWriter writer({});
+  FileIdentity oldId, newId;
+  olds->file().identity(&oldId);
+  news->file().identity(&newId);
+  writer.protect(oldId, "the old archive");
+  writer.protect(newId, "the new archive");
+  WriteTarget patchTarget, pageTarget;
+  for (const auto& [name, target] : {std::pair{&patchName, &patchTarget}, std::pair{&pageName, &pageTarget}}) {
+    if (name->empty()) continue;
+    if (!WriteTarget::at(*name, force, target)) {
+      report(folderOf(*name) + ": " + std::strerror(errno));
+      return kTrouble;
+    }
+    if (!writer.mayWrite(*target)) return std::max(reportWrite(writer), int{kTrouble});
+  }
+
   const FileView oldView(olds->file(), olds->size()), newView(news->file(), news->size());
-  const FileDiff fileDiff(olds->archiveIndex(), news->archiveIndex(), oldView, newView, !patchName.empty());
+  const FileDiff fileDiff(olds->archiveIndex(), news->archiveIndex(), oldView, newView, making);
   const ArchiveDiff& diff = fileDiff.diff();
   if (diff.problem()) {
     const Problem& p = diff.problem();
@@ -100,28 +151,43 @@ int runDiff(int argc, char** argv) {
   TextOutput out;
   for (const ArchiveDiff::Change& c : diff.changes()) out.stream() << c.english() << "\n";
   status = finishOutput("kerv", diff.equal() ? kDone : kRefused, out.stream());
-  if (patchName.empty() || status == kTrouble) return status;
+  if (!making || status == kTrouble) return status;
 
-  WriteTarget target;
-  if (!WriteTarget::at(patchName, force, &target)) {
-    report(folderOf(patchName) + ": " + std::strerror(errno));
-    return kTrouble;
+  // The patch in memory where a page holds it too, else straight into its file.
+  std::string error, patch;
+  const auto make = [&](const vcdiff::Sink& sink, const std::string& where, NewFile* file) {
+    return fileDiff.writePatch(baseName(newPath), baseName(oldPath), sink, &error, encoding) ||
+           writer.refuse(error.rfind("cannot be read", 0) == 0 ? newPath : where, PieceWriter::Failure::system,
+                         file != nullptr && file->error() != 0 ? file->error() : EIO, error);
+  };
+  if (!pageName.empty()) {
+    if (!make([&](const char* p, std::size_t n) { return patch.append(p, n), true; }, pageName, nullptr)) {
+      return std::max(reportWrite(writer), int{kTrouble});
+    }
   }
-  PieceWriter writer({});
-  FileIdentity oldId, newId;
-  olds->file().identity(&oldId);
-  news->file().identity(&newId);
-  writer.protect(oldId, "the old archive");
-  writer.protect(newId, "the new archive");
-  std::string error;
-  const bool written = writer.writeWith(target, [&](NewFile& file) {
-    const bool made = fileDiff.writePatch(
-        baseName(newPath), baseName(oldPath),
-        [&](const char* p, std::size_t n) { return file.append(p, static_cast<int64_t>(n)); }, &error, encoding);
-    return made || writer.refuse(error.rfind("cannot be read", 0) == 0 ? newPath : patchName,
-                                 PieceWriter::Failure::system, file.error() != 0 ? file.error() : EIO, error);
-  });
-  if (!written) return std::max(reportWrite(writer), int{kTrouble});
+  if (!patchName.empty()) {
+    const bool written = writer.writeWith(patchTarget, [&](NewFile& file) {
+      if (!pageName.empty()) return file.append(patch.data(), static_cast<int64_t>(patch.size()));
+      return make([&](const char* p, std::size_t n) { return file.append(p, static_cast<int64_t>(n)); }, patchName,
+                  &file);
+    });
+    if (!written) return std::max(reportWrite(writer), int{kTrouble});
+  }
+  if (!pageName.empty()) {
+    PatcherInfo info;
+    info.oldName = baseName(oldPath);
+    info.newName = baseName(newPath);
+    info.oldSize = olds->size();
+    info.newSize = news->size();
+    info.title = title;
+    info.note = note;
+    const std::string filled = fillPatcherPage(page, patch, info);
+    if (filled.empty()) {
+      report("the patcher page found is no patcher page; build it again");
+      return kTrouble;
+    }
+    if (!writer.write({Piece::ofBytes(filled)}, pageTarget)) return std::max(reportWrite(writer), int{kTrouble});
+  }
   return status;
 }
 

@@ -9,6 +9,7 @@
 #include <emscripten/val.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <map>
@@ -16,10 +17,12 @@
 #include <string>
 #include <vector>
 
-#include "delta/Adler32.h"
+#include "archive/FileView.h"
 #include "delta/Decoder.h"
-#include "delta/Encoder.h"
 #include "delta/PatchHeader.h"
+#include "reader/ArchivePatch.h"
+#include "reader/ArchiveReader.h"
+#include "reader/PatcherPage.h"
 #include "reader/ArchiveDiff.h"
 #include "reader/ArchiveFiles.h"
 #include "reader/ArchiveIndex.h"
@@ -278,32 +281,32 @@ class WebPackPlan {
   PackPlan plan;
 };
 
-// ---- Patches ----
+// ---- Patches, in the page's worker ----
+//
+// The page makes and applies patches in a worker, where the browser reads
+// files synchronously (FileReaderSync): the library reads them as the
+// command reads its files, so the page's patches and checks are the
+// command's own (FileDiff, PatchApplier).
 
-// A file's size and XXH3-128, taken from its bytes given in order.
-class WebSum {
- public:
-  void update(const val& bytes) {
-    const std::string copy = copyIn(bytes);
-    summer.update(copy.data(), copy.size());
-  }
-  vcdiff::FileSum sum() const { return summer.sum(); }
-  std::string hex() const { return summer.sum().hex(); }
-
- private:
-  vcdiff::Summer summer;
-};
-
-// Adler-32 of `bytes` after the bytes that gave `value` (1 for none).
-double adler32Update(double value, const val& bytes) {
-  const std::string copy = copyIn(bytes);
-  return adler32::update(static_cast<uint32_t>(value), copy.data(), copy.size());
+// A file the worker reads: reader.read(offset, n) gives n bytes as a
+// Uint8Array (fewer, or null, where it cannot).
+FileView::Read readerOf(const val& reader) {
+  return [reader](int64_t offset, char* p, std::size_t n) {
+    const val bytes = reader.call<val>("read", static_cast<double>(offset), static_cast<double>(n));
+    if (bytes.isNull() || bytes["length"].as<std::size_t>() != n) {
+      errno = EIO;
+      return false;
+    }
+    val(emscripten::typed_memory_view(n, reinterpret_cast<uint8_t*>(p))).call<void>("set", bytes);
+    return true;
+  };
 }
 
-// A decoder's complaint as a problem: {code, window, offset, value, english}.
+// A decoder's complaint as a problem: {code ("patch." and the decoder's),
+// window, offset, value, english}.
 val decodeProblemOf(const vcdiff::DecodeError& e) {
   val out = val::object();
-  out.set("code", std::string(e.id()));
+  out.set("code", "patch." + std::string(e.id()));
   out.set("window", static_cast<double>(e.window));
   out.set("offset", static_cast<double>(e.offset));
   out.set("value", static_cast<double>(e.value));
@@ -311,250 +314,300 @@ val decodeProblemOf(const vcdiff::DecodeError& e) {
   return out;
 }
 
-// The diff of two opened archives (ArchiveDiff), whose comparisons of
-// blocks the page makes: it answers the pairs of blocks of one name first
-// (partners()), runs the diff, and answers whatever else the diff asked
-// for, until it asks for nothing more.
-class WebDiff {
- public:
-  WebDiff(const WebIndex& olds, const WebIndex& news) : olds(olds.archiveIndex()), news(news.archiveIndex()) {
-    for (std::size_t i = 0; i < this->olds.entries().size(); ++i) oldAt[this->olds.entries()[i].offset] = i;
-    for (std::size_t j = 0; j < this->news.entries().size(); ++j) newAt[this->news.entries()[j].offset] = j;
-  }
+val simpleProblem(const std::string& code, const std::string& english) {
+  val out = val::object();
+  out.set("code", code);
+  out.set("english", english);
+  return out;
+}
 
-  // [[old index, new index], ...]: each new block with the old block of its name.
-  val partners() const {
-    val out = val::array();
-    const std::vector<std::size_t> p = ArchiveDiff::partners(olds, news);
-    for (std::size_t j = 0; j < p.size(); ++j) {
-      if (p[j] == SIZE_MAX) continue;
-      val pair = val::array();
-      pair.call<void>("push", static_cast<double>(p[j]));
-      pair.call<void>("push", static_cast<double>(j));
-      out.call<void>("push", pair);
-    }
-    return out;
+// Indexes the archive `file` reads, as the page's open() does: a slice
+// that starts with the bytes the index asks for and reads ahead through
+// small blocks, growing while it yields several entries at once. False,
+// with errno set, when a read fails.
+bool indexFile(const FileView& file, ArchiveIndex& index) {
+  int64_t window = 4096;
+  std::string bytes;
+  for (ArchiveIndex::Range r; (r = index.next()).length > 0;) {
+    const std::size_t before = index.entries().size();
+    const int64_t n = std::min(file.size() - r.offset, std::max(r.length, window));
+    bytes.resize(static_cast<std::size_t>(n));
+    if (!file.read(r.offset, bytes.data(), bytes.size())) return false;
+    index.supply(r.offset, bytes.data(), n);
+    window = index.entries().size() > before + 1 ? std::min<int64_t>(2 * window, int64_t{4} << 20) : 4096;
   }
+  return true;
+}
 
-  // How many bytes old block i and new block j share at their start and,
-  // in what is left of the shorter, at their end (prefix == size, for
-  // blocks of one size: the same bytes).
-  void answer(int i, int j, double prefix, double suffix) {
-    answers[{static_cast<std::size_t>(i), static_cast<std::size_t>(j)}] = {static_cast<int64_t>(prefix),
-                                                                           static_cast<int64_t>(suffix)};
-  }
-
-  // {asked: [[i, j], ...]} while the diff needs answers not yet given;
-  // then {problem}, or {equal, changes: [{kind, name, nameBytes, oldSize,
-  // newSize, english}], pieces: [{copy, length} (of the old archive) |
-  // {offset, length} (of the new) | {bytes}]}.
-  val run() {
-    Compare compare(*this);
-    const ArchiveDiff diff(olds, news, compare);
-    val out = val::object();
-    if (!compare.asked.empty()) {
-      val asked = val::array();
-      for (const auto& [i, j] : compare.asked) {
-        val pair = val::array();
-        pair.call<void>("push", static_cast<double>(i));
-        pair.call<void>("push", static_cast<double>(j));
-        asked.call<void>("push", pair);
-      }
-      out.set("asked", asked);
-      return out;
-    }
-    if (diff.problem()) {
-      out.set("problem", problemOf(diff.problem()));
-      return out;
-    }
-    static const char* const kinds[] = {"header", "scenario", "changed", "added", "removed"};
-    val changes = val::array();
-    for (const ArchiveDiff::Change& c : diff.changes()) {
-      val change = val::object();
-      change.set("kind", std::string(kinds[static_cast<int>(c.kind)]));
-      change.set("name", showNameOf(c.name));
-      change.set("nameBytes", bytesOf(c.name));
-      change.set("oldSize", static_cast<double>(c.oldSize));
-      change.set("newSize", static_cast<double>(c.newSize));
-      change.set("english", c.english());
-      changes.call<void>("push", change);
-    }
-    val pieces = val::array();
-    for (const Piece& p : diff.pieces()) {
-      val piece = val::object();
-      if (p.kind == Piece::Kind::bytes) {
-        piece.set("bytes", bytesOf(p.bytes));
-      } else {
-        piece.set(p.kind == Piece::Kind::archive ? "copy" : "offset", static_cast<double>(p.offset));
-        piece.set("length", static_cast<double>(p.length));
-      }
-      pieces.call<void>("push", piece);
-    }
-    out.set("equal", diff.equal());
-    out.set("changes", changes);
-    out.set("pieces", pieces);
-    return out;
-  }
-
- private:
-  struct Shared {
-    int64_t prefix, suffix;
+// What differs from the archive `oldFile` to `newFile` (each {reader,
+// size, name}), and with `patch` ({write(Uint8Array)}, or null) the patch
+// that makes one from the other, as kerv diff --patch writes it:
+// {equal, changes: [...]} or {problem, which ("old", "new" or "")}.
+val diffFiles(const val& oldFile, const val& newFile, const val& patch) {
+  val out = val::object();
+  const auto view = [](const val& file) {
+    return std::make_unique<FileView>(readerOf(file["reader"]), static_cast<int64_t>(file["size"].as<double>()));
   };
-  using Pair = std::pair<std::size_t, std::size_t>;
+  const std::unique_ptr<FileView> olds = view(oldFile), news = view(newFile);
+  ArchiveIndex oldIndex(olds->size()), newIndex(news->size());
+  if (!indexFile(*olds, oldIndex) || !indexFile(*news, newIndex)) {
+    out.set("problem", simpleProblem("cannotRead", std::strerror(errno)));
+    return out;
+  }
+  const FileDiff compared(oldIndex, newIndex, *olds, *news, !patch.isNull());
+  const ArchiveDiff& diff = compared.diff();
+  if (diff.problem()) {
+    out.set("problem", problemOf(diff.problem()));
+    out.set("which", diff.problem().other == "old" || diff.problem().other == "new" ? diff.problem().other : "");
+    return out;
+  }
+  static const char* const kinds[] = {"header", "scenario", "changed", "added", "removed"};
+  val changes = val::array();
+  for (const ArchiveDiff::Change& c : diff.changes()) {
+    val change = val::object();
+    change.set("kind", std::string(kinds[static_cast<int>(c.kind)]));
+    change.set("name", showNameOf(c.name));
+    change.set("nameBytes", bytesOf(c.name));
+    change.set("oldSize", static_cast<double>(c.oldSize));
+    change.set("newSize", static_cast<double>(c.newSize));
+    change.set("english", c.english());
+    changes.call<void>("push", change);
+  }
+  out.set("equal", diff.equal());
+  out.set("changes", changes);
+  if (!patch.isNull()) {
+    std::string error;
+    const bool written = compared.writePatch(
+        newFile["name"].as<std::string>(), oldFile["name"].as<std::string>(),
+        [&patch](const char* p, std::size_t n) {
+          patch.call<void>("write", bytesOf(p, n));
+          return true;
+        },
+        &error);
+    if (!written) out.set("problem", simpleProblem("cannotRead", error));
+  }
+  return out;
+}
 
-  // The page's answers; a question it has not answered is noted (and
-  // answered "nothing shared" for this run).
-  class Compare : public BlockCompare {
-   public:
-    explicit Compare(const WebDiff& diff) : diff(diff) {}
-    bool same(const ArchiveEntry& o, const ArchiveEntry& n) override {
-      const Shared* s = find(o, n);
-      return s != nullptr && o.size == n.size && s->prefix == o.size;
-    }
-    void common(const ArchiveEntry& o, const ArchiveEntry& n, int64_t* prefix, int64_t* suffix) override {
-      const Shared* s = find(o, n);
-      *prefix = s != nullptr ? s->prefix : 0;
-      *suffix = s != nullptr ? s->suffix : 0;
-    }
-    bool failed(std::string*) const override { return false; }
-    std::vector<Pair> asked;
-
-   private:
-    const Shared* find(const ArchiveEntry& o, const ArchiveEntry& n) {
-      const Pair key{diff.oldAt.at(o.offset), diff.newAt.at(n.offset)};
-      const auto found = diff.answers.find(key);
-      if (found != diff.answers.end()) return &found->second;
-      asked.push_back(key);
-      return nullptr;
-    }
-    const WebDiff& diff;
+// Applies the patch `patchFile` to the file `archiveFile` (each {reader,
+// size, name}) as kerv patch -o does, handing the result to `out` window
+// by window ({source(from, to)}: a range of the file; {bytes(Uint8Array)}),
+// and `out.progress(done, total, phase)` ("checking" the file, "patching").
+// Nothing handed on may be used unless it ends in {ok: true, name, size}
+// (the patch's name for the result); else {problem}: the file is not the
+// one the patch was made from, the patch is damaged, cut short or
+// lengthened, or (without allowUnchecked) cannot tell the right file.
+val applyFiles(const val& archiveFile, const val& patchFile, bool allowUnchecked, const val& out) {
+  const std::string archiveName = archiveFile["name"].as<std::string>();
+  const std::string patchName = patchFile["name"].as<std::string>();
+  const FileView archive(readerOf(archiveFile["reader"]), static_cast<int64_t>(archiveFile["size"].as<double>()));
+  const FileView patch(readerOf(patchFile["reader"]), static_cast<int64_t>(patchFile["size"].as<double>()));
+  int64_t patchAt = 0;
+  vcdiff::Decoder decoder([&](char* p, std::size_t n) -> int64_t {
+    const int64_t take = std::min<int64_t>(static_cast<int64_t>(std::min<std::size_t>(n, 1 << 20)), patch.size() - patchAt);
+    if (take <= 0) return 0;
+    if (!patch.read(patchAt, p, static_cast<std::size_t>(take))) return -1;
+    patchAt += take;
+    return take;
+  });
+  val result = val::object();
+  const auto fail = [&](const val& problem) {
+    result.set("problem", problem);
+    return result;
   };
-
-  const ArchiveIndex& olds;
-  const ArchiveIndex& news;
-  std::map<int64_t, std::size_t> oldAt, newAt;  // an entry's place in its list, by its offset
-  std::map<Pair, Shared> answers;
-};
-
-// A patch written from pieces the page gives in order: copies of the old
-// archive and the new archive's own bytes. Its header names both archives
-// and carries their sums; `checksums` (a Uint32Array) holds the Adler-32
-// of each of the new archive's windows (vcdiff::kWindowSize bytes).
-class WebEncoder {
- public:
-  WebEncoder(const std::string& newName, const std::string& oldName, const WebSum& oldSum, const WebSum& newSum,
-             const val& checksums)
-      : sums(copyIn(val::global("Uint8Array").new_(checksums["buffer"], checksums["byteOffset"],
-                                                    checksums["byteLength"]))),
-        encoder(
-            [this](const char* p, std::size_t n) {
-              out.append(p, n);
-              return true;
-            },
-                [](int64_t, char*, std::size_t) { return false; }, [](int64_t, char*, std::size_t) { return false; },
-                header(newName, oldName, oldSum, newSum)) {
-    encoder.useChecksums([this](int64_t start, int64_t) {
-      const std::size_t at = static_cast<std::size_t>(start / vcdiff::kWindowSize) * 4;
-      uint32_t value = 0;
-      if (at + 4 <= sums.size()) std::memcpy(&value, sums.data() + at, 4);  // little-endian, as the page's
-      return value;
-    });
+  if (!decoder.readHeader()) return fail(decodeProblemOf(decoder.error()));
+  const vcdiff::PatchHeader header = vcdiff::PatchHeader::decode(decoder.appHeader());
+  if (header.damaged) {
+    return fail(simpleProblem("headerDamaged", patchName + ": the patch's header is damaged: it says it carries the "
+                                                           "sums of the files it joins, but they cannot be read"));
   }
-
-  bool copy(double offset, double length) { return encoder.copy(static_cast<int64_t>(offset), static_cast<int64_t>(length)); }
-  bool literal(const val& bytes) {
-    const std::string copy = copyIn(bytes);
-    return encoder.literal(copy.data(), static_cast<int64_t>(copy.size()));
-  }
-  bool finish() { return encoder.finish(); }
-  std::string error() const { return encoder.error(); }
-  // The patch's bytes written since the last take.
-  val take() {
-    val bytes = bytesOf(out);
-    out.clear();
-    return bytes;
-  }
-
- private:
-  static std::string header(const std::string& newName, const std::string& oldName, const WebSum& oldSum,
-                            const WebSum& newSum) {
-    vcdiff::PatchHeader h;
-    h.newName = newName;
-    h.oldName = oldName;
-    h.oldSum = oldSum.sum();
-    h.newSum = newSum.sum();
-    return h.encode();
-  }
-
-  std::string sums;
-  std::string out;
-  vcdiff::Encoder encoder;
-};
-
-// A patch held whole, read a window at a time as pieces: {spans: [{bytes}
-// | {source, length} | {target, length}], length, checksum (null when the
-// window has none)}.
-class WebPatch {
- public:
-  explicit WebPatch(const val& bytes)
-      : patch(copyIn(bytes)), decoder([this](char* p, std::size_t n) -> int64_t {
-          const std::size_t take = std::min(n, patch.size() - at);
-          std::memcpy(p, patch.data() + at, take);
-          at += take;
-          return static_cast<int64_t>(take);
-        }) {}
-
-  // {newName, oldName, oldSize, oldSum, newSize, newSum} (sizes -1 and
-  // sums "" when the patch carries none, as xdelta3's), or {problem}.
-  val header() {
-    val out = val::object();
-    if (!decoder.readHeader()) {
-      out.set("problem", decodeProblemOf(decoder.error()));
-      return out;
+  const vcdiff::ReadAt read = [&archive](int64_t offset, char* p, std::size_t n) { return archive.read(offset, p, n); };
+  // What was made, for windows that copy from it (VCD_TARGET, which neither
+  // kerv nor xdelta3 writes): kept while it is small.
+  constexpr std::size_t kKeptMade = std::size_t{64} << 20;
+  std::string kept;
+  bool keeping = true;
+  const vcdiff::ReadAt made = [&](int64_t offset, char* p, std::size_t n) {
+    if (!keeping || offset < 0 || static_cast<std::size_t>(offset) + n > kept.size()) return false;
+    std::memcpy(p, kept.data() + offset, n);
+    return true;
+  };
+  PatchRules rules;
+  rules.patchName = patchName;
+  rules.allowUnchecked = allowUnchecked;
+  PatchApplier applier(decoder, header, read, archive.size(), made, rules);
+  const auto fitProblem = [&](PatchFit fit) {
+    val problem = simpleProblem(fit == PatchFit::alreadyPatched ? "alreadyPatched" : "otherFile",
+                                patchFitEnglish(fit, archiveName, archive.size(), header));
+    problem.set("expected", static_cast<double>(header.oldSum.size));
+    problem.set("found", static_cast<double>(archive.size()));
+    return problem;
+  };
+  if (!applier.start()) return fail(fitProblem(applier.outcome().fit));
+  // The file's sum first: another edition is refused before anything is made.
+  vcdiff::FileSum sum;
+  bool summed = false;
+  if (applier.wantsSourceSum()) {
+    vcdiff::Summer summer;
+    std::string buffer(std::size_t{4} << 20, '\0');
+    summed = true;
+    for (int64_t at = 0; at < archive.size() && summed;) {
+      const std::size_t n = static_cast<std::size_t>(std::min<int64_t>(archive.size() - at, buffer.size()));
+      summed = archive.read(at, buffer.data(), n);
+      summer.update(buffer.data(), n);
+      at += static_cast<int64_t>(n);
+      out.call<void>("progress", static_cast<double>(at), static_cast<double>(archive.size()), std::string("checking"));
     }
-    const vcdiff::PatchHeader h = vcdiff::PatchHeader::decode(decoder.appHeader());
-    out.set("newName", h.newName);
-    out.set("oldName", h.oldName);
-    out.set("oldSize", static_cast<double>(h.oldSum.size));
-    out.set("oldSum", h.oldSum.known() ? h.oldSum.hex() : "");
-    out.set("newSize", static_cast<double>(h.newSum.size));
-    out.set("newSum", h.newSum.known() ? h.newSum.hex() : "");
-    return out;
-  }
-
-  // The next window; null at the patch's end; {problem} when it is damaged.
-  val next() {
-    vcdiff::Window w;
-    if (!decoder.nextWindow(w) || !decoder.pieces(w, spans)) {
-      if (!decoder.error()) return val::null();
-      val out = val::object();
-      out.set("problem", decodeProblemOf(decoder.error()));
-      return out;
+    sum = summer.sum();
+    if (summed && header.oldSum.known() && !(sum == header.oldSum)) {
+      return fail(fitProblem(sum == header.newSum ? PatchFit::alreadyPatched : PatchFit::otherFile));
     }
-    val list = val::array();
-    for (const vcdiff::Span& s : spans) {
-      val span = val::object();
-      if (s.kind == vcdiff::Span::Kind::bytes) {
-        span.set("bytes", bytesOf(s.bytes));
-      } else {
-        span.set(s.kind == vcdiff::Span::Kind::source ? "source" : "target", static_cast<double>(s.offset));
-        span.set("length", static_cast<double>(s.length));
-      }
-      list.call<void>("push", span);
-    }
-    val out = val::object();
-    out.set("spans", list);
-    out.set("length", static_cast<double>(w.targetLength));
-    out.set("checksum", w.hasChecksum ? val(static_cast<double>(w.checksum)) : val::null());
-    return out;
   }
-
- private:
-  std::string patch;
-  std::size_t at = 0;
-  vcdiff::Decoder decoder;
+  const double total = static_cast<double>(header.newSum.known() ? header.newSum.size : archive.size());
+  std::string bytes;
   std::vector<vcdiff::Span> spans;
-};
+  for (vcdiff::Window w; applier.next(bytes, w);) {
+    if (keeping && kept.size() + bytes.size() <= kKeptMade) {
+      kept += bytes;
+    } else {
+      keeping = false;
+      kept.clear();
+    }
+    // The window's bytes checked; handed on as ranges of the file where it
+    // copies them, so that the result is made of the file's own slices.
+    if (!decoder.pieces(w, spans)) break;
+    int64_t at = 0;
+    for (const vcdiff::Span& s : spans) {
+      if (s.kind == vcdiff::Span::Kind::source) {
+        out.call<void>("source", static_cast<double>(s.offset), static_cast<double>(s.offset + s.length));
+      } else {
+        out.call<void>("bytes", bytesOf(bytes.data() + at, static_cast<std::size_t>(s.length)));
+      }
+      at += s.length;
+    }
+    out.call<void>("progress", static_cast<double>(w.targetStart + w.targetLength), total, std::string("patching"));
+  }
+  if (!applier.finish(summed ? &sum : nullptr)) {
+    const PatchOutcome& o = applier.outcome();
+    if (o.fit == PatchFit::otherFile || o.fit == PatchFit::alreadyPatched) return fail(fitProblem(o.fit));
+    if (o.error.code == vcdiff::DecodeError::Code::sourceRead && !keeping) {
+      return fail(simpleProblem("targetWindows", patchName + ": the patch copies from what its earlier windows made "
+                                                             "(VCD_TARGET) beyond the 64 MiB the page keeps; apply it "
+                                                             "with kerv patch"));
+    }
+    if (o.error) return fail(decodeProblemOf(o.error));
+    if (!o.wholeEnglish.empty()) {
+      static const char* const verdicts[] = {"whole", "noWindows", "longer", "shorter", "otherSum"};
+      val problem = simpleProblem("notWhole", o.wholeEnglish);
+      problem.set("verdict", std::string(verdicts[static_cast<int>(o.verdict)]));
+      problem.set("made", static_cast<double>(o.made));
+      problem.set("promised", static_cast<double>(header.newSum.size));
+      return fail(problem);
+    }
+    return fail(simpleProblem("unchecked", patchOutcomeEnglish(o, archiveName, archive.size(), patchName, header)));
+  }
+  result.set("ok", true);
+  result.set("unchecked", applier.outcome().unchecked);
+  result.set("name", header.newName);
+  result.set("size", static_cast<double>(applier.outcome().made));
+  return result;
+}
+
+// Whether the file `archiveFile` is the one the patch `patchFile` was made
+// from, as far as the patch can tell (each {reader, size, name}), reading
+// the file once (`out.progress(done, total, "checking")`): {fit ("fits",
+// "unknown" where the patch names no file, "otherFile", "alreadyPatched"),
+// problem (where it does not fit)}.
+val checkFiles(const val& archiveFile, const val& patchFile, const val& out) {
+  const std::string archiveName = archiveFile["name"].as<std::string>();
+  const FileView archive(readerOf(archiveFile["reader"]), static_cast<int64_t>(archiveFile["size"].as<double>()));
+  const FileView patch(readerOf(patchFile["reader"]), static_cast<int64_t>(patchFile["size"].as<double>()));
+  int64_t patchAt = 0;
+  vcdiff::Decoder decoder([&](char* p, std::size_t n) -> int64_t {
+    const int64_t take = std::min<int64_t>(static_cast<int64_t>(n), patch.size() - patchAt);
+    if (take <= 0) return 0;
+    if (!patch.read(patchAt, p, static_cast<std::size_t>(take))) return -1;
+    patchAt += take;
+    return take;
+  });
+  val result = val::object();
+  if (!decoder.readHeader()) {
+    result.set("fit", "unknown");
+    result.set("problem", decodeProblemOf(decoder.error()));
+    return result;
+  }
+  const vcdiff::PatchHeader header = vcdiff::PatchHeader::decode(decoder.appHeader());
+  PatchFit fit = PatchFit::unknown;
+  if (header.oldSum.known()) {
+    fit = PatchFit::otherFile;
+    if (archive.size() == header.oldSum.size || archive.size() == header.newSum.size) {
+      vcdiff::Summer summer;
+      std::string buffer(std::size_t{4} << 20, '\0');
+      bool read = true;
+      for (int64_t at = 0; at < archive.size() && read;) {
+        const std::size_t n = static_cast<std::size_t>(std::min<int64_t>(archive.size() - at, buffer.size()));
+        read = archive.read(at, buffer.data(), n);
+        summer.update(buffer.data(), n);
+        at += static_cast<int64_t>(n);
+        out.call<void>("progress", static_cast<double>(at), static_cast<double>(archive.size()), std::string("checking"));
+      }
+      const vcdiff::FileSum sum = summer.sum();
+      fit = !read                 ? PatchFit::otherFile
+            : sum == header.oldSum ? PatchFit::fits
+            : sum == header.newSum ? PatchFit::alreadyPatched
+                                   : PatchFit::otherFile;
+    }
+  }
+  static const char* const fits[] = {"fits", "unknown", "otherFile", "alreadyPatched"};
+  result.set("fit", std::string(fits[static_cast<int>(fit)]));
+  if (fit == PatchFit::otherFile || fit == PatchFit::alreadyPatched) {
+    val problem = simpleProblem(fits[static_cast<int>(fit)], patchFitEnglish(fit, archiveName, archive.size(), header));
+    problem.set("expected", static_cast<double>(header.oldSum.size));
+    problem.set("found", static_cast<double>(archive.size()));
+    result.set("problem", problem);
+  }
+  return result;
+}
+
+// The built patcher page `page` with the patch `patch` and `info` ({oldName,
+// oldSize, newName, newSize, title, note}) put in (PatcherPage.h); "" when
+// `page` is no patcher page.
+std::string patcherPage(const std::string& page, const val& patch, const val& info) {
+  PatcherInfo i;
+  i.oldName = info["oldName"].as<std::string>();
+  i.newName = info["newName"].as<std::string>();
+  i.oldSize = static_cast<int64_t>(info["oldSize"].as<double>());
+  i.newSize = static_cast<int64_t>(info["newSize"].as<double>());
+  i.title = info["title"].as<std::string>();
+  i.note = info["note"].as<std::string>();
+  return fillPatcherPage(page, copyIn(patch), i);
+}
+
+// What a patch's first bytes (its header: up to 1 MiB and a bit) say:
+// {newName, oldName, oldSize, newSize} (sizes -1 where it names none), or
+// {problem} where it is no patch or its header is damaged.
+val patchHeader(const val& head) {
+  const std::string bytes = copyIn(head);
+  std::size_t at = 0;
+  vcdiff::Decoder decoder([&](char* p, std::size_t n) -> int64_t {
+    const std::size_t take = std::min(n, bytes.size() - at);
+    std::memcpy(p, bytes.data() + at, take);
+    at += take;
+    return static_cast<int64_t>(take);
+  });
+  val out = val::object();
+  if (!decoder.readHeader()) {
+    out.set("problem", decodeProblemOf(decoder.error()));
+    return out;
+  }
+  const vcdiff::PatchHeader h = vcdiff::PatchHeader::decode(decoder.appHeader());
+  out.set("newName", h.newName);
+  out.set("oldName", h.oldName);
+  out.set("oldSize", static_cast<double>(h.oldSum.size));
+  out.set("newSize", static_cast<double>(h.newSum.size));
+  out.set("damaged", h.damaged);
+  return out;
+}
 
 // A name of a file list (Shift_JIS) for people: a byte with no character,
 // or a control character, shows as \xNN.
@@ -620,28 +673,11 @@ EMSCRIPTEN_BINDINGS(kerv) {
       .class_function("lengthProblem", &WebPackPlan::lengthProblem)
       .class_function("maxBlockSize", &WebPackPlan::maxBlockSize)
       .class_function("sizeField", &WebPackPlan::sizeField);
-  emscripten::class_<WebSum>("Sum")
-      .constructor<>()
-      .function("update", &WebSum::update)
-      .function("hex", &WebSum::hex);
-  emscripten::class_<WebDiff>("Diff")
-      .constructor<const WebIndex&, const WebIndex&>()
-      .function("partners", &WebDiff::partners)
-      .function("answer", &WebDiff::answer)
-      .function("run", &WebDiff::run);
-  emscripten::class_<WebEncoder>("Encoder")
-      .constructor<const std::string&, const std::string&, const WebSum&, const WebSum&, const val&>()
-      .function("copy", &WebEncoder::copy)
-      .function("literal", &WebEncoder::literal)
-      .function("finish", &WebEncoder::finish)
-      .function("error", &WebEncoder::error)
-      .function("take", &WebEncoder::take);
-  emscripten::class_<WebPatch>("Patch")
-      .constructor<const val&>()
-      .function("header", &WebPatch::header)
-      .function("next", &WebPatch::next);
-  emscripten::function("adler32", &adler32Update);
-  emscripten::constant("patchWindowSize", static_cast<double>(vcdiff::kWindowSize));
+  emscripten::function("diffFiles", &diffFiles);
+  emscripten::function("applyFiles", &applyFiles);
+  emscripten::function("patchHeader", &patchHeader);
+  emscripten::function("checkFiles", &checkFiles);
+  emscripten::function("patcherPage", &patcherPage);
   emscripten::function("showName", &showName);
   emscripten::function("decodeName", &decodeName);
   emscripten::function("decodeText", &decodeText);

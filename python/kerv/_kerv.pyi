@@ -32,7 +32,15 @@ def pack(scenario: _Path, archive: Optional[_Path] = None, *, folder: Optional[_
     """
 
 def diff(
-    old: _Path, new: _Path, patch: Optional[_Path] = None, *, overwrite: bool = False, compress: str = "none"
+    old: _Path,
+    new: _Path,
+    patch: Optional[_Path] = None,
+    *,
+    overwrite: bool = False,
+    compress: str = "none",
+    page: Optional[_Path] = None,
+    title: str = "",
+    note: str = "",
 ) -> list["Change"]:
     """What differs from the archive `old` to the archive `new`, as `kerv diff` prints it.
 
@@ -41,6 +49,11 @@ def diff(
     writes there the VCDIFF patch that makes `new` from `old`, byte for
     byte the patch `kerv diff --patch` writes (xdelta3 applies it too);
     compress="lzma" compresses its sections as xdelta3 does by default.
+    With `page`, also writes a patcher page there, as `kerv diff --page`
+    does (with `title` and `note`): one HTML file with the patch in it,
+    with which a player patches the old archive in the browser. It is made
+    from the built kerv-patcher.html (KERV_PATCHER_PAGE names it, else
+    PREFIX/share/kerv is looked in).
     Raises BadArchive for a file that is not an archive or is damaged,
     ValueError for archives of two dialects or a patch named as one of
     them, and FileExistsError when `patch` exists (unless overwrite);

@@ -132,3 +132,21 @@ def test_a_patch_is_applied_whole_or_not_at_all(pair):
     with pytest.warns(UserWarning, match="nothing to change"):
         kerv.apply_patch(pair / "v.krv", pair / "same.vcdiff")
     assert os.stat(pair / "v.krv").st_ino == before
+
+
+def test_a_patcher_page_as_the_command_writes_it(pair, monkeypatch):
+    template = os.path.join(os.environ["KERV_BIN"], "web-page", "web", "kerv-patcher.html")
+    if not os.path.exists(template):
+        pytest.skip("the web pages are not built (emscripten)")
+    monkeypatch.setenv("KERV_PATCHER_PAGE", template)
+    note = "</script><b>a note</b>"
+    kerv.diff(pair / "old.krv", pair / "new.krv", page=pair / "py.html", title="A mod", note=note)
+    made = command("diff", "--page", "cmd.html", "--title", "A mod", "--note", note, "old.krv", "new.krv", cwd=pair)
+    assert made.returncode == 1, made.stderr
+    page = (pair / "py.html").read_bytes()
+    assert page == (pair / "cmd.html").read_bytes()
+    assert b"</script><b>" not in page and b"\\u003c/script\\u003e\\u003cb\\u003ea note" in page
+    with pytest.raises(FileExistsError):
+        kerv.diff(pair / "old.krv", pair / "new.krv", page=pair / "py.html")
+    with pytest.raises(ValueError, match="give page"):
+        kerv.diff(pair / "old.krv", pair / "new.krv", note="a note")

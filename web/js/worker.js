@@ -1,0 +1,62 @@
+// The page's worker: the library makes and applies patches here, where
+// the browser reads a file synchronously as the library asks for its bytes.
+// A message {id, op, ...} starts a job; the worker answers {id, progress},
+// {id, patch} (bytes of a patch made), {id, part} (a part of a patched
+// file: {from, to} of the archive, or {bytes}), and at last {id, done}
+// (the library's result) or {id, failed} (a message).
+'use strict';
+
+const library = createKervModule();
+const reading = new FileReaderSync();
+
+// A file as the library reads it: read(offset, n) gives a Uint8Array, or
+// null where the browser cannot read it.
+function fileOf({ blob, name }, counted = () => {}) {
+  return {
+    name,
+    size: blob.size,
+    reader: {
+      read(offset, n) {
+        try {
+          const bytes = new Uint8Array(reading.readAsArrayBuffer(blob.slice(offset, offset + n)));
+          counted(n);
+          return bytes;
+        } catch {
+          return null;
+        }
+      },
+    },
+  };
+}
+
+onmessage = async ({ data }) => {
+  const { id } = data;
+  const post = (message, transfer = []) => postMessage({ id, ...message }, transfer);
+  let told = 0;
+  const progress = (done, total, phase) => {
+    const now = Date.now();
+    if (now - told < 100 && done < total) return;
+    told = now;
+    post({ progress: { done, total, phase } });
+  };
+  try {
+    const m = await library;
+    if (data.op === 'diff') {
+      const total = data.old.blob.size + data.new.blob.size;
+      let read = 0;
+      const counted = n => progress(read += n, total, 'comparing');
+      const patch = data.patch ? { write: bytes => post({ patch: bytes }, [bytes.buffer]) } : null;
+      post({ done: m.diffFiles(fileOf(data.old, counted), fileOf(data.new, counted), patch) });
+    } else if (data.op === 'apply') {
+      post({ done: m.applyFiles(fileOf(data.archive), fileOf(data.patch), data.allowUnchecked, {
+        source: (from, to) => post({ part: { from, to } }),
+        bytes: bytes => post({ part: { bytes } }, [bytes.buffer]),
+        progress,
+      }) });
+    } else if (data.op === 'check') {
+      post({ done: m.checkFiles(fileOf(data.archive), fileOf(data.patch), { progress }) });
+    }
+  } catch (e) {
+    post({ failed: String(e?.message ?? e) });
+  }
+};
