@@ -8,11 +8,17 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <string>
 
 #include "archive/SystemFile.h"
 #include "archive/SystemFolder.h"
 #include "archive/WindowsNames.h"
+
+// Windows' C library has no ESTALE; linkInPlace() sets it for a file that changed.
+#ifndef ESTALE
+#define ESTALE 116
+#endif
 
 namespace {
 

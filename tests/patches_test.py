@@ -99,10 +99,6 @@ class PatchesTest(kt.KervCase):
                 if os.path.exists(self.path("o.krv")):
                     os.remove(self.path("o.krv"))
                 status, _, err = self.kerv("patch", "-o", "o.krv", "old.krv", "x.vcdiff")
-                headers = subprocess.run([XDELTA3, "printhdrs", "x.vcdiff"], cwd=self.dir, capture_output=True).stdout
-                if tt.WINDOWS and any(b"VCD_%sCOMP" % s in headers for s in (b"DATA", b"INST", b"ADDR")):
-                    self.assertIn(b"compressed with lzma, which this build does not read", err)
-                    continue
                 self.assertEqual(status, 0, err)
                 if "-n" in flags:  # no checksums: applied, with a warning, into a new file only
                     self.assertIn(b"warning: x.vcdiff could not be checked", err)
@@ -141,7 +137,7 @@ class PatchesTest(kt.KervCase):
                 self.put("case.krv", tt.archive(b"KRV", tt.scenario(files=names), blocks))
                 sizes = {}
                 for name, args in (("kerv", []), ("kerv-lzma", ["--compress", "lzma"])):
-                    if tt.WINDOWS and args:
+                    if args and tt.WINDOWS:  # the Windows build reads lzma sections, but writes none
                         continue
                     self.assertEqual(self.kerv("diff", "--force", "--patch", name, *args, "base.krv", "case.krv")[0], 1)
                     sizes[name] = len(self.get(name))
