@@ -41,6 +41,7 @@
 #include "reader/UpdatePlan.h"
 #include "scenario/Cp932.h"
 #include "scenario/ScenarioText.h"
+#include "scenario/Strings.h"
 
 namespace py = pybind11;
 
@@ -415,11 +416,28 @@ class Archive {
     return paths;
   }
 
-  py::str update(const py::object& out, const py::object& scenario, const py::object& scenarioText,
-                 const py::object& replace, bool overwrite) {
+  // The scenario's lines to translate: [(line, text)], or with `format`
+  // ("po", "csv") the file kerv strings writes, as a str.
+  py::object strings(const py::object& format) const {
     std::shared_ptr<ArchiveReader> r = open();
-    if (!scenario.is_none() && !scenarioText.is_none()) {
-      throw py::value_error("give scenario or scenario_text, not both");
+    const std::vector<strings::Line> lines = strings::translatableLines(r->scenarioText());
+    if (format.is_none()) {
+      py::list out;
+      for (const strings::Line& l : lines) out.append(py::make_tuple(l.number, py::str(l.text)));
+      return out;
+    }
+    const std::string kind = format.cast<std::string>();
+    if (kind != "po" && kind != "csv") throw py::value_error("format is \"po\" or \"csv\"");
+    const std::string name = scenarioNameFor(baseName(r->path()), r->dialect());
+    const std::string file = kind == "po" ? strings::toPo(lines, name, KERV_VERSION) : strings::toCsv(lines);
+    return py::str(kind == "csv" ? file.substr(3) : file);  // a str holds no byte order mark
+  }
+
+  py::str update(const py::object& out, const py::object& scenario, const py::object& scenarioText,
+                 const py::object& replace, bool overwrite, const py::object& stringsPath) {
+    std::shared_ptr<ArchiveReader> r = open();
+    if ((!scenario.is_none()) + (!scenarioText.is_none()) + (!stringsPath.is_none()) > 1) {
+      throw py::value_error("give one of scenario, scenario_text and strings");
     }
     const bool inPlace = out.is_none();
     InPlace place;
@@ -441,14 +459,41 @@ class Archive {
     const WriteTarget& target = inPlace ? place.target : outTarget;
 
     std::string newScenario;
-    const bool withScenario = !scenario.is_none() || !scenarioText.is_none();
+    const bool withScenario = !scenario.is_none() || !scenarioText.is_none() || !stringsPath.is_none();
     if (!scenario.is_none()) newScenario = scenario.cast<py::bytes>().cast<std::string>();
+    if (!stringsPath.is_none()) {
+      // Read as kerv update --strings reads it; every error named at once.
+      const std::string name = pathOf(stringsPath);
+      SystemFile file;
+      int64_t size = 0;
+      if (!file.openForReading(name.c_str(), &size)) raiseOSError(errno, std::strerror(errno), name);
+      std::string bytes(static_cast<std::size_t>(size), '\0');
+      for (int64_t at = 0, n; at < size; at += n) {
+        if ((n = file.read(bytes.data() + at, size - at)) <= 0) raiseOSError(n < 0 ? errno : EIO, "cannot read", name);
+      }
+      std::vector<strings::Entry> entries;
+      std::vector<strings::Error> errors;
+      const bool read = strings::formatOf(name, bytes) == strings::Format::po ? strings::readPo(bytes, &entries, &errors)
+                                                                                : strings::readCsv(bytes, &entries, &errors);
+      if (read) strings::applyTranslations(r->scenarioText(), entries, &newScenario, &errors);
+      if (!errors.empty()) {
+        std::string all;
+        for (const strings::Error& e : errors) {
+          all += (all.empty() ? "" : "; ") + name + (e.fileLine > 0 ? ":" + e.where() : ": " + e.message);
+        }
+        throw py::value_error(all);
+      }
+    }
     if (!scenarioText.is_none()) {
       if (!py::isinstance<py::str>(scenarioText)) throw py::type_error("scenario_text is a str");
       const std::string text = utf8Of(scenarioText);
       TextError e;
-      if (!textToScenario(text, r->scenarioText(), newScenario, &e)) {
-        const std::string reason = e.message().substr(e.message().find(": ") + 2);
+      std::vector<TextError> all;
+      if (!textToScenario(text, r->scenarioText(), newScenario, &e, &all)) {
+        // Every character without a code in the message; the first in the exception's place.
+        std::string reason;
+        for (const TextError& one : all) reason += (reason.empty() ? "" : "; ") + one.message();
+        e = all.front();
         PyErr_SetObject(PyExc_UnicodeEncodeError,
                         py::make_tuple("cp932", scenarioText, e.index, e.index + 1, reason).ptr());
         throw py::error_already_set();
@@ -868,8 +913,12 @@ PYBIND11_MODULE(_kerv, m) {
           py::arg("overwrite") = false,
           "Writes the scenario and every data file, or the data files `members` names, into the folder `path`; "
           "returns the paths written.")
+      .def("strings", &Archive::strings, py::arg("format") = py::none(),
+           "The scenario's lines to translate as [(line, text)], or with format (\"po\", \"csv\") as kerv strings "
+           "writes them.")
       .def("update", &Archive::update, py::arg("out") = py::none(), py::kw_only(), py::arg("scenario") = py::none(),
            py::arg("scenario_text") = py::none(), py::arg("replace") = py::none(), py::arg("overwrite") = false,
+           py::arg("strings") = py::none(),
            "Writes the archive with data files and/or the scenario replaced; returns its path.")
       .def("close", &Archive::close, "Closes the file; later use raises ValueError.")
       .def("__enter__",

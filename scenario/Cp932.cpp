@@ -16,7 +16,7 @@ int leadIndex(unsigned b) { return b <= 0x9F ? static_cast<int>(b) - 0x81 : stat
 
 // The code of each character of the Basic Multilingual Plane (no other
 // has one), kNone where it has none: the first code of each character in
-// code order, then the six characters taken as their neighbours.
+// code order, then the seven characters taken as their neighbours.
 const std::array<uint16_t, 0x10000>& encodingTable() {
   static const std::array<uint16_t, 0x10000> table = [] {
     std::array<uint16_t, 0x10000> t;
@@ -31,7 +31,7 @@ const std::array<uint16_t, 0x10000>& encodingTable() {
         if (c != kNone && t[c] == kNone) t[c] = static_cast<uint16_t>(lead << 8 | (trail + kTrailFirst));
       }
     }
-    const char32_t neighbours[][2] = {{0x00A2, 0xFFE0}, {0x00A3, 0xFFE1}, {0x00AC, 0xFFE2},
+    const char32_t neighbours[][2] = {{0x00A2, 0xFFE0}, {0x00A3, 0xFFE1}, {0x00AC, 0xFFE2}, {0x2014, 0x2015},
                                       {0x2016, 0x2225}, {0x2212, 0xFF0D}, {0x301C, 0xFF5E}};
     for (const auto& [c, like] : neighbours) t[c] = t[like];
     return t;

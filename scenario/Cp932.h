@@ -8,8 +8,10 @@
 // 0xF9FC as U+E000 to U+E757, and 0x80, 0xA0 and 0xFD to 0xFF as U+0080,
 // U+F8F0 and U+F8F1 to U+F8F3. Encoding gives, for a character with several
 // codes, the first in code order, and also takes U+00A2, U+00A3, U+00AC,
-// U+2016, U+2212 and U+301C, which have no code of their own, as their
-// customary neighbours (U+301C, the wave dash, as U+FF5E's 0x8160).
+// U+2014, U+2016, U+2212 and U+301C, which have no code of their own, as
+// their customary neighbours (U+301C, the wave dash, as U+FF5E's 0x8160;
+// U+2014, the em dash English text types, as JIS X 0208's dash 0x815C,
+// which decodes as U+2015).
 #pragma once
 
 #include <cstddef>

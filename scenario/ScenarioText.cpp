@@ -41,7 +41,30 @@ std::string TextError::message() const {
   return std::string(text) + (shown.empty() ? "" : " '" + shown + "'") + " has no code in Shift_JIS (code page 932)";
 }
 
-bool textToScenario(std::string_view text, std::string_view original, std::string& out, TextError* error) {
+namespace {
+
+// Every character of `line` (encoded into `out`) with no code, as errors
+// of text line `number` whose first character is the `index`-th.
+void allUnencodable(std::string_view line, std::size_t number, std::size_t index, std::string& out,
+                    std::vector<TextError>* all) {
+  std::size_t before = 0;  // characters of `line` already encoded
+  while (!line.empty()) {
+    cp932::EncodeError e;
+    if (cp932::fromUtf8(line, out, &e)) return;
+    all->push_back({number, before + e.index + 1, index + before + e.index, e.c});
+    std::size_t skip = e.offset + 1;  // past the character, or the byte that is no UTF-8
+    while (skip < line.size() && (static_cast<unsigned char>(line[skip]) & 0xC0) == 0x80 && e.c != cp932::kNotUtf8) {
+      ++skip;
+    }
+    before += e.index + 1;
+    line.remove_prefix(skip);
+  }
+}
+
+}  // namespace
+
+bool textToScenario(std::string_view text, std::string_view original, std::string& out, TextError* error,
+                    std::vector<TextError>* all) {
   std::unordered_map<std::string, std::vector<std::string_view>> originals;  // by how they read
   for (std::string_view line : linesOf(original)) {
     originals[cp932::toUtf8(line, cp932::Undecodable::replace)].push_back(line);
@@ -70,15 +93,18 @@ bool textToScenario(std::string_view text, std::string_view original, std::strin
     }
     if (!reuse(given) && (normal == given || !reuse(normal))) {
       cp932::EncodeError e;
+      const std::size_t at = out.size();
       if (!cp932::fromUtf8(normal, out, &e)) {  // the CR added comes last: indices hold for `given`
         if (error != nullptr) *error = {number, e.index + 1, index + e.index, e.c};
-        return false;
+        if (all == nullptr) return false;
+        out.resize(at);
+        allUnencodable(normal, number, index, out, all);
       }
     }
     index += characters(line);
     ++number;
   }
-  return true;
+  return all == nullptr || all->empty();
 }
 
 namespace {

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // Where textToScenario stopped.
 struct TextError {
@@ -25,8 +26,10 @@ struct TextError {
 // the k-th line that reads so gets the k-th such line of the original,
 // else the first. Other lines are encoded by the code page 932 codec.
 // False at the first character that has no code (or bytes that are no
-// UTF-8), with *error saying where; `out` is then incomplete.
-bool textToScenario(std::string_view text, std::string_view original, std::string& out, TextError* error);
+// UTF-8), with *error saying where; `out` is then incomplete. With `all`,
+// every such character is appended to it, not the first alone.
+bool textToScenario(std::string_view text, std::string_view original, std::string& out, TextError* error,
+                    std::vector<TextError>* all = nullptr);
 
 // The scenario for a text box, which keeps no CR: decoded as
 // toUtf8(Undecodable::replace) does, CR LF as LF, and a CR that no LF

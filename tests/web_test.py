@@ -31,7 +31,7 @@ EXAMPLES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "examp
 SEA = "海.zpt"
 # Names of formats and things, which Japanese writes as they are; "English" names the language in its menu.
 JAPANESE_ALLOWED = {"KERV", "PKERV", "KRV", "PKV", "Shift_JIS", "UTF", "Windows", "Enter", "GiB", "MiB", "English",
-                    "VCDIFF", "xdelta", "HTML"}
+                    "VCDIFF", "xdelta", "HTML", "CSV", "csv"}
 driver = None
 
 
@@ -1126,6 +1126,55 @@ class PatcherTest(Page):
                 if language == "ja":
                     self.assertEqual(self.japanese_words(["story.krv", "story-en.krv", "Story", "English", note]), [])
         self.assertNotEqual(driver.title, "owned")
+
+
+class TranslatorTest(Page):
+    def test_export_and_apply_as_kerv_strings_and_update_do(self):
+        old = self.packed_example()
+        folder = os.path.dirname(old)
+        self.open_archive(old)
+        self.find("#scenario summary").click()
+        for fmt in ("po", "csv"):
+            self.find(f"#export-{fmt}").click()
+            self.assertEqual(self.take_download(f"story.{fmt}"), tool("kerv", "strings", "--format", fmt, old).stdout)
+        po = tool("kerv", "strings", old).stdout.decode()
+        translated = po.replace('msgid "潮騒の聞こえる町で"\nmsgstr ""', 'msgid "潮騒の聞こえる町で"\nmsgstr "A town — by the sea"')
+        self.put("t.po", translated.encode())
+        self.pick("strings-input", self.path("t.po"))
+        self.wait(lambda: "t.po" in self.text("strings-status"))
+        self.assertIn("A town ― by the sea", self.find("#scenario-edit").get_property("value"))
+        self.find("#save-archive").click()
+        saved = self.take_download("story.krv")
+        self.assertEqual(tool("kerv", "update", "-o", self.path("cli.krv"), old, "--strings", self.path("t.po")).returncode, 0)
+        with open(self.path("cli.krv"), "rb") as f:
+            self.assertEqual(saved, f.read())
+        # Every problem listed, in both languages; the text box left as it was.
+        self.load("file://" + PAGE)
+        self.open_archive(old)
+        self.find("#scenario summary").click()
+        before = self.find("#scenario-edit").get_property("value")
+        bad = po.replace('msgid "潮騒の聞こえる町で"\nmsgstr ""', 'msgid "潮騒の聞こえる町で"\nmsgstr "♥ and ☃"')
+        bad = bad.replace('msgid "春の海　～第一話～"', 'msgid "夏の海"').replace('msgctxt "2"\nmsgid "夏の海"\nmsgstr ""',
+                                                                     'msgctxt "2"\nmsgid "夏の海"\nmsgstr "Summer"')
+        self.put("bad.po", bad.encode())
+        for language in ("en", "ja"):
+            self.find(f"#language option[value={language}]").click()
+            self.drop([("bad.po", bad.encode())])
+            self.wait(lambda: self.text("strings-errors"))
+            errors = self.text("strings-errors").splitlines()
+            self.assertEqual(len(errors), 3, errors)
+            if language == "en":
+                said = tool("kerv", "update", old, "--strings", self.path("bad.po")).stderr.decode().splitlines()
+                self.assertEqual(errors, [line.removeprefix("kerv: ").replace(self.path("bad.po"), "bad.po")
+                                          for line in said])
+            else:
+                self.assertEqual(self.japanese_words(["story.krv", "bad.po", "Summer", "and"]), [])
+            self.assertEqual(self.find("#scenario-edit").get_property("value"), before)
+
+    def take_download(self, name):
+        data = self.downloaded(name)
+        os.remove(os.path.join(self.downloads, name))
+        return data
 
 
 class LanguageTest(Page):

@@ -14,7 +14,10 @@ using kerv::Command;
 const Command* const kCommands[] = {
     &kerv::listCommand,   &kerv::extractCommand, &kerv::catCommand,
     &kerv::createCommand, &kerv::updateCommand,  &kerv::scenarioCommand,
-    &kerv::diffCommand,   &kerv::patchCommand,
+    &kerv::diffCommand,   &kerv::patchCommand,   &kerv::stringsCommand,
+#if KERV_GREP
+    &kerv::grepCommand,
+#endif
 #if KERV_MOUNT
     &kerv::mountCommand,
 #endif
@@ -35,6 +38,10 @@ const char kHelp[] =
     "  scenario FILE            write the scenario as UTF-8 text\n"
     "  diff OLD NEW             what differs, and with --patch a VCDIFF patch\n"
     "  patch ARCHIVE PATCH      apply a VCDIFF patch (from kerv diff or xdelta3)\n"
+    "  strings ARCHIVE          the scenario's lines for translators, as PO or CSV\n"
+#if KERV_GREP
+    "  grep PATTERN ARCHIVE...  search the scenarios of many archives\n"
+#endif
 #if KERV_MOUNT
     "  mount ARCHIVE DIR        mount the archive as a read-only folder\n"
 #endif

@@ -15,6 +15,10 @@ extern const Command updateCommand;
 extern const Command scenarioCommand;
 extern const Command diffCommand;
 extern const Command patchCommand;
+extern const Command stringsCommand;
+#if KERV_GREP
+extern const Command grepCommand;  // where PCRE2 is at hand
+#endif
 #if KERV_MOUNT
 extern const Command mountCommand;  // where libfuse 3 is at hand
 #endif
@@ -27,6 +31,10 @@ int runUpdate(int argc, char** argv);
 int runScenario(int argc, char** argv);
 int runDiff(int argc, char** argv);
 int runPatch(int argc, char** argv);
+int runStrings(int argc, char** argv);
+#if KERV_GREP
+int runGrep(int argc, char** argv);
+#endif
 #if KERV_MOUNT
 int runMount(int argc, char** argv);
 #endif

@@ -53,6 +53,12 @@ int usageError(const Command& command, const std::string& message = "");
 // (it is no archive).
 std::unique_ptr<ArchiveReader> openArchive(const std::string& path, int& status);
 
+// The scenario of `path`, an archive of either dialect (only its head is
+// read) or a scenario file, into *text, and its file's name into *name
+// (an archive's as kerv extract names it). Reports a failure and returns
+// its status, else kDone.
+int readScenarioOf(const std::string& path, std::string* text, std::string* name);
+
 // Whether standard output reaches anyone: false, after "kerv: standard
 // output: Bad file descriptor", when it was closed when kerv started.
 bool standardOutputUsable();

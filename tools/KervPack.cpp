@@ -20,6 +20,8 @@
 #include "reader/PieceWriter.h"
 #include "reader/UpdatePlan.h"
 #include "scenario/ScenarioText.h"
+#include "scenario/Strings.h"
+#include "scenario/Utf8.h"
 #include "tools/KervCommands.h"
 #include "tools/KervCommon.h"
 
@@ -75,6 +77,35 @@ int reportScenario(const std::string& name, const Problem& problem, const char* 
     report(name + ": " + problem.english());
   }
   return kRefused;
+}
+
+// Puts the translations of the PO or CSV file `name` into `scenario`;
+// reports every error and returns the status, else kDone with *out the
+// scenario translated.
+int translate(const std::string& name, const std::string& scenario, std::string* out) {
+  InputText in;
+  if (const int status = readInput(name, int64_t{64} << 20, in); status != kDone) return status;
+  std::vector<strings::Entry> entries;
+  std::vector<strings::Error> errors;
+  const bool read = strings::formatOf(name, in.bytes) == strings::Format::po
+                        ? strings::readPo(in.bytes, &entries, &errors)
+                        : strings::readCsv(in.bytes, &entries, &errors);
+  if (read) strings::applyTranslations(scenario, entries, out, &errors);
+  for (const strings::Error& e : errors) report(name + (e.fileLine > 0 ? ":" + e.where() : ": " + e.message));
+  return errors.empty() ? kDone : kRefused;
+}
+
+// Whether a scenario's bytes look like UTF-8 text: UTF-8 throughout, with
+// a character of several bytes, which Shift_JIS text practically never is.
+bool looksLikeUtf8(const std::string& bytes) {
+  bool wide = false;
+  for (const char* p = bytes.data(), *end = p + bytes.size(); p < end;) {
+    const char* at = p;
+    char32_t c;
+    if (!utf8::next(p, end, &c)) return false;
+    wide = wide || p - at > 1;
+  }
+  return wide;
 }
 
 // A data file given as NAME=FILE: open, and measured. A pipe is copied
@@ -133,7 +164,7 @@ bool targetAt(const std::string& path, bool replace, WriteTarget& target) {
 }  // namespace
 
 const Command createCommand = {
-    "create", "create [-C DIR] [--force] [-q] SCENARIO [ARCHIVE]",
+    "create", "create [-C DIR] [--strings FILE] [--force] [-q] SCENARIO [ARCHIVE]",
     "Pack SCENARIO and every data file its file list names into ARCHIVE, byte for\n"
     "byte the archive krvmake or pkvmake makes. Each data file is looked for in DIR\n"
     "by its name as stored, then by its name in UTF-8 with '\\' separating folders,\n"
@@ -142,21 +173,25 @@ const Command createCommand = {
     "story.krv). No archive is left behind when a data file is missing.\n"
     "\n"
     "  -C, --directory=DIR  look for data files in DIR (default: SCENARIO's folder)\n"
+    "      --strings=FILE   pack SCENARIO translated by FILE, a PO or CSV file as\n"
+    "                       'kerv strings' writes it (see 'kerv update --help')\n"
     "  -f, --force          replace ARCHIVE if it exists (never replaced otherwise)\n"
     "  -q, --quiet          draw no progress bar\n"
     "      --help           display this help and exit\n",
     runCreate};
 
 int runCreate(int argc, char** argv) {
-  std::string folder;
+  std::string folder, stringsFile;
   bool force = false, quiet = false;
   static const option options[] = {{"directory", required_argument, nullptr, 'C'},
+                                   {"strings", required_argument, nullptr, 'S'},
                                    {"force", no_argument, nullptr, 'f'},
                                    {"quiet", no_argument, nullptr, 'q'},
                                    {"help", no_argument, nullptr, 'h'},
                                    {nullptr, 0, nullptr, 0}};
   const int read = readOptions(createCommand, argc, argv, "C:fq", options, [&](int c, const char* arg) {
     if (c == 'C') folder = arg;
+    if (c == 'S') stringsFile = arg;
     force = force || c == 'f';
     quiet = quiet || c == 'q';
     return true;
@@ -170,6 +205,11 @@ int runCreate(int argc, char** argv) {
 
   InputText scenario;
   if (const int status = readInput(scenarioName, container::kMaxScenarioSize, scenario); status != kDone) return status;
+  if (!stringsFile.empty()) {
+    std::string translated;
+    if (const int status = translate(stringsFile, scenario.bytes, &translated); status != kDone) return status;
+    scenario.bytes = std::move(translated);
+  }
   const PackPlan plan(scenario.bytes.data(), static_cast<int64_t>(scenario.bytes.size()));
   if (plan.problem()) return reportScenario(scenarioName, plan.problem(), "");
 
@@ -202,7 +242,8 @@ int runCreate(int argc, char** argv) {
 }
 
 const Command updateCommand = {
-    "update", "update [-o OUT] [--force] [--scenario FILE | --scenario-text FILE] [-q] ARCHIVE [NAME=FILE...]",
+    "update",
+    "update [-o OUT] [--force] [--scenario FILE | --scenario-text FILE | --strings FILE] [-q] ARCHIVE [NAME=FILE...]",
     "Replace data files of ARCHIVE (NAME=FILE: the data file NAME by the bytes of\n"
     "FILE, every occurrence of a name listed twice) and/or its scenario, and write\n"
     "the result in one step: nothing is written at all when anything fails. NAME\n"
@@ -218,11 +259,18 @@ const Command updateCommand = {
     "      --scenario-text=FILE  the new scenario as UTF-8 text ('-': standard input),\n"
     "                            as 'kerv scenario' shows it: a BOM is dropped, an LF\n"
     "                            without CR becomes CR LF, and each line left as it\n"
-    "                            was keeps its bytes\n"
+    "                            was keeps its bytes; every character without a\n"
+    "                            code is reported\n"
+    "      --strings=FILE        translations, a PO or CSV file as 'kerv strings'\n"
+    "                            writes it: each entry with a translation (not\n"
+    "                            fuzzy) takes the place of its line, which must\n"
+    "                            still read as the entry's source; every other line\n"
+    "                            keeps its bytes\n"
     "  -o, --output=OUT          write the archive as OUT (default: replace ARCHIVE)\n"
-    "  -f, --force               replace OUT if it exists; update a read-only\n"
-    "                            archive, or give this name of a linked one the new\n"
-    "                            archive\n"
+    "  -f, --force               replace OUT if it is a regular file that exists;\n"
+    "                            update a read-only archive, or give this name of a\n"
+    "                            linked one the new archive; take a --scenario FILE\n"
+    "                            that looks like UTF-8 text\n"
     "  -q, --quiet               draw no progress bar\n"
     "      --help                display this help and exit\n"
     "\n"
@@ -232,12 +280,13 @@ const Command updateCommand = {
     runUpdate};
 
 int runUpdate(int argc, char** argv) {
-  std::string out, scenarioFile, textFile;
+  std::string out, scenarioFile, textFile, stringsFile;
   bool force = false, quiet = false;
   static const option options[] = {{"output", required_argument, nullptr, 'o'},
                                    {"force", no_argument, nullptr, 'f'},
                                    {"scenario", required_argument, nullptr, 's'},
                                    {"scenario-text", required_argument, nullptr, 't'},
+                                   {"strings", required_argument, nullptr, 'S'},
                                    {"quiet", no_argument, nullptr, 'q'},
                                    {"help", no_argument, nullptr, 'h'},
                                    {nullptr, 0, nullptr, 0}};
@@ -245,14 +294,15 @@ int runUpdate(int argc, char** argv) {
     if (c == 'o') out = arg;
     if (c == 's') scenarioFile = arg;
     if (c == 't') textFile = arg;
+    if (c == 'S') stringsFile = arg;
     force = force || c == 'f';
     quiet = quiet || c == 'q';
     return true;
   });
   if (read >= 0) return read;
   if (optind == argc) return usageError(updateCommand, "missing archive operand");
-  if (!scenarioFile.empty() && !textFile.empty()) {
-    return usageError(updateCommand, "--scenario and --scenario-text exclude each other");
+  if ((!scenarioFile.empty()) + (!textFile.empty()) + (!stringsFile.empty()) > 1) {
+    return usageError(updateCommand, "--scenario, --scenario-text and --strings exclude each other");
   }
   const std::string path = argv[optind];
   int status = kDone;
@@ -283,20 +333,30 @@ int runUpdate(int argc, char** argv) {
   // The new scenario, and the names its list holds (else the archive's).
   std::string scenario;
   FileIdentity scenarioIdentity;
-  const bool newScenario = !scenarioFile.empty() || !textFile.empty();
-  const std::string& scenarioName = scenarioFile.empty() ? textFile : scenarioFile;
-  if (newScenario) {
+  const bool newScenario = !scenarioFile.empty() || !textFile.empty() || !stringsFile.empty();
+  const std::string& scenarioName = !scenarioFile.empty() ? scenarioFile : !textFile.empty() ? textFile : stringsFile;
+  if (!stringsFile.empty()) {
+    if (const int s = translate(stringsFile, reader->scenarioText(), &scenario); s != kDone) return s;
+  } else if (newScenario) {
     InputText in;
     // Text may be longer than the bytes it encodes to: the bytes are checked after.
     const int64_t limit = scenarioFile.empty() ? int64_t{16} << 20 : container::kMaxScenarioSize;
     if (const int s = readInput(scenarioName, limit, in); s != kDone) return s;
     scenarioIdentity = in.identity;
     TextError error;
-    if (scenarioFile.empty() && !textToScenario(in.bytes, reader->scenarioText(), scenario, &error)) {
-      report(textFile + ":" + error.message());
+    std::vector<TextError> all;
+    if (scenarioFile.empty() && !textToScenario(in.bytes, reader->scenarioText(), scenario, &error, &all)) {
+      for (const TextError& e : all) report(textFile + ":" + e.message());
       return kRefused;
     }
-    if (!scenarioFile.empty()) scenario = std::move(in.bytes);
+    if (!scenarioFile.empty()) {
+      if (looksLikeUtf8(in.bytes) && !force) {
+        report(scenarioFile + " looks like UTF-8 text; --scenario takes the scenario's own Shift_JIS bytes; use "
+                              "--scenario-text " + scenarioFile);
+        return kRefused;
+      }
+      scenario = std::move(in.bytes);
+    }
   }
   std::vector<std::string> names;
   if (newScenario) {

@@ -7,6 +7,9 @@
 
 #include "archive/Container.h"
 #include "archive/SystemFile.h"
+#include "archive/FileName.h"
+#include "reader/ArchiveFiles.h"
+#include "reader/ArchiveIndex.h"
 #include "reader/ArchiveReader.h"
 #include "scenario/Cp932.h"
 #include "scenario/Dialect.h"
@@ -46,14 +49,7 @@ const Command scenarioCommand = {
     "      --help  display this help and exit\n",
     runScenario};
 
-int runScenario(int argc, char** argv) {
-  static const option options[] = {{"help", no_argument, nullptr, 'h'}, {nullptr, 0, nullptr, 0}};
-  const int read = readOptions(scenarioCommand, argc, argv, "", options, [](int, const char*) { return false; });
-  if (read >= 0) return read;
-  if (argc - optind != 1) return usageError(scenarioCommand, argc == optind ? "missing operand" : "extra operand");
-  if (!standardOutputUsable()) return kTrouble;
-  const std::string path = argv[optind];
-
+int readScenarioOf(const std::string& path, std::string* text, std::string* name) {
   // An archive by its magic, else a scenario file by its own.
   SystemFile file;
   int64_t size = 0;
@@ -62,29 +58,53 @@ int runScenario(int argc, char** argv) {
     report(path + ": " + std::strerror(errno));
     return kTrouble;
   }
-  std::string text;
-  if (dialectOfArchive(head, size < 3 ? static_cast<long>(size) : 3) != nullptr) {
-    try {
-      text = ArchiveReader(path.c_str()).scenarioText();
-    } catch (const ArchiveError& e) {
-      report(e.what());
-      return e.errorNumber() != 0 ? kTrouble : kRefused;
-    }
-  } else {
-    text.assign(head, static_cast<std::size_t>(size < 3 ? size : 3));
-    char buffer[1 << 16];
-    for (int64_t n; (n = file.read(buffer, sizeof buffer)) != 0;) {
-      if (n < 0) {
-        report(path + ": " + std::strerror(errno));
+  if (const Dialect* dialect = dialectOfArchive(head, size < 3 ? static_cast<long>(size) : 3); dialect != nullptr) {
+    // The head alone: the header and the scenario, not the blocks' sizes.
+    ArchiveIndex index(size);
+    std::string bytes;
+    for (ArchiveIndex::Range r; (r = index.next()).length > 0 && index.scenarioText().empty();) {
+      if (std::string(index.nextPart()) != "the header" && std::string(index.nextPart()) != "the scenario") break;
+      bytes.resize(static_cast<std::size_t>(r.length));
+      if (file.readAt(r.offset, bytes.data(), r.length) != r.length) {
+        report(path + ": " + (errno != 0 ? std::strerror(errno) : "the file ends inside its scenario"));
         return kTrouble;
       }
-      text.append(buffer, static_cast<std::size_t>(n));
+      index.supply(r.offset, bytes.data(), r.length);
     }
-    if (dialectOfScenario(text.data(), static_cast<long>(text.size())) == nullptr) {
-      report(path + ": not a KERV or P-KERV archive or scenario");
+    if (index.problem()) {
+      report(path + ": " + index.problem().english());
       return kRefused;
     }
+    *text = index.scenarioText();
+    *name = scenarioNameFor(baseName(path), index.dialect());
+    return kDone;
   }
+  text->assign(head, static_cast<std::size_t>(size < 3 ? size : 3));
+  char buffer[1 << 16];
+  for (int64_t n; (n = file.read(buffer, sizeof buffer)) != 0;) {
+    if (n < 0) {
+      report(path + ": " + std::strerror(errno));
+      return kTrouble;
+    }
+    text->append(buffer, static_cast<std::size_t>(n));
+  }
+  if (dialectOfScenario(text->data(), static_cast<long>(text->size())) == nullptr) {
+    report(path + ": not a KERV or P-KERV archive or scenario");
+    return kRefused;
+  }
+  *name = baseName(path);
+  return kDone;
+}
+
+int runScenario(int argc, char** argv) {
+  static const option options[] = {{"help", no_argument, nullptr, 'h'}, {nullptr, 0, nullptr, 0}};
+  const int read = readOptions(scenarioCommand, argc, argv, "", options, [](int, const char*) { return false; });
+  if (read >= 0) return read;
+  if (argc - optind != 1) return usageError(scenarioCommand, argc == optind ? "missing operand" : "extra operand");
+  if (!standardOutputUsable()) return kTrouble;
+  const std::string path = argv[optind];
+  std::string text, name;
+  if (const int status = readScenarioOf(path, &text, &name); status != kDone) return status;
 
   std::vector<std::size_t> bad;
   TextOutput out;

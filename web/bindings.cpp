@@ -33,6 +33,7 @@
 #include "scenario/KervScenario.h"
 #include "scenario/Problem.h"
 #include "scenario/ScenarioText.h"
+#include "scenario/Strings.h"
 
 using emscripten::val;
 
@@ -188,6 +189,48 @@ class WebIndex {
   // The scenario file that the archive `name` extracts to (story.krv gives
   // story.ker): {path}, with {problem} where Windows would take it for a
   // device or drop a letter of it (the page may run on Windows).
+  // The scenario's lines for translators as the file kerv strings writes:
+  // `format` "po" or "csv", the archive's name `name`.
+  val strings(const std::string& format, const std::string& name) const {
+    const std::vector<strings::Line> lines = strings::translatableLines(index.scenarioText());
+    return bytesOf(format == "csv" ? strings::toCsv(lines)
+                                   : strings::toPo(lines, scenarioNameFor(name, index.dialect()), KERV_VERSION));
+  }
+
+  // The translations of the PO or CSV file `file` (bytes, named `name`) put
+  // into `scenario` (the bytes of the scenario as edited, or null for the
+  // archive's), as kerv update --strings puts them: {scenario} or {errors:
+  // [{fileLine, column, code, line, character, other, english}]}.
+  val translate(const val& file, const std::string& name, const val& scenario) const {
+    const std::string bytes = copyIn(file);
+    const std::string text = scenario.isNull() ? index.scenarioText() : copyIn(scenario);
+    std::vector<strings::Entry> entries;
+    std::vector<strings::Error> errors;
+    const bool read = strings::formatOf(name, bytes) == strings::Format::po ? strings::readPo(bytes, &entries, &errors)
+                                                                              : strings::readCsv(bytes, &entries, &errors);
+    std::string out;
+    if (read) strings::applyTranslations(text, entries, &out, &errors);
+    val result = val::object();
+    if (errors.empty()) {
+      result.set("scenario", bytesOf(out));
+      return result;
+    }
+    val list = val::array();
+    for (const strings::Error& e : errors) {
+      val one = val::object();
+      one.set("fileLine", static_cast<double>(e.fileLine));
+      one.set("column", static_cast<double>(e.column));
+      one.set("code", e.code);
+      one.set("line", static_cast<double>(e.line));
+      one.set("character", static_cast<double>(e.character));
+      one.set("other", static_cast<double>(e.other));
+      one.set("english", e.message);
+      list.call<void>("push", one);
+    }
+    result.set("errors", list);
+    return result;
+  }
+
   val scenarioFileName(const std::string& name) const {
     const std::string path = scenarioNameFor(name, index.dialect());
     val out = val::object();
@@ -620,6 +663,9 @@ val decodeName(const val& name) {
   return cp932::nameToUtf8Strictly(copyIn(name), text) ? val(text) : val::null();
 }
 
+// A scenario's bytes as the text box shows them (scenarioToEditable).
+std::string editableText(const val& bytes) { return scenarioToEditable(copyIn(bytes)); }
+
 // Scenario text for people: a byte with no character is U+FFFD.
 std::string decodeText(const val& bytes) { return cp932::toUtf8(copyIn(bytes), cp932::Undecodable::replace); }
 
@@ -658,6 +704,8 @@ EMSCRIPTEN_BINDINGS(kerv) {
       .function("entries", &WebIndex::entries)
       .function("header", &WebIndex::header)
       .function("scenarioFileName", &WebIndex::scenarioFileName)
+      .function("strings", &WebIndex::strings)
+      .function("translate", &WebIndex::translate)
       .function("update", &WebIndex::update)
       .function("editableScenario", &WebIndex::editableScenario)
       .function("encodeScenario", &WebIndex::encodeScenario);
@@ -681,5 +729,6 @@ EMSCRIPTEN_BINDINGS(kerv) {
   emscripten::function("showName", &showName);
   emscripten::function("decodeName", &decodeName);
   emscripten::function("decodeText", &decodeText);
+  emscripten::function("editableText", &editableText);
   emscripten::function("extractPath", &extractPath);
 }

@@ -7,7 +7,7 @@ behind and a file it replaces stays whole until then.
 """
 
 import os
-from typing import IO, Iterable, Iterator, Mapping, Optional, Union
+from typing import IO, Iterable, Iterator, Mapping, Optional, Union, overload
 
 _Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 _Name = Union[str, bytes]
@@ -202,15 +202,28 @@ class Archive:
         nothing is written. A name listed twice is written once. Returns the
         paths written. The GIL is released while data is copied.
         """
+    @overload
+    def strings(self, format: None = None) -> list[tuple[int, str]]:
+        """The scenario's lines to translate (every line holding a character outside ASCII).
+
+        Without format, [(line, text)] in scenario order (line from 1, text as
+        scenario_text shows it); with format "po" or "csv", the file `kerv
+        strings` writes, as a str (the CSV without its byte order mark).
+        """
+    @overload
+    def strings(self, format: str) -> str: ...
     def update(self, out: Optional[_Path] = None, *, scenario: Optional[bytes] = None,
                scenario_text: Optional[str] = None, replace: Optional[Mapping[_Name, _Contents]] = None,
-               overwrite: bool = False) -> str:
+               overwrite: bool = False, strings: Optional[_Path] = None) -> str:
         """Writes the archive with data files and/or the scenario replaced; returns its path.
 
         `replace` maps names (str decoded, bytes as stored) to new contents
         (bytes, the path of a file, or a binary file object, read from its
         position to its end); every occurrence of a name listed
-        twice is replaced. `scenario` is a new scenario's bytes,
+        twice is replaced. `strings` is a PO or CSV file of translations,
+        as `kerv update --strings` takes it (ValueError naming every error:
+        a line that reads otherwise now, each character without a code).
+        `scenario` is a new scenario's bytes,
         `scenario_text` its text: an LF without CR becomes CR LF, and a line
         that reads as a line of the old scenario keeps that line's bytes.
         With a new scenario each name of its list takes its replacement,

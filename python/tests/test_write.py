@@ -287,3 +287,27 @@ def test_warnings_point_at_the_callers_line_and_messages_read_well(tmp_path, exa
         lf = a.scenario_text.replace("\r\n", "\n", 3).encode("cp932")
         with pytest.raises(ValueError, match=r"^the new scenario: line 1 ends in LF alone"):
             a.update(scenario=lf)
+
+
+def test_strings_out_and_back_as_the_command_does(tmp_path, example):
+    with kerv.Archive(example) as a:
+        lines = a.strings()
+        assert (3, "潮騒の聞こえる町で") in lines and all(isinstance(n, int) for n, _ in lines)
+        po = a.strings(format="po")
+        made = subprocess.run([os.path.join(os.environ["KERV_BIN"], "kerv"), "strings", str(example)],
+                              capture_output=True, check=True).stdout.decode()
+        assert po == made
+        assert a.strings(format="csv").startswith("line,source,translation\r\n")
+        (tmp_path / "t.po").write_text(po.replace('msgid "潮騒の聞こえる町で"\nmsgstr ""',
+                                                   'msgid "潮騒の聞こえる町で"\nmsgstr "A town by the sea"'),
+                                       encoding="utf-8")
+        a.update(tmp_path / "t.krv", strings=tmp_path / "t.po")
+        (tmp_path / "bad.po").write_text(po.replace('msgid "潮騒の聞こえる町で"\nmsgstr ""',
+                                                     'msgid "潮騒の聞こえる町で"\nmsgstr "♥ ☃"'), encoding="utf-8")
+        with pytest.raises(ValueError, match=r"bad\.po:\d+:9: U\+2665 '♥' .*; .*bad\.po:\d+:11: U\+2603 '☃'"):
+            a.update(tmp_path / "u.krv", strings=tmp_path / "bad.po")
+        assert not (tmp_path / "u.krv").exists()
+        with pytest.raises(UnicodeEncodeError, match=r"3:1: U\+2665 .*; 4:1: U\+2603"):
+            a.update(tmp_path / "u.krv", scenario_text=a.scenario_text.replace("潮", "♥").replace("\n.15", "\n☃.15"))
+    with kerv.Archive(tmp_path / "t.krv") as t:
+        assert t.scenario_text.splitlines()[2] == "A town by the sea"

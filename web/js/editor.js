@@ -131,3 +131,46 @@ function choose(target) {
   $('replace-input').value = '';
   $('replace-input').click();
 }
+
+// ---- For translators ----
+
+// The scenario's lines to translate, downloaded as kerv strings writes them.
+function exportStrings(format) {
+  const { archive } = state;
+  if (!archive || state.busy) return sayBadStatus('strings-status', 'busy');
+  save(new Blob([archive[INDEX].index.strings(format, archive.name)]), `${stem(archive.scenarioName)}.${format}`);
+}
+
+// A PO or CSV file of translations put into the scenario (as edited, where
+// the text box holds edits), as kerv update --strings puts it: shown in the
+// text box as an edit, or every problem listed.
+async function importStrings(file) {
+  const { archive } = state;
+  $('strings-errors').hidden = true;
+  if (!archive || state.busy) return sayBadStatus('strings-status', 'busy');
+  const { index } = archive[INDEX];
+  let base = null;
+  if (textEdited()) {
+    const encoded = index.encodeScenario($('scenario-edit').value);
+    if (encoded.error) return sayBadStatus('strings-status', 'editFirst');
+    base = encoded.bytes;
+  }
+  const r = index.translate(await readSlice(file, 0, file.size), file.name, base);
+  if (archive !== state.archive) return;
+  if (r.errors) {
+    sayBadStatus('strings-status', 'translationsRefused', file.name, r.errors.length);
+    const list = $('strings-errors');
+    list.replaceChildren(...r.errors.map(e => {
+      const item = element('li', { lang: 'ja' });
+      const where = e.fileLine > 0 ? `${file.name}:${e.fileLine}${e.column > 0 ? `:${e.column}` : ''}` : file.name;
+      speak(item, () => `${where}: ${saidOfStrings(e)}`);
+      return item;
+    }));
+    list.hidden = false;
+    return;
+  }
+  $('scenario').open = true;
+  $('scenario-edit').value = m.editableText(r.scenario);
+  scenarioEdited();
+  sayStatus('strings-status', 'translationsApplied', file.name);
+}

@@ -8,6 +8,13 @@ async function dropped(transfer) {
   const files = Array.from(transfer.files);
   if (files.length === 0) return;
   if (items.some(i => i.webkitGetAsEntry?.()?.isDirectory)) return showError(t('droppedFolder'));
+  if (files.length === 1 && /\.(po|pot|csv)$/i.test(files[0].name) && state.archive) {
+    // Translations: put into the open archive's scenario.
+    showError('');
+    $('scenario').scrollIntoView({ block: 'start' });
+    await importStrings(files[0]);
+    return;
+  }
   if (files.length === 1 && await isPatch(files[0])) {
     // A patch: the one to apply.
     const chosen = new DataTransfer();
@@ -77,6 +84,13 @@ $('patch-new').addEventListener('change', guarded(async e => {
 $('patch-edits').addEventListener('click', guarded(makeEditsPatch, 'make-status', 'patch'));
 $('apply-button').addEventListener('click', guarded(applyChosen, 'apply-status', 'apply'));
 $('make-patcher').addEventListener('click', guarded(makePatcher, 'make-status', 'patch'));
+$('export-po').addEventListener('click', guarded(() => exportStrings('po'), 'strings-status', 'save'));
+$('export-csv').addEventListener('click', guarded(() => exportStrings('csv'), 'strings-status', 'save'));
+$('strings-input').addEventListener('change', guarded(async e => {
+  const file = e.target.files[0];
+  e.target.value = '';  // the same file may be picked again
+  if (file) await importStrings(file);
+}, 'strings-status', 'open'));
 $('save-archive').addEventListener('click', guarded(saveEdited, 'save-status', 'save'));
 $('replace-input').addEventListener('change', e => fileChosen(e.target.files[0]));
 $('scenario-edit').addEventListener('input', scenarioEdited);

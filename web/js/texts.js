@@ -148,6 +148,14 @@ const TEXTS = {
     patcherIntro: 'A patcher page is one HTML file that holds this patch and patches the archive in the player’s ' +
                   'browser, opened from disk, without a network.',
     madePatcher: (name, size) => `${name} (${size} bytes) is saved.`,
+    translatorsLabel: 'For translators:',
+    exportPo: 'Export PO',
+    exportCsv: 'Export CSV',
+    importStrings: 'Apply translations (.po or .csv):',
+    translationsApplied: name => `${name} is put into the scenario below, as an edit: look it over, then save the ` +
+                                 'archive or make a patch.',
+    translationsRefused: (name, n) => `${name} was not applied: ${plural(n, 'problem')}, listed below.`,
+    editFirst: 'The edited scenario cannot be encoded: mend the text box first.',
     changeLine: c => c.english,
   },
   ja: {
@@ -296,6 +304,14 @@ const TEXTS = {
     patcherIntro: 'パッチページは、このパッチを入れた一つの HTML ファイルです。プレイヤーがディスクから開くと、' +
                   'ネットワークなしでブラウザーの中でアーカイブにパッチを当てます。',
     madePatcher: (name, size) => `${name} (${size} バイト) を保存しました。`,
+    translatorsLabel: '翻訳者向け:',
+    exportPo: 'PO を書き出す',
+    exportCsv: 'CSV を書き出す',
+    importStrings: '訳を当てる (.po または .csv):',
+    translationsApplied: name => `${name} を下のシナリオに編集として入れました。確かめてから、アーカイブを保存するか` +
+                                 'パッチを作ってください。',
+    translationsRefused: (name, n) => `${name} は当てませんでした: 問題が ${n} 件あります (下に一覧します)。`,
+    editFirst: '編集したシナリオを Shift_JIS にできません。先にテキストボックスを直してください。',
     changeLine: c => (c.kind === 'header' ? 'ヘッダー: 変更 (3 から 7 バイト目)'
       : c.kind === 'scenario' ? `シナリオ: 変更 (${c.oldSize} → ${c.newSize} バイト)`
         : c.kind === 'changed' ? `${c.name}: 変更 (${c.oldSize} → ${c.newSize} バイト)`
@@ -393,6 +409,21 @@ const t = (key, ...args) => {
 // A problem of the library in the page's language.
 const said = problem => (language === 'ja' && PROBLEMS_JA[problem.code] ? PROBLEMS_JA[problem.code](problem)
                                                                         : problem.english);
+
+// A problem of a translator's file, in the page's language.
+const STRINGS_JA = {
+  stale: e => `${e.line} 行目は、書き出したときと今では違っています`,
+  noCode: e => `U+${hex(e.character, 4)} '${String.fromCodePoint(e.character)}' は Shift_JIS (コードページ 932) に` +
+               'ない文字です',
+  lineEnd: e => `${e.line} 行目の訳に改行があります。一行は一行に訳してください`,
+  undecodable: e => `${e.line} 行目には文字にならないバイトがあり、訳さずにそのまま残ります`,
+  noLine: e => `シナリオに ${e.line} 行目はありません`,
+  twice: e => `${e.line} 行目に、${e.other} 行目とは別の訳があります`,
+  notUtf8: () => 'テキストが UTF-8 になっていません',
+  tooLong: e => `シナリオファイルは 32767 バイトまでです (訳すと ${e.other} バイトになります)`,
+  syntax: () => 'PO か CSV のファイルとして読めません',
+};
+const saidOfStrings = e => (language === 'ja' && STRINGS_JA[e.code] ? STRINGS_JA[e.code](e) : e.english);
 
 // A failure of window.kerv: `message` in English for scripts; `problem`
 // (a code of the library) or `key` and `args` (a text of the page) say the
