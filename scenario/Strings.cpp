@@ -458,7 +458,9 @@ class CsvReader {
 }  // namespace
 
 std::string Error::where() const {
-  return std::to_string(fileLine) + (column > 0 ? ":" + std::to_string(column) : "") + ": " + message;
+  std::string out = std::to_string(fileLine);
+  if (column > 0) out.append(1, ':').append(std::to_string(column));
+  return out.append(": ").append(message);
 }
 
 std::vector<Line> translatableLines(std::string_view scenario) {

@@ -91,7 +91,11 @@ int translate(const std::string& name, const std::string& scenario, std::string*
                         ? strings::readPo(in.bytes, &entries, &errors)
                         : strings::readCsv(in.bytes, &entries, &errors);
   if (read) strings::applyTranslations(scenario, entries, out, &errors);
-  for (const strings::Error& e : errors) report(name + (e.fileLine > 0 ? ":" + e.where() : ": " + e.message));
+  for (const strings::Error& e : errors) {
+    std::string line = name;
+    line.append(e.fileLine > 0 ? ":" : ": ").append(e.fileLine > 0 ? e.where() : e.message);
+    report(line);
+  }
   return errors.empty() ? kDone : kRefused;
 }
 

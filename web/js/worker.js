@@ -10,15 +10,31 @@ const library = createKervModule();
 const reading = new FileReaderSync();
 
 // A file as the library reads it: read(offset, n) gives a Uint8Array, or
-// null where the browser cannot read it.
+// null where the browser cannot read it. Each read of the browser costs
+// about a millisecond whatever its size, so a read that goes on where the
+// last one ended reads ahead (READ_AHEAD bytes), and later reads inside it
+// are answered from there.
+const READ_AHEAD = 16 << 20;
 function fileOf({ blob, name }, counted = () => {}) {
+  let ahead = null;  // {start, bytes}
+  let last = -1;     // where the last read ended
+  const slice = (from, to) => new Uint8Array(reading.readAsArrayBuffer(blob.slice(from, to)));
   return {
     name,
     size: blob.size,
     reader: {
       read(offset, n) {
         try {
-          const bytes = new Uint8Array(reading.readAsArrayBuffer(blob.slice(offset, offset + n)));
+          let bytes;
+          if (ahead && offset >= ahead.start && offset + n <= ahead.start + ahead.bytes.length) {
+            bytes = ahead.bytes.subarray(offset - ahead.start, offset - ahead.start + n);
+          } else if (offset === last && n < READ_AHEAD) {
+            ahead = { start: offset, bytes: slice(offset, Math.min(blob.size, offset + READ_AHEAD)) };
+            bytes = ahead.bytes.subarray(0, n);
+          } else {
+            bytes = slice(offset, offset + n);
+          }
+          last = offset + n;
           counted(n);
           return bytes;
         } catch {
