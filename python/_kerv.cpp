@@ -90,9 +90,10 @@ py::str strOf(const std::string& path) {
 }
 
 // The indices of the names that `name` means: a str is matched against
-// the names that decode to it (a name with a byte that has no character
-// decodes to nothing, so that Entry.text's escapes never match), bytes
-// against the names as stored.
+// the names that decode to it, '\\' and '/' alike where none decodes to it
+// exactly (a name with a byte that has no character decodes to nothing,
+// so that Entry.text's escapes never match), bytes against the names as
+// stored.
 std::vector<std::size_t> named(const std::vector<std::string>& names, const py::handle& name) {
   std::vector<std::size_t> found;
   if (py::isinstance<py::bytes>(name)) {
@@ -104,9 +105,9 @@ std::vector<std::size_t> named(const std::vector<std::string>& names, const py::
   }
   if (!py::isinstance<py::str>(name)) throw py::type_error("an entry is named by str, bytes or an Entry");
   const std::string given = utf8Of(name);
-  for (std::size_t i = 0; i < names.size(); ++i) {
+  for (std::size_t i : entriesNamed(names, given)) {
     std::string text;
-    if (cp932::nameToUtf8Strictly(names[i], text) && text == given) found.push_back(i);
+    if (cp932::nameToUtf8Strictly(names[i], text)) found.push_back(i);
   }
   return found;
 }
@@ -515,6 +516,9 @@ class Archive {
     if (!replace.is_none()) {
       for (const auto& [name, value] : replace.cast<py::dict>()) {
         const std::vector<std::size_t> found = named(names, name);
+        const Problem* missing =
+            withScenario || !py::isinstance<py::str>(name) ? nullptr : missingBlockOf(r->archiveIndex(), utf8Of(name));
+        if (found.empty() && missing != nullptr) throw py::value_error(missing->english());
         if (found.empty()) {
           throw py::value_error("no data file " + py::repr(name).cast<std::string>() +
                                 (withScenario ? " in the new scenario's file list" : " in the archive"));

@@ -11,6 +11,7 @@
 #include "scenario/Cp932.h"
 #include "scenario/ExtractName.h"
 #include "scenario/NativeName.h"
+#include "scenario/Wildcard.h"
 
 namespace {
 
@@ -35,13 +36,45 @@ std::string archivePathFor(const std::string& scenarioPath, const Dialect& diale
 }
 
 std::vector<std::size_t> entriesNamed(const std::vector<std::string>& names, const std::string& given) {
-  std::vector<std::size_t> byText, byBytes;
+  const auto slashed = [](std::string s) {
+    std::replace(s.begin(), s.end(), '\\', '/');
+    return s;
+  };
+  const std::string givenSlashed = slashed(given);
+  std::vector<std::size_t> byText, bySlashes, byBytes;
   for (std::size_t i = 0; i < names.size(); ++i) {
     std::string text;
-    if (cp932::nameToUtf8Strictly(names[i], text) && text == given) byText.push_back(i);
+    if (cp932::nameToUtf8Strictly(names[i], text)) {
+      if (text == given) byText.push_back(i);
+      if (slashed(std::move(text)) == givenSlashed) bySlashes.push_back(i);
+    }
     if (names[i] == given) byBytes.push_back(i);
   }
-  return byText.empty() ? byBytes : byText;
+  return !byText.empty() ? byText : !bySlashes.empty() ? bySlashes : byBytes;
+}
+
+std::vector<std::size_t> entriesMatching(const std::vector<std::string>& names, const std::string& given) {
+  std::vector<std::size_t> found = entriesNamed(names, given);
+  if (!found.empty() || !wildcard::isPattern(given)) return found;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (wildcard::matches(given, cp932::toUtf8(names[i], cp932::Undecodable::escape))) found.push_back(i);
+  }
+  return found;
+}
+
+const Problem* missingBlockOf(const ArchiveIndex& index, const std::string& given) {
+  for (std::size_t k : entriesMatching(index.listed(), given)) {
+    if (k < index.entries().size()) continue;
+    for (const Problem& p : index.findings()) {
+      if (p.code == Problem::Code::noBlock && p.name == index.listed()[k]) return &p;
+    }
+  }
+  return nullptr;
+}
+
+std::string noDataFileEnglish(const ArchiveIndex& index, const std::string& given) {
+  const Problem* missing = missingBlockOf(index, given);
+  return missing != nullptr ? missing->english() : "no data file " + given;
 }
 
 std::vector<DataFile> findDataFiles(const PackPlan& plan, const SystemFolder& folder) {

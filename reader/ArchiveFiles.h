@@ -29,9 +29,23 @@ std::string archivePathFor(const std::string& scenarioPath, const Dialect& diale
 
 // The entries, of the file-list names `names`, that a name a person gave
 // means: those whose name decodes to exactly that UTF-8 text (as a name:
-// see cp932::nameToUtf8Strictly), or, when none does, those whose stored
-// bytes are exactly it. In list order.
+// see cp932::nameToUtf8Strictly); when none does, those whose name so
+// decoded is that text once '\' and '/' are read alike (the name as an
+// extraction writes it); when none does, those whose stored bytes are
+// exactly it. In list order.
 std::vector<std::size_t> entriesNamed(const std::vector<std::string>& names, const std::string& given);
+// The entries a name or a pattern a person gave means: entriesNamed, and
+// when that finds none and `given` is a pattern (see Wildcard.h), the
+// entries whose name as shown (a byte with no character as \xNN) it
+// matches. In list order.
+std::vector<std::size_t> entriesMatching(const std::vector<std::string>& names, const std::string& given);
+// Where the name or pattern `given` finds no entry of `index`'s archive
+// but a listed data file whose block is missing: the finding that says so
+// ("NAME: no block (...)"); null otherwise.
+const Problem* missingBlockOf(const ArchiveIndex& index, const std::string& given);
+// Why `given` finds no entry, for a message: that finding's English, or
+// "no data file GIVEN".
+std::string noDataFileEnglish(const ArchiveIndex& index, const std::string& given);
 
 // A data file of a scenario to pack, as found in a folder.
 struct DataFile {

@@ -114,6 +114,14 @@ void ArchiveIndex::fail(Problem problem) {
 }
 
 void ArchiveIndex::finish() {
+  // Each listed data file past the last whole block, by name.
+  const int64_t badBlock = !findings_.empty() && findings_.back().code == Problem::Code::badBlockSize
+                               ? findings_.back().n[0] : 0;
+  for (std::size_t i = entries_.size(); step == Step::sizeField && i < names.size(); ++i) {
+    findings_.push_back(Problem::named(Problem::Code::noBlock, names[i], {}, size_));
+    findings_.back().n[1] = badBlock;
+    damage_.push_back(findings_.back().english());
+  }
   step = Step::done;
   need = {0, 0};
 }

@@ -74,8 +74,12 @@ class ArchiveIndex {
   const std::vector<ArchiveEntry>& entries() const { return entries_; }
   // The first entry whose name is exactly `name`'s bytes; null when absent.
   const ArchiveEntry* find(const std::string& name) const;
+  // The file list's names, prefixes dropped, in list order: those of
+  // entries() and, in a damaged archive, those past its last whole block.
+  const std::vector<std::string>& listed() const { return names; }
   // What is wrong with the archive, each finding starting with
-  // "offset <n>: " (the first byte it concerns); empty when sound.
+  // "offset <n>: " (the first byte it concerns), then one for each listed
+  // data file without a block ("NAME: no block (...)"); empty when sound.
   const std::vector<std::string>& damage() const { return damage_; }
   // The same findings as codes and their values (Problem::offset the first
   // byte each concerns).

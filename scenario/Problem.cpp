@@ -45,6 +45,7 @@ const char* Problem::id() const {
     case Code::endsInSizeField: return "endsInSizeField";
     case Code::badBlockSize: return "badBlockSize";
     case Code::blockRunsPast: return "blockRunsPast";
+    case Code::noBlock: return "noBlock";
     case Code::archiveDamaged: return "archiveDamaged";
     case Code::newScenarioWrong: return "newScenarioWrong";
     case Code::newScenarioDialect: return "newScenarioDialect";
@@ -104,6 +105,11 @@ std::string Problem::english() const {
     case Code::blockRunsPast:
       return at + "data block " + std::to_string(n[0]) + " of " + plural(n[1], "byte") + " runs " +
              plural(n[2], "byte") + " past the end of the archive";
+    case Code::noBlock:
+      return shown(name) + ": no block (" +
+             (n[1] > 0 ? "data block " + std::to_string(n[1]) + " has a bad size"
+                       : "the archive ends at offset " + std::to_string(n[0])) +
+             ")";
     case Code::archiveDamaged: return "the archive is damaged: " + name;
     case Code::newScenarioWrong: return "the new scenario is " + name;
     case Code::newScenarioDialect: return "the new scenario is not for " + name + ": it does not start with " + other;

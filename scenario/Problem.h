@@ -39,6 +39,8 @@ struct Problem {
     endsInSizeField,     // n[0] the block (from 1), n[1] missing, n[2] listed
     badBlockSize,        // n[0] the block, n[1] the size
     blockRunsPast,       // n[0] the block, n[1] its size, n[2] the bytes past the end
+    noBlock,             // name a listed data file without a block; n[0] where the archive ends, n[1] the
+                         // block with a bad size, or 0 when it is cut
     // A plan that cannot be made.
     archiveDamaged,       // the first damage, as `name` (its English)
     newScenarioWrong,     // the new scenario's problem, as `name` (its English)

@@ -61,34 +61,40 @@ TEST(ArchiveReaderTest, RecordsDamageAndKeepsTheEntriesBeforeIt) {
   const std::string pText = scenarioText("PKERV", {"a.qvd", "e.zpt"});
   const std::string two = scenarioText("KERV", {"a.qvd", "b.qvd"});
   const int64_t end2 = 10 + static_cast<int64_t>(two.size()) + 7;  // after the block "AAA"
+  const auto at = [&](int64_t offset) { return "offset " + std::to_string(offset) + ": "; };
+  const std::string cut = "b.qvd: no block (the archive ends at offset ";
   struct Case {
     std::string bytes;
     std::size_t entries;
-    std::string damage;  // empty: sound
+    std::vector<std::string> damage;  // empty: sound
   } cases[] = {
-      {archive("PKV", pText, {"AAA", ""}), 2, ""},
-      {archive("KRV", pText, {"AAA", ""}), 2, "offset 10: the scenario is not for KERV: it does not start with KERV"},
+      {archive("PKV", pText, {"AAA", ""}), 2, {}},
+      {archive("KRV", pText, {"AAA", ""}), 2, {"offset 10: the scenario is not for KERV: it does not start with KERV"}},
       // A P-KERV scenario laid out as its own dialect has it (one title line):
       // its list is walked as P-KERV, not read as empty.
       {archive("KRV", "PKERV 1.0\r\nTitle\r\n.15\r\na.qvd\r\nb.qvd\r\n.\r\nbgm\r\n.\r\nbody\r\n", {"AAA", "BB"}), 2,
-       "offset 10: the scenario is not for KERV: it does not start with KERV"},
+       {"offset 10: the scenario is not for KERV: it does not start with KERV"}},
+      // Each listed file past the damage is named.
       {archive("KRV", two, {"AAA"}), 1,
-       "offset " + std::to_string(end2) + ": 1 of 2 data blocks missing: the archive ends after 1 block"},
+       {at(end2) + "1 of 2 data blocks missing: the archive ends after 1 block", cut + std::to_string(end2) + ")"}},
       {archive("KRV", two, {"AAA"}) + std::string("\1\0", 2), 1,
-       "offset " + std::to_string(end2) + ": the archive ends inside the size of data block 2; 1 of 2 data blocks missing"},
+       {at(end2) + "the archive ends inside the size of data block 2; 1 of 2 data blocks missing",
+        cut + std::to_string(end2 + 2) + ")"}},
       {archive("KRV", two, {"AAA"}) + le32(0x80000001u) + "x", 1,
-       "offset " + std::to_string(end2) + ": data block 2 has a bad size, 2147483649 (its top bit is set)"},
+       {at(end2) + "data block 2 has a bad size, 2147483649 (its top bit is set)",
+        "b.qvd: no block (data block 2 has a bad size)"}},
       {archive("KRV", two, {"AAA"}) + le32(10) + "short", 1,
-       "offset " + std::to_string(end2) + ": data block 2 of 10 bytes runs 5 bytes past the end of the archive"},
-      {archive("KRV", two, {"AAA", "B"}) + "junk", 2,
-       "offset " + std::to_string(end2 + 5) + ": 4 bytes after the last data block"},
+       {at(end2) + "data block 2 of 10 bytes runs 5 bytes past the end of the archive",
+        cut + std::to_string(end2 + 9) + ")"}},
+      {archive("KRV", two, {"AAA", "B"}) + "junk", 2, {at(end2 + 5) + "4 bytes after the last data block"}},
   };
   ScratchDir dir;
   for (const Case& c : cases) {
     dir.write("a", c.bytes);
     ArchiveReader reader(dir.path("a").c_str());
-    EXPECT_EQ(reader.entries().size(), c.entries) << c.damage;
-    EXPECT_EQ(reader.damage(), c.damage.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.damage});
+    EXPECT_EQ(reader.entries().size(), c.entries) << c.damage.size();
+    EXPECT_EQ(reader.damage(), c.damage);
+    EXPECT_EQ(reader.archiveIndex().listed().size(), 2u);
     EXPECT_EQ(reader.find("a.qvd"), &reader.entries()[0]);
     char a[3];
     EXPECT_EQ(reader.read(reader.entries()[0], 0, a, 3), 3);

@@ -148,7 +148,7 @@ class KervTest(KervCase):
             (("--raw-names", "s.krv", b"\x85\x40.qvd"), 0, b"", [os.fsdecode(b"\x85\x40.qvd")]),
             # The complete blocks of a damaged archive are written, and the damage is reported.
             (("d.krv", "a.qvd"), 1, b"kerv: d.krv: offset 67: data block 2 of 9 bytes runs 8 bytes past the end of "
-                                    b"the archive\n", ["a.qvd"]),
+                                    b"the archive\nkerv: d.krv: \\x85@.qvd: no block (the archive ends at offset 72)\n", ["a.qvd"]),
         ) if not tt.WINDOWS else ()
         for args, status, err, written in cases:
             with self.subTest(args=args):
@@ -189,6 +189,46 @@ class KervTest(KervCase):
         for args, status in (((), 2), (("bogus",), 2), (("extract", "--bogus", packed), 2), (("cat", packed), 2),
                              (("extract", "missing.krv"), 2), (("cat", packed, "none"), 1), (("list", "bad.krv"), 1)):
             self.assertEqual(self.kerv(*args)[0], status, args)
+
+    def test_names_as_listed_with_slashes_and_patterns(self):
+        names = [n.encode("cp932") for n in ("データ\\表紙.zpt", "データ\\声\\台詞01.qvd", "データ\\声\\台詞02.qvd",
+                                              "op.qvd")]
+        blocks = [b"cover", b"one", b"two", b"op"]
+        whole = tt.archive(b"KRV", tt.scenario(files=names), blocks)
+        self.put("bs.krv", whole)
+        self.put("cut.krv", whole[:-len(b"op") - 4 - len(b"two") - 1])  # inside the third block's size
+        self.put("new.zpt", b"NEW")
+        listing = lambda *shown: [b"%d %d %s" % (len(blocks[i]), whole.rindex(blocks[i]),
+                                                 names[i].decode("cp932").encode()) for i in shown]
+        cases = (  # arguments, status, standard output, standard error
+            (("cat", "bs.krv", "データ\\表紙.zpt"), 0, b"cover", b""),
+            (("cat", "bs.krv", "データ/表紙.zpt"), 0, b"cover", b""),
+            (("cat", "bs.krv", "データ/声/*"), 0, b"onetwo", b""),
+            (("cat", "bs.krv", "*.txt"), 1, b"", b"kerv: bs.krv: no data file *.txt\n"),
+            (("cat", "cut.krv", "op.qvd"), 1, b"", b"kerv: cut.krv: op.qvd: no block (the archive ends at offset %d)\n"
+             % (len(whole) - 10)),
+            (("list", "bs.krv", "*.qvd", "*.txt"), 1, listing(1, 2, 3), b"kerv: bs.krv: no data file *.txt\n"),
+            (("list", "bs.krv", "データ/声/台詞02.qvd"), 0, listing(2), b""),
+            (("update", "bs.krv", "データ/表紙.zpt=new.zpt", "-o", "out.krv"), 0, b"", b""),
+            (("update", "cut.krv", "op.qvd=new.zpt", "-o", "out2.krv"), 1, b"",
+             b"kerv: cut.krv: op.qvd: no block (the archive ends at offset %d)\n" % (len(whole) - 10)),
+        )
+        for args, status, out, err in cases:
+            with self.subTest(args=args):
+                got = self.kerv(*args)
+                if args[0] == "list":  # the first line is the archive's, the rest its blocks' (widths aside)
+                    got = (got[0], [b" ".join(line.split()) for line in got[1].splitlines()[1:]], got[2])
+                self.assertEqual(got, (status, out, err))
+        self.assertEqual(self.kerv("cat", "out.krv", "データ/表紙.zpt")[1], b"NEW")
+        self.assertFalse(os.path.exists(self.path("out2.krv")))
+        shutil.rmtree(self.path("out"), ignore_errors=True)
+        self.assertEqual(self.kerv("extract", "-C", "out", "bs.krv", "*01*", "*.zzz"),
+                         (1, b"", b"kerv: bs.krv: no data file *.zzz\n"))
+        self.assertEqual(self.tree("out"), [os.path.join("データ", "声", "台詞01.qvd")])
+        status, out, err = self.kerv("list", "cut.krv")
+        self.assertEqual((status, err.splitlines()[1:]), (1, [b"kerv: cut.krv: %s: no block (the archive ends at offset %d)"
+                                                            % (n.decode("cp932").encode(), len(whole) - 10)
+                                                            for n in names[2:]]))
 
 
 def identity(path):

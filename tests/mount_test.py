@@ -104,7 +104,8 @@ class MountTest(unittest.TestCase):
         folder, r = self.mount(self.put("cut.krv", whole[:-2]))
         self.assertEqual(r.returncode, 0)
         self.assertEqual(r.stderr, b"kerv: %s: offset %d: data block 2 of 4 bytes runs 2 bytes past the end of the archive\n"
-                         % (self.path("cut.krv").encode(), len(whole) - 8))
+                         b"kerv: %s: b.qvd: no block (the archive ends at offset %d)\n"
+                         % (self.path("cut.krv").encode(), len(whole) - 8, self.path("cut.krv").encode(), len(whole) - 2))
         self.assertEqual(sorted(os.listdir(folder)), ["a.qvd", "cut.ker"])
         for data, status in ((b"PK\3\4", 1), (None, 2)):
             folder, r = self.mount(self.put("zip.krv", data) if data else self.path("missing.krv"))

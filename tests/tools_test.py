@@ -502,7 +502,8 @@ class ListerTest(Folder):
         end = 10 + len(text) + 6  # after the first block, "aa"
         cases = (("sound.krv", archive(b"KRV", text, [b"aa", b"b"]), 0, b""),
                  ("top.krv", archive(b"KRV", text, [b"aa"]) + struct.pack("<I", 0x80000001), 1,
-                  b"offset %d: data block 2 has a bad size, 2147483649 (its top bit is set)" % end),
+                  b"offset %d: data block 2 has a bad size, 2147483649 (its top bit is set)\n"
+                  b"kervls: top.krv: b.qvd: no block (data block 2 has a bad size)" % end),
                  ("none.krv", b"PK\3\4 a zip file", 1, b"not a KERV or P-KERV archive: it does not start with KRV or PKV"),
                  ("missing.krv", None, 2, b"No such file or directory"),
                  ("folder.krv", "folder", 2, b"Is a directory"))
@@ -514,12 +515,15 @@ class ListerTest(Folder):
             self.assertEqual(self.kervls(name)[::2], (status, b"kervls: %s: %s\n" % (name.encode(), finding)
                                                       if finding else b""), name)
         status, out, err = self.kervls(*(c[0] for c in cases))
-        self.assertEqual((status, out.count(b" archive, version "), len(err.splitlines())), (2, 2, 4))
+        self.assertEqual((status, out.count(b" archive, version "), len(err.splitlines())), (2, 2, 5))
         for n in range(len(cases[0][1])):  # cut anywhere: a finding, never a crash
             self.put("cut.krv", cases[0][1][:n])
             status, _, err = self.kervls("cut.krv")
-            self.assertEqual((status, err.count(b"\n")), (1, 1), n)
-            self.assertTrue(err.startswith(b"kervls: cut.krv: "), err)
+            lines = err.splitlines()
+            self.assertEqual(status, 1, n)
+            self.assertTrue(all(line.startswith(b"kervls: cut.krv: ") for line in lines), err)
+            # One finding, then each listed file that lost its block, by name.
+            self.assertEqual([line.split(b": ")[2] for line in lines[1:]], [b"a.qvd", b"b.qvd"][3 - len(lines):], err)
 
     def test_options(self):
         status, out, _ = self.kervls("--help")

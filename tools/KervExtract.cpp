@@ -47,7 +47,9 @@ const Command extractCommand = {
     "(story.krv gives story.ker). Names that are absolute, hold '..', a control\n"
     "character or a byte with no character are refused and reported, and the rest\n"
     "is still written. A folder written so packs back to the identical archive\n"
-    "with 'kerv create'.\n"
+    "with 'kerv create'. A NAME is as 'kerv list' shows it, or with '/' for '\\',\n"
+    "or a shell-style pattern ('*.qvd', 'data/voice/*'; quote it), whose '*'\n"
+    "matches across folders.\n"
     "\n"
     "  -C, --directory=DIR  extract into DIR (default: the current folder)\n"
     "      --raw-names      name the files by the bytes the archive stores\n"
@@ -82,9 +84,9 @@ int runExtract(int argc, char** argv) {
   const std::vector<ArchiveEntry>& entries = reader->entries();
   std::vector<bool> chosen(entries.size(), optind + 1 == argc);
   for (int i = optind + 1; i < argc; ++i) {
-    const std::vector<std::size_t> named = entriesNamed(namesOf(*reader), argv[i]);
+    const std::vector<std::size_t> named = entriesMatching(namesOf(*reader), argv[i]);
     if (named.empty()) {
-      report(path + ": no data file " + argv[i]);
+      report(path + ": " + noDataFileEnglish(reader->archiveIndex(), argv[i]));
       status = kRefused;
     }
     for (std::size_t k : named) chosen[k] = true;
@@ -141,7 +143,9 @@ int runExtract(int argc, char** argv) {
 }
 
 const Command catCommand = {"cat", "cat ARCHIVE NAME",
-                            "Write the bytes of the data file NAME of ARCHIVE on standard output.\n"
+                            "Write the bytes of the data file NAME of ARCHIVE on standard output; NAME\n"
+                            "may be a pattern, as for extract, and its files are written one after\n"
+                            "another.\n"
                             "\n"
                             "      --help  display this help and exit\n",
                             runCat};
@@ -156,17 +160,23 @@ int runCat(int argc, char** argv) {
   const std::string name = argv[optind + 1];
   try {
     ArchiveReader reader(path);
-    const std::vector<std::size_t> named = entriesNamed(namesOf(reader), name);
+    // A name gives its first entry (a name listed twice is read as the
+    // first); a pattern every entry it matches, one after another.
+    std::vector<std::size_t> named = entriesNamed(namesOf(reader), name);
+    if (named.size() > 1) named.resize(1);
+    if (named.empty()) named = entriesMatching(namesOf(reader), name);
     if (named.empty()) {
-      report(std::string(path) + ": no data file " + name);
+      report(std::string(path) + ": " + noDataFileEnglish(reader.archiveIndex(), name));
       return kRefused;
     }
-    const ArchiveEntry& e = reader.entries()[named[0]];
     std::vector<char> buffer(1 << 20);
-    for (int64_t at = 0; at < e.size;) {
-      const int64_t n = reader.read(e, at, buffer.data(), static_cast<int64_t>(buffer.size()));
-      if (std::fwrite(buffer.data(), 1, static_cast<std::size_t>(n), stdout) != static_cast<std::size_t>(n)) break;
-      at += n;
+    for (std::size_t k : named) {
+      const ArchiveEntry& e = reader.entries()[k];
+      for (int64_t at = 0; at < e.size;) {
+        const int64_t n = reader.read(e, at, buffer.data(), static_cast<int64_t>(buffer.size()));
+        if (std::fwrite(buffer.data(), 1, static_cast<std::size_t>(n), stdout) != static_cast<std::size_t>(n)) break;
+        at += n;
+      }
     }
     return finishOutput("kerv", kDone);
   } catch (const ArchiveError& e) {

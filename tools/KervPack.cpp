@@ -386,8 +386,12 @@ int runUpdate(int argc, char** argv) {
       return usageError(updateCommand, "'" + arg + "' is not NAME=FILE");
     }
     if (named.empty()) {
-      report(arg + ": no data file " + arg.substr(0, arg.find('=')) +
-             (newScenario ? " in the new scenario's list" : " in " + path));
+      const std::string given = arg.substr(0, arg.find('='));
+      if (const Problem* missing = newScenario ? nullptr : missingBlockOf(reader->archiveIndex(), given)) {
+        report(path + ": " + missing->english());
+      } else {
+        report(arg + ": no data file " + given + (newScenario ? " in the new scenario's list" : " in " + path));
+      }
       status = std::max(status, int{kRefused});
       continue;
     }

@@ -21,14 +21,43 @@
 namespace kerv {
 
 const Command listCommand = {
-    "list", "list ARCHIVE...",
+    "list", "list ARCHIVE... [NAME]...",
     "List the data files of each ARCHIVE and check its structure, as kervls does:\n"
     "a first line with the dialect, version, waiting time and number of data\n"
     "files, then each data block with its size, its offset and its name. Damage\n"
-    "goes to standard error, with the offset of the first byte it concerns.\n"
+    "goes to standard error, with the offset of the first byte it concerns, and\n"
+    "each listed data file without a block is named. With NAMEs (names or\n"
+    "shell-style patterns, as for extract), only the data files they name are\n"
+    "listed. An operand after the first is an archive when its name ends in .krv\n"
+    "or .pkv or it is a file that starts as an archive does; from the first that\n"
+    "is not, the operands are NAMEs.\n"
     "\n"
     "      --help  display this help and exit\n",
     runList};
+
+namespace {
+
+// Whether an operand of list names an archive rather than a data file: by
+// its suffix, or by its first bytes.
+bool looksLikeArchive(const std::string& operand) {
+  const auto endsWith = [&](const char* suffix) {
+    const std::size_t n = std::strlen(suffix);
+    if (operand.size() < n) return false;
+    for (std::size_t i = 0; i < n; ++i) {
+      const char c = operand[operand.size() - n + i];
+      if ((c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c) != suffix[i]) return false;
+    }
+    return true;
+  };
+  if (endsWith(".krv") || endsWith(".pkv")) return true;
+  SystemFile file;
+  int64_t size = 0;
+  char head[container::kMagicLength] = {};
+  return file.openForReading(operand.c_str(), &size) && file.read(head, sizeof head) >= 3 &&
+         dialectOfArchive(head, 3) != nullptr;
+}
+
+}  // namespace
 
 int runList(int argc, char** argv) {
   static const option options[] = {{"help", no_argument, nullptr, 'h'}, {nullptr, 0, nullptr, 0}};
@@ -36,7 +65,10 @@ int runList(int argc, char** argv) {
   if (read >= 0) return read;
   if (optind == argc) return usageError(listCommand, "missing archive operand");
   if (!standardOutputUsable()) return kTrouble;
-  return listAll(argv + optind, argc - optind, "kerv");
+  int archives = 1;
+  while (optind + archives < argc && looksLikeArchive(argv[optind + archives])) ++archives;
+  const std::vector<std::string> patterns(argv + optind + archives, argv + argc);
+  return listAll(argv + optind, archives, "kerv", patterns);
 }
 
 const Command scenarioCommand = {

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "archive/System.h"
+#include "reader/ArchiveFiles.h"
 
 namespace {
 
@@ -54,7 +55,7 @@ int digits(int64_t v) { return static_cast<int>(std::to_string(v).size()); }
 }  // namespace
 
 int listArchive(ArchiveReader& reader, const char* name, Charset charset, std::ostream& out, std::ostream& err,
-                const char* program) {
+                const char* program, const std::vector<bool>* chosen) {
   const std::vector<ArchiveEntry>& entries = reader.entries();
   out << name << ": " << reader.dialectName() << " archive, version " << reader.version() << ", waiting time "
       << reader.scenario().getWaitingTime() << " s, " << entries.size() << " data file"
@@ -64,7 +65,9 @@ int listArchive(ArchiveReader& reader, const char* name, Charset charset, std::o
     sizeWidth = std::max(sizeWidth, digits(e.size));
     offsetWidth = std::max(offsetWidth, digits(e.offset));
   }
-  for (const ArchiveEntry& e : entries) {
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    if (chosen != nullptr && !(*chosen)[i]) continue;
+    const ArchiveEntry& e = entries[i];
     out << std::setw(sizeWidth) << e.size << ' ' << std::setw(offsetWidth) << e.offset << "  "
         << toTerminal(e.name, charset) << '\n';
   }
@@ -93,14 +96,25 @@ int listArchives(int argc, char** argv) {
   return listAll(argv + optind, argc - optind, "kervls");
 }
 
-int listAll(char** names, int count, const char* program) {
+int listAll(char** names, int count, const char* program, const std::vector<std::string>& patterns) {
   const Charset charset = terminalCharset();
   TextOutput out;
   int status = kSound;
   for (int i = 0; i < count; ++i) {
     try {
       ArchiveReader reader(names[i]);
-      status = std::max(status, listArchive(reader, names[i], charset, out.stream(), std::cerr, program));
+      std::vector<bool> chosen(reader.entries().size(), patterns.empty());
+      std::vector<std::string> listNames;
+      for (const ArchiveEntry& e : reader.entries()) listNames.push_back(e.name);
+      std::vector<std::string> unmatched;
+      for (const std::string& pattern : patterns) {
+        const std::vector<std::size_t> found = entriesMatching(listNames, pattern);
+        if (found.empty()) unmatched.push_back(noDataFileEnglish(reader.archiveIndex(), pattern));
+        for (std::size_t k : found) chosen[k] = true;
+      }
+      status = std::max(status, listArchive(reader, names[i], charset, out.stream(), std::cerr, program, &chosen));
+      for (const std::string& why : unmatched) std::cerr << program << ": " << names[i] << ": " << why << std::endl;
+      if (!unmatched.empty()) status = std::max(status, int{kDamaged});
     } catch (const ArchiveError& e) {
       out.stream().flush();
       std::cerr << program << ": " << e.what() << std::endl;
