@@ -34,7 +34,9 @@ expect "door.qvd= " kerv update story.krv do
 expect "海.zpt " kerv cat story.krv 海
 expect "op.qvd " kerv extract -C out story.krv o
 expect "diff " kerv d
-expect "--patch " kerv diff --pa
+expect "--patch " kerv diff --pat
+expect "po " kerv strings --format p
+expect "--backup " kerv patch --b
 expect "story.krv " kerv patch st
 expect "notes.txt " kerv patch story.krv no
 [ $failed = 0 ] && echo "completions as expected"

@@ -135,6 +135,14 @@ class KervTest(KervCase):
         self.assertEqual(self.kerv("create", "c/s.ker")[0], 1)
         self.assertEqual(self.get("c/s.krv"), b"precious")
         self.assertEqual(self.tree("c"), ["gone.qvd", "here.qvd", "s.ker", "s.krv"])
+        # '-' is standard output elsewhere: an archive or a patch is never a file named so by accident.
+        for args in (("create", "c/s.ker", "-"), ("update", "-o", "-", "c/s.krv", "here.qvd=c/here.qvd"),
+                     ("diff", "--patch", "-", packed, packed), ("patch", "-o", "-", packed, "c/here.qvd")):
+            status, out, err = self.kerv(*args)
+            self.assertEqual((status, out, err.splitlines()[0]), (2, b"", b"kerv: -: archives and patches are written to "
+                                                                  b"a named file, not to standard output (./- names "
+                                                                  b"a file '-')"), args)
+            self.assertFalse(os.path.exists(self.path("-")))
 
     def test_extract_statuses(self):
         names = (b"a.qvd", b"\x85\x40.qvd")  # the second's bytes have no character

@@ -26,6 +26,12 @@ int usageError(const Command& command, const std::string& message) {
   return kTrouble;
 }
 
+int refuseStandardOutput(const Command& command, const std::string& name) {
+  if (name != "-") return kDone;
+  return usageError(command, "-: archives and patches are written to a named file, not to standard output "
+                             "(./- names a file '-')");
+}
+
 std::unique_ptr<ArchiveReader> openArchive(const std::string& path, int& status) {
   try {
     return std::make_unique<ArchiveReader>(path.c_str());

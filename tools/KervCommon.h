@@ -47,6 +47,10 @@ int printHelp(const Command& command);
 // Reports a usage error ("kerv: <message>", when given, then how to get
 // help) and returns kTrouble.
 int usageError(const Command& command, const std::string& message = "");
+// Where `name`, a file an archive or a patch is written to, is "-" (which
+// elsewhere means standard output: these are written whole, to a file
+// only), reports a usage error and returns kTrouble; else kDone.
+int refuseStandardOutput(const Command& command, const std::string& name);
 
 // The archive at `path`, or null when it cannot be used: then its reason
 // is reported and `status` is kTrouble (it cannot be opened) or kRefused

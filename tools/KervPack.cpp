@@ -206,6 +206,9 @@ int runCreate(int argc, char** argv) {
   }
   const std::string scenarioName = argv[optind];
   if (folder.empty()) folder = folderOf(scenarioName);
+  if (argc - optind == 2) {
+    if (const int status = refuseStandardOutput(createCommand, argv[optind + 1]); status != kDone) return status;
+  }
 
   InputText scenario;
   if (const int status = readInput(scenarioName, container::kMaxScenarioSize, scenario); status != kDone) return status;
@@ -308,6 +311,7 @@ int runUpdate(int argc, char** argv) {
   if ((!scenarioFile.empty()) + (!textFile.empty()) + (!stringsFile.empty()) > 1) {
     return usageError(updateCommand, "--scenario, --scenario-text and --strings exclude each other");
   }
+  if (const int status = refuseStandardOutput(updateCommand, out); status != kDone) return status;
   const std::string path = argv[optind];
   int status = kDone;
   std::unique_ptr<ArchiveReader> reader = openArchive(path, status);

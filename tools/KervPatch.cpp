@@ -105,6 +105,9 @@ int runDiff(int argc, char** argv) {
     }
   }
   if ((!title.empty() || !note.empty()) && pageName.empty()) return usageError(diffCommand, "--title and --note need --page");
+  for (const std::string* name : {&patchName, &pageName}) {
+    if (const int status = refuseStandardOutput(diffCommand, *name); status != kDone) return status;
+  }
   const bool making = !patchName.empty() || !pageName.empty();
   std::string page;
   if (!pageName.empty()) {
@@ -235,6 +238,7 @@ int runPatch(int argc, char** argv) {
   if (request.backup && !request.out.empty()) {
     return usageError(patchCommand, "--backup keeps the original of a file patched in place; with -o it stays");
   }
+  if (const int status = refuseStandardOutput(patchCommand, request.out); status != kDone) return status;
   request.path = argv[optind];
   request.patchPath = argv[optind + 1];
   std::unique_ptr<ProgressBar> bar;

@@ -33,7 +33,7 @@ const Command stringsCommand = {
     "\n"
     "      --format=FORMAT  po (the default) or csv\n"
     "  -o, --output=FILE    write FILE (whole or not at all) instead of standard\n"
-    "                       output\n"
+    "                       output ('-')\n"
     "  -f, --force          replace FILE if it is a regular file that exists\n"
     "      --help           display this help and exit\n",
     runStrings};
@@ -53,6 +53,7 @@ int runStrings(int argc, char** argv) {
     return true;
   });
   if (read >= 0) return read;
+  if (out == "-") out.clear();
   if (format != "po" && format != "csv") {
     return usageError(stringsCommand, "invalid argument '" + format + "' for '--format' (po or csv)");
   }
