@@ -199,7 +199,7 @@ class Archive {
     }
     const py::object shown = py::getattr(file, "name", py::none());
     nameless = !py::isinstance<py::str>(shown) && !py::isinstance<py::bytes>(shown);
-    const std::string name = nameless ? py::repr(file).cast<std::string>() : pathOf(shown);
+    const std::string name = nameless ? std::string("<file object>") : pathOf(shown);
     int descriptor = -1;
     try {
       descriptor = file.attr("fileno")().cast<int>();

@@ -7,8 +7,9 @@ behind and a file it replaces stays whole until then.
 """
 
 import os
-from typing import IO, Iterable, Iterator, Mapping, Optional, Union, overload
+from typing import IO, Iterable, Iterator, Mapping, Optional, TypeVar, Union, overload
 
+_Self = TypeVar("_Self", bound="Archive")
 _Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 _Name = Union[str, bytes]
 _Member = Union[str, bytes, "Entry"]
@@ -242,5 +243,5 @@ class Archive:
         """
     def close(self) -> None:
         """Closes the file; a read already under way in another thread completes."""
-    def __enter__(self) -> "Archive": ...
+    def __enter__(self: _Self) -> _Self: ...
     def __exit__(self, *args: object) -> None: ...

@@ -76,12 +76,26 @@ END = 10 + len(scenario()) + 5  # where the second block's size lies
 
 @pytest.mark.parametrize("data, entries, damage", [
     (archive(scenario(), [b"A", b"BB"]), 2, []),
-    (archive(scenario(), [b"A"]), 1, [f"offset {END}: 1 of 2 data blocks missing: the archive ends after 1 block"]),
+    (archive(scenario(), [b"A"]), 1, [f"offset {END}: 1 of 2 data blocks missing: the archive ends after 1 block",
+                                      f"b.qvd: no block (the archive ends at offset {END})"]),
 ])
 def test_findings(tmp_path, data, entries, damage):
     (tmp_path / "a.krv").write_bytes(data)
     a = kerv.Archive(str(tmp_path / "a.krv"))
     assert (len(a), a.damage, a["a.qvd"]) == (entries, damage, b"A")
+    if damage:  # a listed file without its block is named so, not as a name never listed
+        with pytest.raises(ValueError, match=r"^b\.qvd: no block \(the archive ends at offset"):
+            a.update(str(tmp_path / "out.krv"), replace={"b.qvd": b"new"})
+
+
+def test_a_name_with_slashes_for_its_backslashes(tmp_path):
+    names = ("データ\\表紙.zpt".encode("cp932"), b"a\\b.qvd")
+    (tmp_path / "a.krv").write_bytes(archive(scenario(files=names), [b"cover", b"ab"]))
+    with kerv.Archive(str(tmp_path / "a.krv")) as a:
+        assert (a["データ/表紙.zpt"], a["データ\\表紙.zpt"], a.getinfo("a/b.qvd").text) == (b"cover", b"cover", "a\\b.qvd")
+        a.update(str(tmp_path / "b.krv"), replace={"データ/表紙.zpt": b"new"})
+    with kerv.Archive(str(tmp_path / "b.krv")) as b:
+        assert b["データ\\表紙.zpt"] == b"new"
 
 
 def test_reads_release_the_gil(tmp_path):

@@ -46,7 +46,7 @@ class Unseekable(io.RawIOBase):
     (lambda d: (d / "zip").write_bytes(b"PK\3\4") and d / "zip", kerv.BadArchive,
      lambda e, d: str(e).endswith("zip: not a KERV or P-KERV archive: it does not start with KRV or PKV")),
     (lambda d: (d / "cut").write_bytes(b"KRV\0") and d / "cut", kerv.BadArchive, lambda e, d: "cut" in str(e)),
-    (lambda d: io.BytesIO(b"PKV\0\0\0\0\0\xff\x00"), kerv.BadArchive, lambda e, d: "BytesIO" in str(e)),
+    (lambda d: io.BytesIO(b"PKV\0\0\0\0\0\xff\x00"), kerv.BadArchive, lambda e, d: str(e).startswith("<file object>: ")),
     (lambda d: (d / "a").write_bytes(b"") and os.chmod(d / "a", 0) or d / "a", PermissionError,
      lambda e, d: e.errno == errno.EACCES),
 ])
@@ -179,18 +179,38 @@ def test_python_m_kerv(example, tmp_path):
     listed = run_module("-l", example)
     assert listed.returncode == 0 and listed.stdout.split("\n")[1].split() == ["op.qvd", "1536"]
     assert len(listed.stdout.splitlines()) == 5
+    # The sizes stand in one column although 海.zpt takes two columns a character.
+    assert len({line.index(line.split()[-1]) + len(line.split()[-1]) + sum(ord(c) > 0x2E80 for c in line)
+                for line in listed.stdout.splitlines()}) == 1, listed.stdout
     assert run_module("-t", example).stdout == "Done testing\n"
     assert run_module("-e", example, tmp_path / "out").returncode == 0
     assert (tmp_path / "out" / "story.ker").read_bytes() == kerv.Archive(example).scenario
-    made = run_module("-c", tmp_path / "out" / "story.ker", tmp_path / "again.krv")
-    assert made.returncode == 0 and (tmp_path / "again.krv").read_bytes() == example.read_bytes()
+    # The archive first, as zipfile's -c; the data files' folder after the scenario; the old order still works.
+    (tmp_path / "scenario").mkdir()
+    shutil.copy(tmp_path / "out" / "story.ker", tmp_path / "scenario")
+    for args, made in ((("again.krv", "out/story.ker"), "again.krv"),
+                       (("data.krv", "scenario/story.ker", "out"), "data.krv"),
+                       (("out/story.ker", "old.krv"), "old.krv")):
+        run = run_module("-c", *args, cwd=tmp_path)
+        assert run.returncode == 0 and (tmp_path / made).read_bytes() == example.read_bytes(), run.stderr
     (tmp_path / "damaged.krv").write_bytes(example.read_bytes() + b"junk")
     checked = run_module("-t", tmp_path / "damaged.krv")
     assert checked.returncode == 1 and "4 bytes after the last data block" in checked.stderr
-    for args in [("-l", tmp_path / "missing.krv"), ("-c", tmp_path / "out" / "story.ker", tmp_path / "again.krv")]:
+    (tmp_path / "zip.krv").write_bytes(b"PK\3\4")
+    for args, status in [(("-l", tmp_path / "missing.krv"), 2), (("-t", tmp_path / "zip.krv"), 1),
+                         (("-c", tmp_path / "again.krv", tmp_path / "out" / "story.ker"), 1),  # it exists
+                         (("-c", tmp_path / "x.krv", tmp_path / "scenario" / "story.ker"), 2),  # no data file
+                         (("-c", tmp_path / "x.krv"), 2)]:
         failed = run_module(*args)
-        assert failed.returncode == 1 and failed.stderr.startswith("python -m kerv: "), failed.stderr
+        assert (failed.returncode, failed.stderr[:16]) == (status, "python -m kerv: " if status == 1 else
+                                                           failed.stderr[:16]), (args, failed.stderr)
+        assert failed.stderr.startswith("python -m kerv: ") or status == 2 and "usage:" in failed.stderr
     assert run_module().returncode == 2  # usage
+
+
+def test_a_file_object_without_a_name_is_named_so():
+    with pytest.raises(kerv.BadArchive, match="^<file object>: "):
+        kerv.Archive(io.BytesIO(b"PK\3\4 a zip"))
 
 
 @pytest.mark.skipif(not os.environ.get("KERV_SOURCE"), reason="KERV_SOURCE (the project's folder) is not set")
