@@ -153,7 +153,7 @@ class Page(unittest.TestCase):
         archive's data and the names `names` left out, numbers and file types): in Japanese, none
         may be left."""
         shown = driver.execute_script("""
-            const data = '#scenario-header dd, #scenario-text, td.name, figcaption, #preview pre, option';
+            const data = '#scenario-header dd, td.name, figcaption, #preview pre, option';
             const texts = [];
             const walker = document.createTreeWalker(document.body, NodeFilter.SHOW_TEXT);
             for (let node; (node = walker.nextNode());) {
@@ -205,7 +205,13 @@ class OpenTest(Page):
         # The scenario, decoded, with its header fields.
         self.find("#scenario summary").click()
         with open(os.path.join(EXAMPLES, "story.ker"), "rb") as f:
-            self.assertEqual(self.text("scenario-text"), f.read().decode("cp932").replace("\r\n", "\n").rstrip("\n"))
+            text = f.read().decode("cp932").replace("\r\n", "\n")
+        # Shown once, in the box that edits it, in a size that reads.
+        self.assertEqual(self.find("#scenario-edit").get_attribute("value"), text)
+        self.assertEqual(driver.execute_script(
+            "return [...document.querySelectorAll('#scenario *')].filter(e => e.id !== 'scenario-edit' &&"
+            "  e.textContent.includes(arguments[0])).length", "R1 ; 波の音から始める"), 0)
+        self.assertGreaterEqual(float(self.find("#scenario-edit").value_of_css_property("font-size")[:-2]), 16)
         header = self.text("scenario-header")
         self.assertIn("Second number\n30.50", header)
         self.assertIn(f"File list\nop.qvd\n{SEA}\ndoor.qvd\ntitle.zpt\nSecond list\nbgm01\nbgm02", header)
@@ -562,6 +568,13 @@ class BehaviourTest(Page):
         self.assertEqual(self.text("extract-status"), "Wait until the archive is open.")
         self.find("#entries button.replace").click()
         self.assertEqual(self.text("save-status"), "Wait until the archive is open.")
+        # Every button of the rows shown is busy too, and a row's Save saves nothing meanwhile.
+        self.assertEqual({b.get_attribute("aria-disabled") for b in
+                          driver.find_elements(By.CSS_SELECTOR, "#entries tbody button")}, {"true"})
+        driver.execute_script("document.getElementById('save-status').textContent = ''")
+        self.find("#entries button.save").click()
+        self.assertEqual(self.text("save-status"), "Wait until the archive is open.")
+        self.assertEqual(os.listdir(self.downloads), [])
         # The first archive is still the one shown; another choice stops the slow one.
         self.assertTrue(self.text("summary").startswith("story.krv:"))
         self.open_archive(self.put("b.krv", archive(b"KRV", scenario(files=(b"b.qvd",)), [b"B"])))
@@ -570,6 +583,7 @@ class BehaviourTest(Page):
             self.assertEqual((self.text("summary").split(":")[0], len(self.rows())), ("b.krv", 1))
             time.sleep(0.25)
         self.assertEqual(self.find("#extract-all").get_attribute("aria-disabled"), "false")
+        self.assertEqual(self.find("#entries button.save").get_attribute("aria-disabled"), "false")
         self.assertEqual(driver.execute_script("return errors"), [])
 
     def test_policy_language_keyboard_and_small_screens(self):
@@ -1228,6 +1242,57 @@ class LanguageTest(Page):
             self.wait(lambda: self.text("pack-error") or "../up.qvd" in self.text("pack-list"))
             check(f"packing {files[0][1][:20]}")
         self.assertEqual(len(steps), 9)
+
+    def test_status_lines_follow_the_language_and_say_it_all_in_it(self):
+        self.open_archive(self.packed_example())
+        self.find("#scenario summary").click()
+        edit = self.find("#scenario-edit")
+        driver.execute_script("const e = arguments[0]; e.value = e.value.replace('波の音', 'x'.repeat(33000));"
+                              "e.dispatchEvent(new Event('input'));", edit)
+        self.wait(lambda: "32767" in self.text("scenario-status"))
+        self.find("#save-archive").click()
+        self.wait(lambda: "32767" in self.text("save-status"))
+        # Said before the switch, said again after it: wholly Japanese, the library's reason too.
+        self.find("#language option[value=ja]").click()
+        for status in ("scenario-status", "save-status"):
+            self.assertTrue(self.text(status).startswith("編集したシナリオは使えません: シナリオファイルは 32767 バイトまで"),
+                            self.text(status))
+        self.assertEqual(self.japanese_words(["story.krv", "story.ker", "op.qvd", SEA, "door.qvd", "title.zpt"]), [])
+        # Said in Japanese, back in English.
+        self.find("#save-archive").click()
+        self.find("#language option[value=en]").click()
+        self.assertTrue(self.text("save-status").startswith("the edited scenario cannot be used: a scenario file"),
+                        self.text("save-status"))
+
+
+class LayoutTest(Page):
+    def test_long_names_are_shown_whole(self):
+        size = driver.get_window_size()
+        self.addCleanup(driver.set_window_size, size["width"], size["height"])
+        driver.set_window_size(1280, 900)
+        names = [f"データ\\声\\第一章の浜辺で交わされる長い台詞{i:02}.qvd" for i in (1, 2)]
+        self.open_archive(self.put("long.krv", archive(b"KRV", scenario(files=[n.encode("cp932") for n in names]),
+                                                       [b"1", b"2"])))
+        cells = driver.find_elements(By.CSS_SELECTOR, "#entries td.name")
+        self.assertEqual([c.text for c in cells], names)
+        # Nothing of a name is hidden: each cell holds its whole text, wrapped where it must be.
+        self.assertEqual(driver.execute_script(
+            "return [...arguments[0]].filter(c => c.scrollWidth > c.clientWidth).length", cells), 0)
+
+    def test_an_error_in_the_scenario_brings_the_caret_to_it(self):
+        self.open_archive(self.packed_example())
+        self.find("#scenario summary").click()
+        edit = self.find("#scenario-edit")
+        driver.execute_script("const e = arguments[0]; e.value = e.value.replace('波の音', '波の\u2665音');"
+                              "e.dispatchEvent(new Event('input'));", edit)
+        self.wait(lambda: "U+2665" in self.text("scenario-status"))
+        edit.send_keys(Keys.CONTROL, Keys.HOME)  # the caret elsewhere, as while typing on
+        self.assertEqual(driver.execute_script("return arguments[0].selectionStart", edit), 0)
+        self.find("#save-archive").click()
+        self.wait(lambda: "U+2665" in self.text("save-status"))
+        at = driver.execute_script("return arguments[0].value.indexOf('\u2665')", edit)
+        self.assertEqual(driver.execute_script("return [arguments[0].selectionStart, document.activeElement.id]",
+                                               edit), [at, "scenario-edit"])
 
 
 if __name__ == "__main__":

@@ -56,8 +56,12 @@ function updateControls() {
     $(id).setAttribute('aria-disabled', String(disabled));
     $(id).disabled = disabled && id === 'save-archive' && !busy;
   }
-  // aria-disabled on the grid disables what is in it: one attribute, however many rows.
-  if ($('entries').getAttribute('aria-disabled') !== String(busy)) $('entries').setAttribute('aria-disabled', String(busy));
+  // The grid and every button of its rows, when busy starts or ends (a
+  // row made meanwhile takes it from the grid: see rowOf).
+  if ($('entries').getAttribute('aria-disabled') !== String(busy)) {
+    $('entries').setAttribute('aria-disabled', String(busy));
+    for (const button of $('entries').querySelectorAll('tbody button')) button.setAttribute('aria-disabled', String(busy));
+  }
   const edit = $('scenario-edit');
   edit.readOnly = busy;
   edit.setAttribute('aria-disabled', String(busy));
@@ -253,6 +257,7 @@ function rowOf(entry, i) {
   row.dataset.size = entry.size;
   row.dataset.index = i;
   if (i === 0) row.tabIndex = 0;
+  for (const button of row.cells[3].children) button.setAttribute('aria-disabled', String(state.busy));
   labelRow(row);
   return row;
 }
@@ -290,6 +295,7 @@ function showAddedRows() {
       element('td', { className: 'number offset' }),
       element('td', { className: 'buttons' }, element('button', { type: 'button', className: 'add', tabIndex: -1 })));
     row.dataset.key = key;
+    row.querySelector('button').setAttribute('aria-disabled', String(state.busy));
     labelAddedRow(row);
     return row;
   });
@@ -320,7 +326,6 @@ function showScenarioHeader(archive) {
 
 function showScenario(archive) {
   showScenarioHeader(archive);
-  $('scenario-text').textContent = m.decodeText(archive.scenario).replace(/\r\n/g, '\n');
   $('scenario-edit').value = archive.scenarioEditable;
 }
 
@@ -442,8 +447,8 @@ async function createIn(folder, path, blob) {
 
 async function extractAll() {
   const { archive } = state;
-  if (!archive || state.busy) return setStatus('extract-status', t('busy'), true);
-  if (!window.showDirectoryPicker) return setStatus('extract-status', t('noFolderPicker'));
+  if (!archive || state.busy) return setStatus('extract-status', () => t('busy'), true);
+  if (!window.showDirectoryPicker) return setStatus('extract-status', () => t('noFolderPicker'));
   let folder;
   try {
     folder = await window.showDirectoryPicker({ mode: 'readwrite', id: 'kerv-extract' });
@@ -464,7 +469,7 @@ async function extractAll() {
       report(t('cannotCreate', job.shown, said(job.problem)), true);
       continue;
     }
-    setStatus('extract-status', t('creating', job.path));
+    setStatus('extract-status', () => t('creating', job.path));
     try {
       await createIn(folder, job.path, job.blob);
       created += 1;
@@ -474,5 +479,5 @@ async function extractAll() {
       if (!(e instanceof FileExists)) console.error(e);
     }
   }
-  setStatus('extract-status', t('extracted', created, jobs.length, folder.name));
+  setStatus('extract-status', () => t('extracted', created, jobs.length, folder.name));
 }

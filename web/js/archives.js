@@ -246,7 +246,7 @@ async function planUpdate(archive, changes) {
     const plan = new m.PackPlan(scenario);
     try {
       const problem = plan.problem();
-      if (problem) throw textError('newScenario', problem.english);
+      if (problem) throw textError('newScenario', problem);
       names = plan.names();
     } finally {
       plan.delete();
@@ -276,7 +276,7 @@ async function planUpdate(archive, changes) {
     }
   }
   const plan = index.update(scenario, replaced);
-  if (plan.problem) throw plan.newScenario ? textError('newScenario', plan.problem.english) : problemError(plan.problem);
+  if (plan.problem) throw plan.newScenario ? textError('newScenario', plan.problem) : problemError(plan.problem);
   const parts = plan.pieces.map(p => p.bytes ?? (p.file !== undefined ? files[p.file]
                                                                        : blob.slice(p.offset, p.offset + p.length)));
   const pieces = plan.pieces.map(p => (p.bytes ? { bytes: p.bytes } : p.file !== undefined ? { blob: files[p.file] }

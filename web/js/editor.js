@@ -3,7 +3,9 @@
 // After an edit of the text (a moment after the last key), the edited
 // scenario's list against the archive's: a name the archive lacks gets a
 // row with an "Add file" button; an entry no longer listed is marked.
-function analyseEdit() {
+// With `toError` (on saving, not while typing), the caret goes to a
+// character that has no code.
+function analyseEdit(toError = false) {
   const { archive } = state;
   if (!archive) return;
   setStatus('scenario-status', '');
@@ -14,16 +16,22 @@ function analyseEdit() {
     const text = $('scenario-edit').value;
     const encoded = index.encodeScenario(text);
     if (encoded.error) {
-      setStatus('scenario-status', encoded.character === 0xffffffff ? t('notUtf8Here', encoded.line, encoded.column)
+      setStatus('scenario-status', () => (encoded.character === 0xffffffff
+        ? t('notUtf8Here', encoded.line, encoded.column)
         : t('encodeError', encoded.line, encoded.column,
-            `U+${hex(encoded.character, 4)} '${String.fromCodePoint(encoded.character)}'`), true);
+            `U+${hex(encoded.character, 4)} '${String.fromCodePoint(encoded.character)}'`)), true);
+      if (toError) {
+        $('scenario').open = true;
+        $('scenario-edit').focus();
+        moveCaret($('scenario-edit'), encoded.line, encoded.column);
+      }
       return;
     }
     const plan = new m.PackPlan(encoded.bytes);
     try {
       const problem = plan.problem();
       if (problem) {
-        setStatus('scenario-status', t('newScenario', said(problem)), true);
+        setStatus('scenario-status', () => t('newScenario', said(problem)), true);
         return;
       }
       const held = new Set(archive.entries.map(e => keyOf(e.nameBytes)));
@@ -45,6 +53,22 @@ function analyseEdit() {
   showAddedRows();
 }
 
+// Puts the text box's caret at `line` and `column` (from 1, in
+// characters), where an error was found, and brings it into view.
+function moveCaret(box, line, column) {
+  const lines = box.value.split('\n');
+  let at = 0;
+  for (let i = 0; i < Math.min(line - 1, lines.length - 1); ++i) at += lines[i].length + 1;
+  const chars = Array.from(lines[Math.min(line, lines.length) - 1] ?? '').slice(0, Math.max(column - 1, 0));
+  at += chars.join('').length;
+  box.setSelectionRange(at, at);
+  // A caret set by a script is not scrolled to: blur and focus do.
+  if (document.activeElement === box) {
+    box.blur();
+    box.focus({ preventScroll: false });
+  }
+}
+
 function scenarioEdited() {
   edited();
   clearTimeout(state.analysing);
@@ -54,18 +78,19 @@ function scenarioEdited() {
 // A text file dropped on the text box: its content (UTF-8) at the caret.
 async function insertDropped(files) {
   const edit = $('scenario-edit');
-  if (state.busy) return setStatus('scenario-status', t('busy'), true);
-  if (files.length !== 1) return setStatus('scenario-status', t('insertOne'), true);
+  if (state.busy) return setStatus('scenario-status', () => t('busy'), true);
+  if (files.length !== 1) return setStatus('scenario-status', () => t('insertOne'), true);
   const file = files[0];
   let text;
   try {
     text = utf8.decode(await readSlice(file, 0, file.size)).replace(/^\ufeff/, '');
   } catch (e) {
-    return setStatus('scenario-status', e instanceof TypeError ? t('notUtf8', file.name) : wordsOf(e, 'open'), true);
+    return setStatus('scenario-status', () => (e instanceof TypeError ? t('notUtf8', file.name) : wordsOf(e, 'open')),
+                     true);
   }
   edit.setRangeText(text.replace(/\r\n/g, '\n').replace(/\r/g, '\u240d'), edit.selectionStart, edit.selectionEnd, 'end');
   edit.focus();
-  setStatus('scenario-status', t('inserted', file.name));
+  setStatus('scenario-status', () => t('inserted', file.name));
   scenarioEdited();
 }
 
@@ -78,12 +103,12 @@ function editChanges(where) {
     setStatus(where, text, bad);
     return null;
   };
-  if (!state.archive || state.busy) return refuse(t('busy'), true);
-  if (!hasEdits()) return refuse(t('nothingToSave'));
+  if (!state.archive || state.busy) return refuse(() => t('busy'), true);
+  if (!hasEdits()) return refuse(() => t('nothingToSave'));
   clearTimeout(state.analysing);
-  analyseEdit();
+  analyseEdit(true);
   const lacking = [...state.additions.values()].filter(a => !a.file).map(a => a.name);
-  if (lacking.length > 0) return refuse(t('needsFile', lacking.join(', ')), true);
+  if (lacking.length > 0) return refuse(() => t('needsFile', lacking.join(', ')), true);
   const changes = {
     replaceAt: Object.fromEntries([...state.replacements.values()].map(r => [r.index, r.file])),
     add: [...state.additions.values()].map(a => [a.nameBytes, a.file]),
@@ -96,16 +121,16 @@ async function saveEdited() {
   const { archive } = state;
   const changes = editChanges('save-status');
   if (!changes) return;
-  setStatus('save-status', t('saving'));
+  setStatus('save-status', () => t('saving'));
   const version = state.editVersion;
   try {
     const made = await update(archive, changes);
     if (archive !== state.archive) return;
     save(made, made.name);
     state.savedVersion = version;
-    setStatus('save-status', t('saved', made.name, made.size));
+    setStatus('save-status', () => t('saved', made.name, made.size));
   } catch (e) {
-    setStatus('save-status', wordsOf(e, 'save'), true);
+    setStatus('save-status', () => wordsOf(e, 'save'), true);
   }
 }
 
@@ -126,7 +151,7 @@ function fileChosen(file) {
 }
 
 function choose(target) {
-  if (state.busy) return setStatus('save-status', t('busy'), true);
+  if (state.busy) return setStatus('save-status', () => t('busy'), true);
   state.replaceTarget = target;
   $('replace-input').value = '';
   $('replace-input').click();

@@ -21,7 +21,7 @@ async function dropped(transfer) {
     chosen.items.add(files[0]);
     $('apply-patch').files = chosen.files;
     showError('');
-    setStatus('apply-status', t('patchChosen', files[0].name));
+    setStatus('apply-status', () => t('patchChosen', files[0].name));
     $('patch-section').scrollIntoView({ block: 'start' });
     return;
   }
@@ -110,6 +110,7 @@ const rowIndex = row => Number(row.dataset.index);
 table.addEventListener('click', guarded(async e => {
   const row = e.target.closest('tbody tr');
   if (!row || !state.archive) return;
+  if (state.busy && e.target.closest('button')) return sayBadStatus('save-status', 'busy');
   if (row.dataset.key !== undefined) {  // a name the edited scenario adds
     if (e.target.closest('button.add')) choose({ kind: 'added', key: row.dataset.key });
     return;

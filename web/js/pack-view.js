@@ -31,7 +31,7 @@ async function packFiles(files, { scenario = null, fresh = false } = {}) {
     return;
   }
   if (scenarios.length === 1) state.pack.scenario = scenarios[0];
-  if (!state.pack.scenario) return showMessage('pack-error', t('noScenario'));
+  if (!state.pack.scenario) return showMessage('pack-error', () => t('noScenario'));
   await showPackView(true);
 }
 
@@ -52,7 +52,7 @@ async function showPackView(go = false) {
     plan?.delete();
     $('pack-list').replaceChildren();
     $('pack-summary').textContent = '';
-    showMessage('pack-error', wordsOf(e, 'pack'));
+    showMessage('pack-error', () => wordsOf(e, 'pack'));
     return;
   }
   let found;
@@ -87,6 +87,6 @@ async function packPicked(scenarioFile) {
     link.click();
   } catch (e) {
     $('pack-result').textContent = '';
-    showMessage('pack-error', wordsOf(e, 'pack'));
+    showMessage('pack-error', () => wordsOf(e, 'pack'));
   }
 }

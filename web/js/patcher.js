@@ -99,4 +99,4 @@ document.addEventListener('drop', e => {
 });
 
 applyTexts();
-library.catch(e => showMessage('patcher-error', t('startFailed', e.message ?? e)));
+library.catch(e => showMessage('patcher-error', () => t('startFailed', e.message ?? e)));

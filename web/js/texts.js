@@ -206,7 +206,7 @@ const TEXTS = {
     discardTitle: '保存していない編集',
     discardText: (open, other) => `${open} の編集は保存されていません。${other} を開くと編集は失われます。`,
     discardKeep: '編集を続ける', discardOpen: name => `編集を捨てて ${name} を開く`,
-    fields: ['方言', 'バージョン', '待ち時間', '第二の数', 'タイトル', 'ファイルリスト', '第二リスト'],
+    fields: ['形式', 'バージョン', '待ち時間', '2 番目の数値', 'タイトル', 'ファイルリスト', '2 番目のリスト'],
     seconds: n => `${n} 秒`,
     picture: '画像', sound: '音声', bytes: 'バイト列',
     previewOf: (name, size, kind) => `${name}、${size} バイト: ${kind}`,
@@ -245,7 +245,7 @@ const TEXTS = {
     notUtf8: name => `${name} は UTF-8 のテキストではありません。何も挿入していません。`,
     inserted: name => `${name} を挿入しました。`,
     busy: 'アーカイブが開くまでお待ちください。',
-    failed: what => `${what}に失敗しました。ページが予期しないエラーをブラウザーが報告しました。何も変わっていません。`,
+    failed: what => `${what}に失敗しました。ブラウザーで予期しないエラーが起きました。何も変わっていません。`,
     actionNames: { save: '保存', extract: '取り出し', open: '開くこと', pack: 'まとめること', preview: 'プレビュー',
                    patch: 'パッチ作り', apply: 'パッチ当て' },
     patchChosen: name => `${name} を当てるパッチにしました。アーカイブを選ぶか、開いているアーカイブに当ててください。`,
@@ -359,7 +359,7 @@ const PROBLEMS_JA = {
   missingDataFile: p => `${p.name}: データファイルが ${p.other} にありません`,
   linkLeadsOutside: p => `${p.name}: ${p.other} の外を指すシンボリックリンクなので、まとめません`,
   namesCollide: p => `${p.name} と ${p.other} が同じファイルを指しています。どちらかの名前を変えてください`,
-  differentDialects: p => `アーカイブの方言が違います (${p.name} と ${p.other})`,
+  differentDialects: p => `アーカイブの形式が違います (${p.name} と ${p.other})`,
   // A patch's: where in it (a window, from 0), and what.
   'patch.notVcdiff': () => 'VCDIFF のパッチではありません (VCDIFF のマジックバイトで始まっていません)',
   'patch.version': p => `VCDIFF のバージョン ${p.value} のパッチは読めません`,
@@ -442,13 +442,19 @@ class KervError extends Error {
 }
 const problemError = (problem, prefix = null) =>
   new KervError(prefix ? `${prefix}: ${problem.english}` : problem.english, { problem, prefix });
-const textError = (key, ...args) => new KervError(TEXTS.en[key](...args), { key, args });
+// A text of the page; an argument that is a problem of the library is said
+// in the page's language too.
+const isProblem = a => typeof a === 'object' && a !== null && typeof a.code === 'string' && 'english' in a;
+const textError = (key, ...args) => new KervError(TEXTS.en[key](...args.map(a => (isProblem(a) ? a.english : a))),
+                                                  { key, args });
 // What went wrong, as the page says it: never a script error's own text.
 const wordsOf = (error, action) => {
   if (error instanceof KervError && error.problem) {
     return error.prefix ? `${error.prefix}: ${said(error.problem)}` : said(error.problem);
   }
-  if (error instanceof KervError) return error.key ? t(error.key, ...error.args) : error.message;
+  if (error instanceof KervError) {
+    return error.key ? t(error.key, ...error.args.map(a => (isProblem(a) ? said(a) : a))) : error.message;
+  }
   if (error?.name === 'NotReadableError' || error?.name === 'NotFoundError') return t('unreadable');
   console.error(error);
   return t('failed', t('actionNames')[action]);
