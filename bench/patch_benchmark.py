@@ -210,7 +210,10 @@ def main():
             print(f"{name:26} {statistics.median(times[name]):9.3f} {peaks[name] / 1024:9.1f}")
         print(f"patch sizes: kerv {os.path.getsize(patch)} bytes, xdelta3 -S none {os.path.getsize(theirs)} bytes")
         print(f"kerv diff --patch / cat OLD NEW: {statistics.median(ratios['diff']):.2f}x")
-        print(f"kerv patch -o / cat OLD > COPY && sync: {statistics.median(ratios['patch']):.2f}x")
+        print(f"kerv patch -o / cat OLD > COPY && sync: {statistics.median(ratios['patch']):.2f}x "
+              f"(rounds from {min(ratios['patch']):.2f}x to {max(ratios['patch']):.2f}x)")
+        print(f"kerv patch -o, fastest and slowest round: {min(times['kerv patch -o']):.3f} s, "
+              f"{max(times['kerv patch -o']):.3f} s")
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
 
