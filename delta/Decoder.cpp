@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "delta/Adler32.h"
-
+#include "delta/LzmaStreams.h"
 #if KERV_LZMA
 #include <lzma.h>
 #endif
@@ -116,17 +116,11 @@ std::string DecodeError::english() const {
   return "";
 }
 
-struct Decoder::Lzma {
 #if KERV_LZMA
-  lzma_stream streams[3] = {LZMA_STREAM_INIT, LZMA_STREAM_INIT, LZMA_STREAM_INIT};
-  bool started[3] = {false, false, false};
-  ~Lzma() {
-    for (int i = 0; i < 3; ++i) {
-      if (started[i]) lzma_end(&streams[i]);
-    }
-  }
+struct Decoder::Lzma : LzmaStreams {};
+#else
+struct Decoder::Lzma {};
 #endif
-};
 
 Decoder::Decoder(Read patch) : patch(std::move(patch)) {}
 

@@ -7,7 +7,7 @@
 #include <tuple>
 
 #include "delta/Adler32.h"
-
+#include "delta/LzmaStreams.h"
 #if KERV_LZMA_ENCODER
 #include <lzma.h>
 #endif
@@ -45,17 +45,11 @@ int pairCode(Type t1, int s1, int m1, Type t2, int s2, int m2) {
 
 }  // namespace
 
-struct Encoder::Lzma {
 #if KERV_LZMA_ENCODER
-  lzma_stream streams[3] = {LZMA_STREAM_INIT, LZMA_STREAM_INIT, LZMA_STREAM_INIT};
-  bool started[3] = {false, false, false};
-  ~Lzma() {
-    for (int i = 0; i < 3; ++i) {
-      if (started[i]) lzma_end(&streams[i]);
-    }
-  }
+struct Encoder::Lzma : LzmaStreams {};
+#else
+struct Encoder::Lzma {};
 #endif
-};
 
 bool Encoder::lzmaAvailable() {
 #if KERV_LZMA_ENCODER
