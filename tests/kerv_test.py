@@ -599,7 +599,7 @@ class NoUnnamedFilesTest(KervCase):
         os.mkdir(self.path("source"))
         os.mkdir(self.path("mnt"))
         self.fs = subprocess.Popen([os.environ["KERV_PASSTHROUGH"], self.path("source"), self.path("mnt")])
-        self.addCleanup(self.fs.wait, 30)
+        self.addCleanup(self.stop_fs)
         self.addCleanup(subprocess.run, ["fusermount3", "-u", self.path("mnt")], capture_output=True)
         for _ in range(500):
             if os.path.ismount(self.path("mnt")):
@@ -610,6 +610,15 @@ class NoUnnamedFilesTest(KervCase):
             self.skipTest("this FUSE has unnamed files")
         except OSError:
             pass
+
+    def stop_fs(self):
+        """Waits for the file system to end once unmounted; ends it where a failed test left it mounted."""
+        try:
+            self.fs.wait(30)
+        except subprocess.TimeoutExpired:
+            self.fs.kill()
+            self.fs.wait()
+            subprocess.run(["fusermount3", "-u", "-z", self.path("mnt")], capture_output=True)
 
     def temporaries(self):
         return [n for n in os.listdir(self.path("mnt")) if b".kerv-" in n]
@@ -628,8 +637,18 @@ class NoUnnamedFilesTest(KervCase):
                     f.truncate((64 << 20) + sig)
                 before = self.get("mnt/s.krv")
                 p = subprocess.Popen([*tt.program("kerv"), "update", "-q", "mnt/s.krv", "a.qvd=mnt/big"], cwd=self.dir)
+                self.addCleanup(p.wait)
+                self.addCleanup(p.kill)  # on a failure, before the folder is unmounted
                 while p.poll() is None and not self.temporaries():
                     time.sleep(0.001)
+                # The archive's new bytes are its owner's alone while they are written.
+                modes = []
+                for name in self.temporaries():
+                    try:
+                        modes.append(stat.S_IMODE(os.stat(os.path.join(self.path("mnt"), name)).st_mode))
+                    except FileNotFoundError:
+                        pass  # already in place
+                self.assertEqual(set(modes) - {0o600}, set())
                 p.send_signal(sig)
                 p.wait()
                 self.assertEqual(p.returncode, -sig)
