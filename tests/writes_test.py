@@ -126,10 +126,15 @@ class WritesTest(kt.KervCase):
         first = subprocess.Popen([*tt.program("kerv"), "update", "--force", packed, "a.qvd=-"], cwd=self.dir,
                                  stdin=subprocess.PIPE, stderr=subprocess.PIPE, preexec_fn=nobody)
         running = (1, b"", b"kerv: s.krv: another update of this archive is running\n")
+        # The second gives b.qvd its own bytes: where it comes before the first
+        # takes the lock, it changes nothing, so the first's lock stays on the
+        # file that every later try opens.
+        self.put("same.qvd", b"B" * 20)
+        os.chmod(self.path("same.qvd"), 0o644)
         deadline = time.monotonic() + 60
         seen = False
         while not seen and time.monotonic() < deadline and first.poll() is None:
-            seen = self.kerv("update", "--force", packed, "b.qvd=new.qvd", preexec=nobody) == running
+            seen = self.kerv("update", "--force", packed, "b.qvd=same.qvd", preexec=nobody) == running
             time.sleep(0.01)
         _, err = first.communicate(b"first")
         self.assertTrue(seen, "the second update never found the first one's lock")
@@ -167,7 +172,8 @@ class WritesTest(kt.KervCase):
         dead = child.pid
         packed = self.archive()
         self.put("new.qvd", b"N")
-        largest = int(open("/proc/sys/kernel/pid_max").read())
+        with open("/proc/sys/kernel/pid_max") as f:
+            largest = int(f.read())
         mine = b".s.krv.kerv-%d-0" % dead
         kept = [b".s.krv.kerv-%d-1" % (largest + 1), b".s.krv.kerv-0%d-1" % dead, b".t.krv.kerv-%d-0" % dead,
                 b"..kerv-%d-0" % dead, b".story.kerv-20240601-1"]
