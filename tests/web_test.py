@@ -1279,6 +1279,15 @@ class LayoutTest(Page):
         self.assertEqual(driver.execute_script(
             "return [...arguments[0]].filter(c => c.scrollWidth > c.clientWidth).length", cells), 0)
 
+    def test_the_script_takes_a_name_as_every_surface_does(self):
+        names = ["データ\\表紙.zpt".encode("cp932"), b"op.qvd"]
+        self.open_archive(self.put("bs.krv", archive(b"KRV", scenario(files=names), [b"cover", b"op"])))
+        got = self.call("const a = await kerv.open(document.getElementById('open').files[0]);"
+                        "const made = await kerv.update(a, {replace: {'データ/表紙.zpt': new Blob(['NEW'])}});"
+                        "const b = await kerv.open(new File([made], 'b.krv'));"
+                        "return [b.entries[0].name, await b.entryBlob(b.entries[0]).text()];")
+        self.assertEqual(got, ["データ\\表紙.zpt", "NEW"])
+
     def test_an_error_in_the_scenario_brings_the_caret_to_it(self):
         self.open_archive(self.packed_example())
         self.find("#scenario summary").click()

@@ -663,6 +663,16 @@ val decodeName(const val& name) {
   return cp932::nameToUtf8Strictly(copyIn(name), text) ? val(text) : val::null();
 }
 
+// The first of the names `names` (an array of Shift_JIS byte arrays) that
+// the text a person gave means, as every surface takes a name (see
+// entriesNamed: as shown, with '/' for '\', or by its bytes); -1 when none.
+int nameIndex(const val& names, const std::string& given) {
+  std::vector<std::string> list;
+  for (unsigned i = 0, n = names["length"].as<unsigned>(); i < n; ++i) list.push_back(copyIn(names[i]));
+  const std::vector<std::size_t> found = entriesNamed(list, given);
+  return found.empty() ? -1 : static_cast<int>(found.front());
+}
+
 // A scenario's bytes as the text box shows them (scenarioToEditable).
 std::string editableText(const val& bytes) { return scenarioToEditable(copyIn(bytes)); }
 
@@ -728,6 +738,7 @@ EMSCRIPTEN_BINDINGS(kerv) {
   emscripten::function("patcherPage", &patcherPage);
   emscripten::function("showName", &showName);
   emscripten::function("decodeName", &decodeName);
+  emscripten::function("nameIndex", &nameIndex);
   emscripten::function("decodeText", &decodeText);
   emscripten::function("editableText", &editableText);
   emscripten::function("extractPath", &extractPath);

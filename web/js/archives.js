@@ -254,7 +254,8 @@ async function planUpdate(archive, changes) {
   }
   const given = [];  // [stored name, Blob]
   for (const [name, file] of Object.entries(changes.replace ?? {})) {
-    const stored = names.find(n => m.decodeName(n) === name) ?? names.find(n => m.showName(n) === name);
+    const at = m.nameIndex(names, name);
+    const stored = at >= 0 ? names[at] : names.find(n => m.showName(n) === name);
     if (!stored) throw textError('noDataFile', name);
     given.push([stored, file]);
   }
