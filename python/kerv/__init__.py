@@ -14,7 +14,8 @@ once. Names are decoded from Shift_JIS and encoded back by the library's
 code page 932 codec: a str names the entries whose names decode to it, bytes
 the names as stored. Every file written is whole or absent. A file that
 cannot be opened raises the OSError its errno means; a file that is no
-archive raises BadArchive, a ValueError; a damaged archive opens, lists
+archive raises BadArchive, a ValueError and (through ArchiveError, its
+base of old) an OSError too; a damaged archive opens, lists
 its complete blocks and says what is wrong in `damage`.
 """
 

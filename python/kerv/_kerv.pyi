@@ -108,6 +108,9 @@ class ArchiveError(OSError):
 class BadArchive(ArchiveError, ValueError):
     """The file is no archive of either dialect, or its header or scenario is cut short.
 
+    A ValueError, and an OSError through ArchiveError: catch BadArchive
+    first where the two are told apart.
+
     str() names the file and what is wrong. A file that cannot be opened
     raises the OSError its errno means instead (FileNotFoundError, ...).
     """
