@@ -26,7 +26,6 @@ def acl_and_attributes(path):
     return acl, attributes, stat.S_IMODE(os.lstat(path).st_mode)
 
 
-@unittest.skipIf(sys.platform == "win32" or os.environ.get("KERV_RUN"), "Linux's files, run natively")
 def holds_lock(path):
     """Whether a process holds a lock on the file at `path`, as /proc/locks lists them."""
     inode = str(os.stat(path).st_ino)  # "MAJOR:MINOR:INODE" there; the device as the kernel numbers it
@@ -34,6 +33,7 @@ def holds_lock(path):
         return any(fields[5].rsplit(":", 1)[-1] == inode for fields in map(str.split, f) if len(fields) > 5)
 
 
+@unittest.skipIf(sys.platform == "win32" or os.environ.get("KERV_RUN"), "Linux's files, run natively")
 class WritesTest(kt.KervCase):
     def archive(self, name="s.krv", blocks=(b"A" * 10, b"B" * 20)):
         self.put(name, tt.archive(b"KRV", tt.scenario(files=(b"a.qvd", b"b.qvd")), list(blocks)))
