@@ -150,18 +150,7 @@ table.addEventListener('keydown', e => {
   }
 });
 
-document.addEventListener('dragover', e => {
-  e.preventDefault();
-  document.body.classList.add('dragging');
-});
-document.addEventListener('dragleave', e => {
-  if (e.relatedTarget === null) document.body.classList.remove('dragging');
-});
-document.addEventListener('drop', e => {
-  e.preventDefault();
-  document.body.classList.remove('dragging');
-  guarded(dropped, 'open-status', 'open')(e.dataTransfer);
-});
+onDrop(guarded(dropped, 'open-status', 'open'));
 
 applyTexts();
 library.catch(e => showError(t('startFailed', e.message ?? e)));

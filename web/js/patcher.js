@@ -83,17 +83,8 @@ $('patcher-apply').addEventListener('click', guarded(async () => {
     $('patcher-apply').disabled = !chosen;
   }
 }, 'patcher-status', 'apply'));
-document.addEventListener('dragover', e => {
-  e.preventDefault();
-  document.body.classList.add('dragging');
-});
-document.addEventListener('dragleave', e => {
-  if (e.relatedTarget === null) document.body.classList.remove('dragging');
-});
-document.addEventListener('drop', e => {
-  e.preventDefault();
-  document.body.classList.remove('dragging');
-  const files = Array.from(e.dataTransfer.files);
+onDrop(transfer => {
+  const files = Array.from(transfer.files);
   if (files.length !== 1) return showMessage('patcher-error', () => t('patcherOneFile'));
   guarded(chooseArchive, 'patcher-status', 'apply')(files[0]);
 });

@@ -75,3 +75,20 @@ const guarded = (action, where, name) => async (...args) => {
     setStatus(where, () => wordsOf(e, name), true);
   }
 };
+
+// Files dropped anywhere on the page go to `dropped` (a DataTransfer); the
+// page is marked while something is dragged over it.
+function onDrop(dropped) {
+  document.addEventListener('dragover', e => {
+    e.preventDefault();
+    document.body.classList.add('dragging');
+  });
+  document.addEventListener('dragleave', e => {
+    if (e.relatedTarget === null) document.body.classList.remove('dragging');
+  });
+  document.addEventListener('drop', e => {
+    e.preventDefault();
+    document.body.classList.remove('dragging');
+    dropped(e.dataTransfer);
+  });
+}
