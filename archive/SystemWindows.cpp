@@ -3,7 +3,6 @@
 // After windows.h:
 #include <fcntl.h>
 #include <io.h>
-#include <shellapi.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -53,14 +52,21 @@ void removeTemporariesOnSignals() {}  // a temporary is deleted by the system wh
 
 void ignoreFileSizeSignal() {}  // Windows limits no file's size per process
 
+// The C runtime's own parse of the command line, in UTF-16: the same words
+// as the narrow argv, without the loss of what the code page cannot hold
+// (and without the shell's DLLs, which bring the window system with them).
+extern "C" int __wgetmainargs(int* argc, wchar_t*** argv, wchar_t*** environment, int expandWildcards,
+                              int* startInfo);
+
 char** commandLineArguments(int& argc, char** argv) {
   int n = 0;
-  LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &n);
-  if (wide == nullptr) return argv;
+  wchar_t** wide = nullptr;
+  wchar_t** environment = nullptr;
+  int startInfo = 0;
+  if (__wgetmainargs(&n, &wide, &environment, 0, &startInfo) < 0 || wide == nullptr) return argv;
   static std::vector<std::string> arguments;
   static std::vector<char*> pointers;
   for (int i = 0; i < n; ++i) arguments.push_back(utf8Of(wide[i], static_cast<int>(wcslen(wide[i]))));
-  LocalFree(wide);
   for (std::string& a : arguments) pointers.push_back(a.data());
   pointers.push_back(nullptr);
   argc = n;
