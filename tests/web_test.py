@@ -107,6 +107,16 @@ class Page(unittest.TestCase):
         self.assertEqual(tool("krvmake", "story.ker", cwd=folder).returncode, 0)
         return os.path.join(folder, "story.krv")
 
+    def replace_in_scenario(self, old, new):
+        """Replaces the first `old` in the open scenario's edit box by `new`, as a paste does; returns the box."""
+        if not self.find("#scenario").get_attribute("open"):
+            self.find("#scenario summary").click()
+        edit = self.find("#scenario-edit")
+        driver.execute_script("const [e, old, text] = arguments; const at = e.value.indexOf(old);"
+                              "e.setRangeText(text, at, at + old.length); e.dispatchEvent(new Event('input'));",
+                              edit, old, new)
+        return edit
+
     def call(self, script, *args):
         """Runs an async function body in the page and returns its result."""
         return driver.execute_async_script(
@@ -466,11 +476,8 @@ class RowsTest(Page):
     def test_a_name_added_to_the_list_gets_a_file(self):
         packed = self.packed_example()
         self.open_archive(packed)
-        self.find("#scenario summary").click()
-        edit = self.find("#scenario-edit")
         # door.qvd renamed: it is left out, and new.qvd needs a file.
-        driver.execute_script("const e = arguments[0]; const at = e.value.indexOf('door.qvd');"
-                              "e.setRangeText('new.qvd', at, at + 8); e.dispatchEvent(new Event('input'));", edit)
+        edit = self.replace_in_scenario("door.qvd", "new.qvd")
         self.wait(lambda: driver.find_elements(By.CSS_SELECTOR, "#entries tr.added"))
         added = self.find("#entries tr.added")
         self.assertEqual(added.find_element(By.CSS_SELECTOR, "td").text, "new.qvd")
@@ -1225,8 +1232,7 @@ class LanguageTest(Page):
         self.wait(lambda: "Shift_JIS" in self.text("scenario-status"))
         check("a character with no code")
         edit.send_keys(Keys.BACKSPACE, Keys.BACKSPACE)
-        driver.execute_script("const e = arguments[0]; const at = e.value.indexOf('door.qvd');"
-                              "e.setRangeText('new.qvd', at, at + 8); e.dispatchEvent(new Event('input'));", edit)
+        self.replace_in_scenario("door.qvd", "new.qvd")
         self.wait(lambda: driver.find_elements(By.CSS_SELECTOR, "#entries tr.added"))
         self.find("#save-archive").click()
         self.wait(lambda: "new.qvd" in self.text("save-status"))
@@ -1245,10 +1251,7 @@ class LanguageTest(Page):
 
     def test_status_lines_follow_the_language_and_say_it_all_in_it(self):
         self.open_archive(self.packed_example())
-        self.find("#scenario summary").click()
-        edit = self.find("#scenario-edit")
-        driver.execute_script("const e = arguments[0]; e.value = e.value.replace('波の音', 'x'.repeat(33000));"
-                              "e.dispatchEvent(new Event('input'));", edit)
+        self.replace_in_scenario("波の音", "x" * 33000)
         self.wait(lambda: "32767" in self.text("scenario-status"))
         self.find("#save-archive").click()
         self.wait(lambda: "32767" in self.text("save-status"))
@@ -1290,10 +1293,7 @@ class LayoutTest(Page):
 
     def test_an_error_in_the_scenario_brings_the_caret_to_it(self):
         self.open_archive(self.packed_example())
-        self.find("#scenario summary").click()
-        edit = self.find("#scenario-edit")
-        driver.execute_script("const e = arguments[0]; e.value = e.value.replace('波の音', '波の\u2665音');"
-                              "e.dispatchEvent(new Event('input'));", edit)
+        edit = self.replace_in_scenario("波の音", "波の\u2665音")
         self.wait(lambda: "U+2665" in self.text("scenario-status"))
         edit.send_keys(Keys.CONTROL, Keys.HOME)  # the caret elsewhere, as while typing on
         self.assertEqual(driver.execute_script("return arguments[0].selectionStart", edit), 0)
